@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both targets and runs every test:
+# the native suites, the fuzzers briefly, and the Windows suites under Wine.
+source "$(dirname "$0")/lib.sh"
+
+install_packages
+build_native
+build_windows
+
+status=0
+log "native tests"
+(cd "$BUILD/native" && ctest -V -j 2 >"$LOGS/ctest-native.log" 2>&1) || status=1
+show_ctest "$LOGS/ctest-native.log"
+grep -q '100% tests passed' "$LOGS/ctest-native.log" || status=1
+
+if [[ -x $ROOT/scripts/fuzz.sh ]]; then
+  log "fuzzing briefly"
+  "$ROOT/scripts/fuzz.sh" || status=1
+fi
+
+log "Windows tests under Wine"
+setup_wine
+(cd "$BUILD/win" && ctest -V >"$LOGS/ctest-win.log" 2>&1) || status=1
+show_ctest "$LOGS/ctest-win.log"
+grep -q '100% tests passed' "$LOGS/ctest-win.log" || status=1
+
+log "summary"
+python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" || status=1
+exit $status

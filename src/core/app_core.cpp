@@ -1,0 +1,130 @@
+#include "core/app_core.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "core/build_profile.h"
+#include "platform/files.h"
+
+namespace vorn {
+
+AppCore::AppCore(EventSender sender, platform::gui::NoticeTarget notice_target, Instant now)
+    : event_sender(std::move(sender)),
+      last_scan_started_at(now),
+      last_heartbeat_at(now),
+      last_poll_at(now),
+      notice(notice_target) {
+  // The first log render must not wait; the clock may not reach that far back.
+  log_refresh_at = now.time_since_epoch() >= std::chrono::milliseconds(500)
+                       ? now - std::chrono::milliseconds(500)
+                       : now;
+}
+
+const char* miner_state_text(MinerState state) {
+  switch (state) {
+    case MinerState::Stopped: return "Stopped";
+    case MinerState::Starting: return "Starting";
+    case MinerState::Running: return "Running";
+    case MinerState::Stopping: return "Stopping";
+    case MinerState::RestartPending: return "Restart pending";
+    case MinerState::Restarting: return "Restarting";
+    case MinerState::Error: return "Error";
+  }
+  return "Error";
+}
+
+const char* phase(const AppCore& core) {
+  if (core.exit_requested) return "exiting";
+  if (core.stop_in_progress) return "stopping_miner";
+  if (core.miner_state == MinerState::Restarting) return "restarting_miner";
+  if (core.pending_scan_results) return "applying_scan_results";
+  if (core.scan_running) return "scanning";
+  if (core.config_refresh_in_progress) return "refreshing_config";
+  if (core.miner_child) return "mining";
+  return "idle";
+}
+
+void raw_log_line(AppCore& core, std::string line) {
+  core.log_lines.push_back(std::move(line));
+  while (core.log_lines.size() > kLogLineLimit) core.log_lines.pop_front();
+  core.log_dirty = true;
+}
+
+void log_line(AppCore& core, std::string_view message) {
+  std::string line(kProfile.log_tag);
+  line += ' ';
+  line += message;
+  raw_log_line(core, std::move(line));
+}
+
+void clear_log(AppCore& core) {
+  core.log_lines.clear();
+  core.log_dirty = true;
+}
+
+std::string format_capacity(std::uint64_t bytes) {
+  const double value = static_cast<double>(bytes);
+  const double tib = std::ldexp(1.0, 40);
+  const double pib = std::ldexp(1.0, 50);
+  // printf rounds the exact binary value correctly (ties to even).
+  char text[64];
+  if (value < tib) {
+    std::snprintf(text, sizeof text, "%.0fGB", value / std::ldexp(1.0, 30));
+  } else if (value < pib) {
+    std::snprintf(text, sizeof text, "%.2fT", value / tib);
+  } else {
+    std::snprintf(text, sizeof text, "%.2fP", value / pib);
+  }
+  return text;
+}
+
+namespace {
+
+// Before the first save overwrites a settings file that could not be
+// decoded, a copy is kept beside it; without that copy nothing is replaced.
+MaybeError keep_undecodable_settings(AppCore& core) {
+  if (!core.undecodable_settings_file) return std::nullopt;
+  std::string copy = core.settings_path + ".invalid.bak";
+  if (MaybeError e = platform::copy_file(*core.undecodable_settings_file, copy)) return e;
+  log_line(core, "Kept a copy of the unreadable settings file: " + copy);
+  core.undecodable_settings_file.reset();
+  return std::nullopt;
+}
+
+// Writes beside the file, flushes, then replaces it in one step, so a crash
+// or power loss never leaves a half-written settings file.
+MaybeError write_settings_file(const std::string& path, const std::string& text) {
+  if (MaybeError e = platform::check_replaceable(path)) return e;
+  std::string temporary = path + ".tmp";
+  Result<platform::OutputFile> file = platform::OutputFile::create(temporary);
+  if (!file.ok()) return file.error();
+  MaybeError failed = file.value().write_all(text);
+  if (!failed) failed = file.value().flush_to_disk();
+  file.value().close();
+  if (!failed) failed = platform::replace_file(temporary, path);
+  if (failed) platform::remove_file(temporary);
+  return failed;
+}
+
+}  // namespace
+
+bool save_settings(AppCore& core) {
+  normalize_settings(core.settings);
+  MaybeError error = keep_undecodable_settings(core);
+  if (!error) error = write_settings_file(core.settings_path, encode_settings(core.settings));
+  if (error) {
+    core.last_error = *error;
+    core.miner_state = MinerState::Error;
+    log_line(core, "Failed to save settings: " + *error);
+    return false;
+  }
+  log_line(core, "Settings saved.");
+  return true;
+}
+
+void request_deferred_save(AppCore& core, Instant now) {
+  core.save_pending = true;
+  core.save_requested_at = now;
+}
+
+}  // namespace vorn

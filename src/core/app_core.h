@@ -1,0 +1,99 @@
+#pragma once
+// Everything the program knows at run time. Only the GUI thread touches it.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/channel.h"
+#include "core/worker_event.h"
+#include "platform/gui.h"
+#include "platform/process.h"
+#include "scan/scan_types.h"
+#include "settings/settings.h"
+
+namespace vorn {
+
+using Clock = std::chrono::steady_clock;
+using Instant = Clock::time_point;
+using EventSender = Channel<WorkerEvent>::Sender;
+using EventReceiver = Channel<WorkerEvent>::Receiver;
+
+enum class MinerState : std::uint8_t {
+  Stopped = 0,
+  Starting = 1,
+  Running = 2,
+  Stopping = 3,
+  RestartPending = 4,
+  Restarting = 5,
+  Error = 6,
+};
+const char* miner_state_text(MinerState state);
+
+inline constexpr std::size_t kLogLineLimit = 500;
+
+struct AppCore {
+  std::optional<std::uint64_t> scan_round_total;
+  std::optional<std::uint64_t> current_height;
+  std::optional<platform::ChildProcess> miner_child;
+  EventSender event_sender;
+  AppSettings settings;
+  std::string settings_path;
+  std::deque<std::string> log_lines;
+  std::string scan_status_text = "Waiting";
+  std::optional<PendingScanResults> pending_scan_results;
+  std::optional<std::string> last_error;
+  Instant last_scan_started_at;
+  Instant log_refresh_at;
+  Instant last_heartbeat_at;
+  Instant last_poll_at;
+  std::optional<Instant> save_requested_at;
+  std::optional<Instant> last_height_log_at;
+  PathMap<PlotIndexEntry> plot_index;
+  PathMap<FolderReport> folder_reports;
+  platform::gui::NoticeTarget notice;
+  std::uint64_t current_scan_id = 0;
+  std::uint64_t next_scan_id = 1;
+  std::uint64_t scan_round_progress = 0;
+  bool scan_running = false;
+  bool scan_queued = false;
+  bool stop_in_progress = false;
+  bool exit_requested = false;
+  bool restart_pending = false;
+  bool round_finished = false;
+  bool auto_start_done = false;
+  bool list_dirty = true;
+  bool status_dirty = true;
+  bool log_dirty = true;
+  bool controls_dirty = true;
+  bool config_refresh_in_progress = false;
+  bool save_pending = false;
+  MinerState miner_state = MinerState::Stopped;
+
+  // A settings file that existed but did not decode; a copy of it is kept
+  // before the first save replaces it, so the user's folder list survives.
+  std::optional<std::string> undecodable_settings_file;
+
+  AppCore(EventSender sender, platform::gui::NoticeTarget notice_target, Instant now);
+};
+
+// The phase name derived from the state (never stored).
+const char* phase(const AppCore& core);
+
+// "[gui:mainnet] " + message, at most 500 lines kept.
+void log_line(AppCore& core, std::string_view message);
+// A line as it is, without the tag (relayed miner output).
+void raw_log_line(AppCore& core, std::string line);
+void clear_log(AppCore& core);
+
+// GB below 2^40 bytes (no decimals), T below 2^50, else P (two decimals).
+std::string format_capacity(std::uint64_t bytes);
+
+// Writes the settings file; logs and returns the outcome.
+bool save_settings(AppCore& core);
+// An edit in the window: save 750 ms after the last one.
+void request_deferred_save(AppCore& core, Instant now);
+
+}  // namespace vorn

@@ -1,0 +1,83 @@
+#pragma once
+// An unbounded channel with many senders and one receiver. Each sender's
+// events arrive in the order sent; receiving never waits.
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace vorn {
+
+template <class T>
+class Channel {
+  struct Shared {
+    std::mutex mutex;
+    std::deque<T> queue;
+    bool receiver_alive = true;
+  };
+
+ public:
+  class Sender {
+   public:
+    Sender() = default;
+    // Fails (returns false) once the receiving end is gone.
+    bool send(T value) const {
+      if (!shared_) return false;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (!shared_->receiver_alive) return false;
+      shared_->queue.push_back(std::move(value));
+      return true;
+    }
+
+   private:
+    friend class Channel;
+    explicit Sender(std::shared_ptr<Shared> s) : shared_(std::move(s)) {}
+    std::shared_ptr<Shared> shared_;
+  };
+
+  class Receiver {
+   public:
+    Receiver() = default;
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& other) noexcept {
+      close();
+      shared_ = std::move(other.shared_);
+      return *this;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    ~Receiver() { close(); }
+
+    std::optional<T> try_recv() {
+      if (!shared_) return std::nullopt;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (shared_->queue.empty()) return std::nullopt;
+      T value = std::move(shared_->queue.front());
+      shared_->queue.pop_front();
+      return value;
+    }
+
+   private:
+    friend class Channel;
+    explicit Receiver(std::shared_ptr<Shared> s) : shared_(std::move(s)) {}
+    void close() {
+      if (!shared_) return;
+      std::deque<T> dropped;
+      {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->receiver_alive = false;
+        dropped.swap(shared_->queue);
+      }
+      shared_.reset();
+    }
+    std::shared_ptr<Shared> shared_;
+  };
+
+  static std::pair<Sender, Receiver> create() {
+    auto shared = std::make_shared<Shared>();
+    return {Sender(shared), Receiver(shared)};
+  }
+};
+
+}  // namespace vorn

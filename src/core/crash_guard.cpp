@@ -1,0 +1,97 @@
+#include "core/crash_guard.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "core/build_profile.h"
+#include "platform/fault.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace vorn {
+namespace {
+
+thread_local std::string t_thread_name;
+
+std::string timestamp_text() {
+  auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  if (since_epoch.count() < 0) return "unknown";
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
+}
+
+std::string location_text(const std::source_location& where) {
+  std::string file = platform::file_name(where.file_name());
+  if (file.empty()) file = where.file_name();
+  return file + ":" + std::to_string(where.line());
+}
+
+[[noreturn]] void on_terminate() {
+  if (std::exception_ptr current = std::current_exception()) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const Failure&) {
+      // already recorded where it was raised
+    } catch (...) {
+      record_unhandled(current);
+    }
+  } else {
+    write_crash_record("panic hook", "terminate called without an active exception",
+                       std::nullopt);
+  }
+  std::abort();
+}
+
+}  // namespace
+
+void set_thread_name(std::string name) { t_thread_name = std::move(name); }
+
+const std::string& thread_name() {
+  static const std::string unnamed = "unnamed";
+  return t_thread_name.empty() ? unnamed : t_thread_name;
+}
+
+std::string crash_log_path() { return exe_relative(kCrashLogFile); }
+
+MaybeError write_crash_record(std::string_view context, std::string_view message,
+                              std::optional<std::string_view> location) {
+  std::string record;
+  record += "timestamp=" + timestamp_text() + "\n";
+  record += "version=" + std::string(kBuildTag) + "\n";
+  record += "context=" + std::string(context) + "\n";
+  record += "thread=" + thread_name() + "\n";
+  record += "panic=" + std::string(message) + "\n";
+  record += "location=" + std::string(location.value_or("unknown")) + "\n\n";
+  return platform::append_to_file(crash_log_path(), record);
+}
+
+void raise_failure(std::string message, std::source_location where) {
+  std::string location = location_text(where);
+  write_crash_record("panic hook", message, location);
+  throw Failure(std::move(message), std::move(location));
+}
+
+std::string failure_message(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (const std::string& text) {
+    return text;
+  } catch (const char* text) {
+    return text;
+  } catch (...) {
+    return "non-string panic payload";
+  }
+}
+
+void record_unhandled(const std::exception_ptr& failure) {
+  write_crash_record("panic hook", failure_message(failure), std::nullopt);
+}
+
+void install_crash_hook() {
+  std::set_terminate(on_terminate);
+  platform::install_fault_hook(
+      [](const char* message) { write_crash_record("panic hook", message, std::nullopt); });
+}
+
+}  // namespace vorn

@@ -1,0 +1,70 @@
+#pragma once
+// Unexpected failures leave a record in the crash log next to the executable;
+// inside a window event handler they are recovered from.
+#include <exception>
+#include <optional>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "platform/result.h"
+
+namespace vorn {
+
+inline constexpr std::string_view kCrashLogFile = "vorn_miner_gui_crash.log";
+
+// A programming error, raised through raise_failure so that its record is
+// written (with the raising file and line) before it unwinds.
+class Failure : public std::runtime_error {
+ public:
+  Failure(std::string message, std::string location)
+      : std::runtime_error(message), location_(std::move(location)) {}
+  const std::string& location() const { return location_; }
+
+ private:
+  std::string location_;
+};
+
+[[noreturn]] void raise_failure(std::string message,
+                                std::source_location where = std::source_location::current());
+
+// Appends one record; the result is for tests, callers ignore it.
+MaybeError write_crash_record(std::string_view context, std::string_view message,
+                              std::optional<std::string_view> location);
+std::string crash_log_path();
+
+// The record of an exception that was not raised through raise_failure.
+void record_unhandled(const std::exception_ptr& failure);
+// The text a failure carries, or "non-string panic payload".
+std::string failure_message(const std::exception_ptr& failure);
+
+// Registers the hook for failures that nothing catches.
+void install_crash_hook();
+
+void set_thread_name(std::string name);
+const std::string& thread_name();
+
+// Starts a named worker thread. A failure inside it is recorded and ends only
+// that thread. A thread that cannot be created is a programming error.
+template <class Body>
+std::thread spawn_worker(std::string name, Body body) {
+  try {
+    return std::thread([name = std::move(name), body = std::move(body)]() mutable {
+      set_thread_name(std::move(name));
+      try {
+        body();
+      } catch (const Failure&) {
+        // already recorded where it was raised
+      } catch (...) {
+        record_unhandled(std::current_exception());
+      }
+    });
+  } catch (const std::system_error&) {
+    raise_failure("failed to spawn thread");
+  }
+}
+
+}  // namespace vorn

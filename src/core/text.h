@@ -1,0 +1,21 @@
+#pragma once
+// Text helpers over UTF-8 strings. "White space" is Unicode White_Space.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn {
+
+bool is_valid_utf8(std::string_view text);
+// Invalid sequences become U+FFFD.
+std::string to_valid_utf8(std::string_view bytes);
+
+std::string_view trim_whitespace(std::string_view text);
+std::string_view trim_start_whitespace(std::string_view text);
+std::string_view trim_end_whitespace(std::string_view text);
+std::vector<std::string_view> split_whitespace(std::string_view text);
+
+std::string to_lower_ascii(std::string_view text);
+bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
+
+}  // namespace vorn

@@ -1,0 +1,63 @@
+#pragma once
+// The one message type that worker threads send to the GUI thread.
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "minerconfig/refresh_purpose.h"
+#include "scan/scan_types.h"
+
+namespace vorn {
+
+struct MinerLine {
+  std::string line;
+};
+struct ScanStarted {
+  std::uint64_t scan_id;
+  std::uint64_t folder_count;
+};
+struct FolderStarted {
+  std::uint64_t scan_id;
+  std::string path;
+};
+struct FolderScanned {
+  std::uint64_t scan_id;
+  std::string path;
+  std::uint64_t file_count;
+  std::uint64_t elapsed_ms;
+};
+struct ScanProgress {
+  std::uint64_t scan_id;
+  std::uint64_t done;
+  std::uint64_t total;
+};
+struct ScanFinished {
+  std::uint64_t scan_id;
+  std::uint64_t elapsed_ms;
+  std::uint64_t total_files;
+};
+struct ScanComplete {
+  std::uint64_t scan_id;
+  std::vector<std::string> folders;
+  std::vector<PlotFile> plot_files;
+  std::vector<FolderReport> reports;
+  std::vector<std::string> warnings;
+};
+struct StopFinished {
+  std::string outcome;
+  bool restart;
+};
+struct ConfigRefreshed {
+  RefreshPurpose purpose;
+  std::vector<std::string> cleanup_lines;
+  bool ok;                   // success: `text` is the configuration path
+  std::string text;          // failure: `text` is the failure message
+};
+struct Heartbeat {};
+
+using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,
+                                 ScanProgress, ScanFinished, ScanComplete, StopFinished,
+                                 ConfigRefreshed, Heartbeat>;
+
+}  // namespace vorn

@@ -1,0 +1,258 @@
+#include "miner/miner_control.h"
+
+#include <thread>
+
+#include "core/crash_guard.h"
+#include "core/text.h"
+#include "minerconfig/config_refresh.h"
+#include "minerconfig/miner_config.h"
+#include "miner/discovery.h"
+#include "platform/paths.h"
+
+namespace vorn {
+namespace {
+
+void reset_round(AppCore& core) {
+  core.scan_round_total.reset();
+  core.scan_round_progress = 0;
+  core.round_finished = false;
+}
+
+void fail_start(AppCore& core, const std::string& error, const std::string& logged) {
+  core.last_error = error;
+  core.miner_state = MinerState::Error;
+  log_line(core, logged);
+  core.status_dirty = core.controls_dirty = true;
+}
+
+// The wait after a kill, bounded so that a stop always reports.
+std::optional<std::string> wait_after_kill(platform::ChildProcess& child) {
+  Result<std::optional<std::uint32_t>> ended = child.wait_for(kKilledExitWait);
+  if (ended.ok() && !ended.value()) {
+    return "process " + std::to_string(child.pid()) + " did not end within " +
+           std::to_string(kKilledExitWait.count()) + " s";
+  }
+  return std::nullopt;  // errors of this wait are ignored
+}
+
+void start_reader(AppCore& core, std::optional<platform::PipeReader> pipe) {
+  if (!pipe) return;
+  spawn_worker("miner-output", [pipe = std::move(*pipe), sender = core.event_sender, notice = core.notice]() mutable {
+    run_output_reader(std::move(pipe), std::move(sender), notice);
+  }).detach();
+}
+
+}  // namespace
+
+void start_miner(AppCore& core) {
+  if (core.stop_in_progress) {
+    log_line(core, "Miner is still stopping; start ignored until stop completes");
+    return;
+  }
+  if (core.config_refresh_in_progress) {
+    log_line(core, "Start Mining is waiting for the current config refresh to finish");
+    return;
+  }
+  if (core.miner_child) {
+    log_line(core, "Miner is already running");
+    return;
+  }
+  discover_miner_executable(core);
+  if (!miner_executable_exists(core)) {
+    fail_start(core, std::string(kMinerNotFound), std::string(kMinerNotFound));
+    return;
+  }
+  normalize_settings(core.settings);
+  if (!save_settings(core)) {
+    core.miner_state = MinerState::Error;
+    log_line(core, "Cannot start miner: settings could not be saved.");
+    core.status_dirty = core.controls_dirty = true;
+    return;
+  }
+  core.miner_state = MinerState::Starting;
+  reset_round(core);
+  core.status_dirty = core.controls_dirty = true;
+  start_config_refresh(core, RefreshPurpose::start_miner());
+}
+
+void launch_miner(AppCore& core, const std::string& config_path) {
+  if (MaybeError refused = check_miner_config_path(config_path)) {
+    fail_start(core, *refused, "Cannot start miner: " + *refused);
+    return;
+  }
+  discover_miner_executable(core);
+  if (!miner_executable_exists(core)) {
+    fail_start(core, std::string(kMinerNotFound), std::string(kMinerNotFound));
+    return;
+  }
+  platform::MinerLaunch launch;
+  launch.program = std::string(trim_whitespace(core.settings.miner_exe_path));
+  launch.arguments = {"--config", config_path, "--line-progress"};
+  launch.working_directory = platform::parent_folder(config_path);
+  Result<platform::ChildProcess> spawned = platform::spawn_with_output_pipes(launch);
+  if (!spawned.ok()) {
+    fail_start(core, spawned.error(), "Failed to start miner: " + spawned.error());
+    return;
+  }
+  platform::ChildProcess child = std::move(spawned).value();
+  if (MaybeError e = child.lower_priority()) {
+    log_line(core, "Miner started, but CPU priority could not be lowered: " + *e);
+  } else {
+    log_line(core, "Miner CPU priority set to BelowNormal");
+  }
+  start_reader(core, child.take_stdout());
+  start_reader(core, child.take_stderr());
+  core.miner_child = std::move(child);
+  core.miner_state = MinerState::Running;
+  core.restart_pending = false;
+  log_line(core, "Started miner: " + launch.program);
+  core.status_dirty = core.controls_dirty = true;
+}
+
+void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::gui::NoticeTarget notice) {
+  const Instant start = Clock::now();
+  Instant last_notice = start.time_since_epoch() >= kNoticeInterval ? start - kNoticeInterval : start;
+  std::uint64_t since_notice = 0;
+  bool pending = false;
+
+  // Lines that are not valid UTF-8 (a plot path in a legacy code page) are
+  // kept with replacement characters: closing the pipe would cost every
+  // later line of the stream and could stall the miner.
+  auto deliver = [&](std::string_view line) {
+    std::string text = is_valid_utf8(line) ? std::string(line) : to_valid_utf8(line);
+    if (!sender.send(MinerLine{std::move(text)})) return false;
+    ++since_notice;
+    const Instant now = Clock::now();
+    const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();
+    if (since_notice >= kLinesPerNotice || elapsed >= kNoticeInterval) {
+      notice.wake();
+      since_notice = 0;
+      last_notice = now;
+      pending = false;
+    } else {
+      pending = true;
+    }
+    return true;
+  };
+
+  std::string partial;
+  char buffer[kReaderBuffer];
+  for (;;) {
+    Result<std::size_t> got = pipe.read(buffer, sizeof buffer);
+    if (!got.ok() || got.value() == 0) break;
+    std::string_view chunk(buffer, got.value());
+    std::size_t newline;
+    while ((newline = chunk.find('\n')) != std::string_view::npos) {
+      partial.append(chunk.substr(0, newline));
+      chunk.remove_prefix(newline + 1);
+      if (!partial.empty() && partial.back() == '\r') partial.pop_back();
+      if (!deliver(partial)) return;  // the GUI is gone: no notice
+      partial.clear();
+    }
+    partial.append(chunk);
+  }
+  if (!partial.empty() && !deliver(partial)) return;
+  if (pending) notice.wake();
+}
+
+void stop_miner(AppCore& core, bool restart) {
+  if (core.stop_in_progress) {
+    log_line(core, "Miner stop is already in progress");
+    return;
+  }
+  std::optional<platform::ChildProcess> child = std::move(core.miner_child);
+  core.miner_child.reset();
+  if (!child) {
+    log_line(core, "Miner is not running");
+    if (restart) {
+      start_miner(core);
+    } else {
+      core.miner_state = MinerState::Stopped;
+      core.restart_pending = false;
+      core.round_finished = false;
+      core.status_dirty = core.controls_dirty = true;
+    }
+    return;
+  }
+  core.stop_in_progress = true;
+  core.round_finished = false;
+  if (restart) {
+    core.miner_state = MinerState::Restarting;
+  } else {
+    core.miner_state = MinerState::Stopping;
+    core.restart_pending = false;
+  }
+  log_line(core, "Stopping miner...");
+  core.status_dirty = core.controls_dirty = true;
+  StopJob job{std::move(*child), core.event_sender, core.notice, restart};
+  spawn_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); }).detach();
+}
+
+std::string stop_process(platform::ChildProcess& child) {
+  const Instant start = Clock::now();
+  for (;;) {
+    Result<std::optional<std::uint32_t>> polled = child.try_wait();
+    if (!polled.ok()) return "Failed to wait miner process: " + polled.error();
+    if (polled.value()) return "Miner stopped with status " + exit_status_text(*polled.value());
+    if (Clock::now() - start < kStopGrace) {
+      std::this_thread::sleep_for(kStopPoll);
+      continue;
+    }
+    Result<std::string> killed = kill_process_tree(child.pid());
+    if (killed.ok()) {
+      child.close_stdin();
+      wait_after_kill(child);
+      return killed.value();
+    }
+    if (MaybeError e = child.terminate(1)) return "Failed to kill miner after timeout: " + *e;
+    child.close_stdin();
+    if (std::optional<std::string> e = wait_after_kill(child)) return "Failed to kill miner after timeout: " + *e;
+    return "Miner killed after stop timeout";
+  }
+}
+
+void run_stop_worker(StopJob job) {
+  std::string outcome = stop_process(job.child);
+  { platform::ChildProcess closed = std::move(job.child); }  // handles closed before the report
+  if (job.sender.send(StopFinished{std::move(outcome), job.restart})) job.notice.wake();
+}
+
+void handle_stop_finished(AppCore& core, StopFinished finished) {
+  core.stop_in_progress = false;
+  core.miner_child.reset();
+  reset_round(core);
+  core.scan_status_text = "Waiting";
+  log_line(core, finished.outcome);
+  core.status_dirty = core.controls_dirty = true;
+  if (finished.restart) {
+    start_miner(core);
+  } else {
+    core.miner_state = MinerState::Stopped;
+    core.restart_pending = false;
+  }
+  if (core.exit_requested) platform::gui::post_quit();
+}
+
+void restart_miner(AppCore& core) {
+  if (core.stop_in_progress) {
+    log_line(core, "Miner stop is already in progress; restart ignored");
+    return;
+  }
+  if (!core.miner_child) {
+    log_line(core, "Restart requested while miner is not running; starting miner");
+    start_miner(core);
+    return;
+  }
+  log_line(core, "Restarting miner");
+  stop_miner(core, true);
+}
+
+void restart_if_safe(AppCore& core) {
+  if (core.restart_pending && core.settings.auto_restart_on_new_plots && core.miner_child &&
+      core.round_finished) {
+    log_line(core, "Safe restart window detected");
+    restart_miner(core);
+  }
+}
+
+}  // namespace vorn

@@ -1,0 +1,40 @@
+#pragma once
+// Starting, reading, stopping and restarting the miner process.
+#include <chrono>
+#include <string>
+
+#include "core/app_core.h"
+#include "miner/process_tree.h"
+
+namespace vorn {
+
+inline constexpr std::chrono::seconds kStopGrace{5};
+inline constexpr std::chrono::milliseconds kStopPoll{100};
+// How long the stop worker waits for a killed miner to be gone.
+inline constexpr std::chrono::seconds kKilledExitWait{15};
+inline constexpr std::size_t kReaderBuffer = 8192;
+inline constexpr std::uint64_t kLinesPerNotice = 20;
+inline constexpr std::chrono::milliseconds kNoticeInterval{50};
+
+void start_miner(AppCore& core);
+void launch_miner(AppCore& core, const std::string& config_path);
+void stop_miner(AppCore& core, bool restart);
+void restart_miner(AppCore& core);
+void restart_if_safe(AppCore& core);
+void handle_stop_finished(AppCore& core, StopFinished finished);
+
+// The body of one output reader thread.
+void run_output_reader(platform::PipeReader pipe, EventSender sender,
+                       platform::gui::NoticeTarget notice);
+
+struct StopJob {
+  platform::ChildProcess child;
+  EventSender sender;
+  platform::gui::NoticeTarget notice;
+  bool restart = false;
+};
+// Waits up to 5 s for the miner to end, then ends its process tree.
+std::string stop_process(platform::ChildProcess& child);
+void run_stop_worker(StopJob job);
+
+}  // namespace vorn

@@ -1,0 +1,28 @@
+#pragma once
+// Test controls of the in-memory window backend.
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/gui.h"
+
+namespace vorn::platform::gui::headless {
+
+// Handles queued messages of the calling thread until `done` holds or the
+// time is up; returns whether `done` held. A quit message ends it as well.
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
+// Handles what is queued now, without waiting.
+void pump_pending();
+// The user clicks the window's close box.
+void request_close(WindowHandle window);
+// Message boxes: the answers given to the next boxes (OK when none is
+// queued), and the boxes shown so far as "caption|text".
+void answer_next_box(bool ok);
+std::vector<std::string> shown_boxes();
+
+// Whether a quit message has been posted and not yet consumed by a loop.
+bool quit_posted();
+void clear_quit();
+
+}  // namespace vorn::platform::gui::headless

@@ -1,0 +1,66 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+
+#include "platform/folders.h"
+#include "platform/os_error.h"
+
+namespace vorn::platform {
+
+struct FolderListing::Impl {
+  DIR* dir = nullptr;
+  bool broken = false;  // a failed read ends the listing
+  ~Impl() {
+    if (dir) ::closedir(dir);
+  }
+};
+
+Result<FolderListing> FolderListing::open(const std::string& path) {
+  auto impl = std::make_unique<Impl>();
+  impl->dir = ::opendir(path.c_str());
+  if (!impl->dir) return Result<FolderListing>::failure(last_os_error_text());
+  return Result<FolderListing>::success(FolderListing(std::move(impl)));
+}
+
+FolderListing::FolderListing(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+FolderListing::FolderListing(FolderListing&&) noexcept = default;
+FolderListing& FolderListing::operator=(FolderListing&&) noexcept = default;
+FolderListing::~FolderListing() = default;
+
+std::optional<Result<FolderEntry>> FolderListing::next() {
+  while (!impl_->broken) {
+    errno = 0;
+    dirent* d = ::readdir(impl_->dir);
+    if (!d) {
+      if (errno == 0) return std::nullopt;
+      impl_->broken = true;
+      return Result<FolderEntry>::failure(last_os_error_text());
+    }
+    std::string_view name = d->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (::fstatat(::dirfd(impl_->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return Result<FolderEntry>::failure(last_os_error_text());
+    }
+    FolderEntry entry;
+    entry.name = std::string(name);  // raw bytes; the caller checks them
+    entry.is_link = S_ISLNK(st.st_mode);
+    entry.is_directory = S_ISDIR(st.st_mode);
+    entry.size_bytes = static_cast<std::uint64_t>(st.st_size);
+    entry.modified_unix_secs = st.st_mtim.tv_sec > 0 ? static_cast<std::uint64_t>(st.st_mtim.tv_sec) : 0;
+    return Result<FolderEntry>::success(std::move(entry));
+  }
+  return std::nullopt;
+}
+
+Result<std::uint64_t> free_disk_space(const std::string& path) {
+  struct statvfs vfs;
+  if (::statvfs(path.c_str(), &vfs) != 0) return Result<std::uint64_t>::failure(last_os_error_text());
+  return Result<std::uint64_t>::success(static_cast<std::uint64_t>(vfs.f_bavail) *
+                                        static_cast<std::uint64_t>(vfs.f_frsize));
+}
+
+}  // namespace vorn::platform

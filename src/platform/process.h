@@ -1,0 +1,80 @@
+#pragma once
+// Child processes: the miner with its output pipes, and the short-lived
+// system tools (process listing, tree kill).
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace vorn::platform {
+
+// The read end of a pipe; closing it makes the writer's later writes fail.
+class PipeReader {
+ public:
+  struct Impl;
+  explicit PipeReader(std::unique_ptr<Impl> impl);
+  PipeReader(PipeReader&&) noexcept;
+  PipeReader& operator=(PipeReader&&) noexcept;
+  ~PipeReader();
+  // Bytes read (0 at the end of the stream); interrupted reads are retried.
+  Result<std::size_t> read(char* buffer, std::size_t size);
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A started child: its process and thread handles and its pipe ends.
+// Dropping the record closes the handles; it never ends the process.
+class ChildProcess {
+ public:
+  struct Impl;
+  explicit ChildProcess(std::unique_ptr<Impl> impl);
+  ChildProcess(ChildProcess&&) noexcept;
+  ChildProcess& operator=(ChildProcess&&) noexcept;
+  ~ChildProcess();
+
+  std::uint32_t pid() const;
+  // Without waiting: nothing while it runs, its exit code once it ended.
+  Result<std::optional<std::uint32_t>> try_wait();
+  // Waits up to `limit`; nothing when it is still running then.
+  Result<std::optional<std::uint32_t>> wait_for(std::chrono::milliseconds limit);
+  // Ends the process at once with `exit_code`. A refusal (access denied)
+  // counts as success while the process can still be queried.
+  MaybeError terminate(std::uint32_t exit_code);
+  // Below-normal CPU priority; failure text "Windows error N" / "errno N".
+  MaybeError lower_priority();
+  std::optional<PipeReader> take_stdout();
+  std::optional<PipeReader> take_stderr();
+  void close_stdin();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+struct MinerLaunch {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::string working_directory;  // empty: keep the current one
+};
+
+// Starts the program with standard output and standard error on new pipes,
+// standard input inherited, no console window. Failure: the system error.
+Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch);
+
+// Every running process named "vorn_miner.exe" as "pid<TAB>command line"
+// lines (the command line empty when it cannot be read). The failure text
+// is the reason alone, without a prefix.
+Result<std::string> list_miner_processes();
+
+// Ends a process and all its descendants (taskkill /PID n /T /F). The
+// result is the tool's exit code; failure: it could not be run.
+Result<std::uint32_t> run_tree_kill(std::uint32_t pid);
+
+// One argument placed on a Windows command line by the usual rules.
+std::string quote_windows_argument(const std::string& argument);
+
+}  // namespace vorn::platform

@@ -1,0 +1,21 @@
+#pragma once
+// The running process itself.
+#include <optional>
+#include <string>
+
+#include "platform/result.h"
+
+namespace vorn::platform {
+
+// The full path of the running executable, when it can be obtained.
+std::optional<std::string> executable_path();
+std::optional<std::string> current_directory();
+
+// Raises the process's own CPU priority (above normal). Failure text:
+// "Windows error N" on Windows, "errno N" elsewhere.
+MaybeError raise_own_priority();
+
+// Gives up the rest of the thread's time slice.
+void yield_processor();
+
+}  // namespace vorn::platform

@@ -1,0 +1,147 @@
+#include <windows.h>
+
+#include "platform/files.h"
+#include "platform/os_error.h"
+#include "platform/win32/wide.h"
+
+namespace vorn::platform {
+namespace {
+
+MaybeError write_whole(HANDLE h, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(h, data.data() + done, chunk, &written, nullptr)) {
+      if (GetLastError() == ERROR_OPERATION_ABORTED) continue;  // interrupted: retry
+      return last_os_error_text();
+    }
+    if (written == 0) return std::string("failed to write whole buffer");
+    done += written;
+  }
+  return std::nullopt;
+}
+
+DWORD attributes_of(const std::string& path) {
+  // GetFileAttributesW follows links for the final component like a stat.
+  return GetFileAttributesW(to_wide(path).c_str());
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+  OwnedHandle h(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return Result<std::string>::failure(last_os_error_text());
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
+      return Result<std::string>::failure(last_os_error_text());
+    }
+    if (got == 0) break;
+    data.append(buffer, got);
+  }
+  return Result<std::string>::success(std::move(data));
+}
+
+bool path_exists(const std::string& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool is_directory(const std::string& path) {
+  DWORD a = attributes_of(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+MaybeError create_directories(const std::string& path) {
+  if (path.empty() || is_directory(path)) return std::nullopt;
+  std::string parent;
+  std::size_t cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) parent = path.substr(0, cut);
+  if (!parent.empty() && !(parent.size() == 2 && parent[1] == ':')) {
+    if (MaybeError e = create_directories(parent)) return e;
+  }
+  if (!CreateDirectoryW(to_wide(path).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return last_os_error_text();
+  }
+  return std::nullopt;
+}
+
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  HANDLE h = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Result<OutputFile>::failure(last_os_error_text());
+  return Result<OutputFile>::success(OutputFile(reinterpret_cast<std::intptr_t>(h)));
+}
+
+OutputFile::OutputFile(std::intptr_t handle) : handle_(handle) {}
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+OutputFile::~OutputFile() { close(); }
+
+MaybeError OutputFile::write_all(std::string_view data) {
+  return write_whole(reinterpret_cast<HANDLE>(handle_), data);
+}
+
+MaybeError OutputFile::flush_to_disk() {
+  if (!FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) return last_os_error_text();
+  return std::nullopt;
+}
+
+void OutputFile::close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+MaybeError replace_file(const std::string& source, const std::string& target) {
+  if (!MoveFileExW(to_wide(source).c_str(), to_wide(target).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return last_os_error_text();
+  }
+  return std::nullopt;
+}
+
+MaybeError remove_file(const std::string& path) {
+  if (!DeleteFileW(to_wide(path).c_str())) return last_os_error_text();
+  return std::nullopt;
+}
+
+MaybeError copy_file(const std::string& source, const std::string& target) {
+  if (!CopyFileW(to_wide(source).c_str(), to_wide(target).c_str(), FALSE)) {
+    return last_os_error_text();
+  }
+  return std::nullopt;
+}
+
+MaybeError check_replaceable(const std::string& path) {
+  std::wstring wide = to_wide(path);
+  DWORD a = GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  if (a & FILE_ATTRIBUTE_READONLY) return os_error_text(ERROR_ACCESS_DENIED);
+  // Opening for writing without truncating shows a lock held by another process.
+  OwnedHandle h(CreateFileW(wide.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return last_os_error_text();
+  return std::nullopt;
+}
+
+MaybeError append_to_file(const std::string& path, std::string_view text) {
+  OwnedHandle h(CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return last_os_error_text();
+  return write_whole(h.get(), text);
+}
+
+}  // namespace vorn::platform

@@ -1,0 +1,19 @@
+#pragma once
+// Internals shared by the Win32 window backend's files.
+#include <windows.h>
+
+#include <memory>
+
+#include "platform/gui.h"
+
+namespace vorn::platform::gui {
+
+struct Window::State {
+  HWND hwnd = nullptr;
+  std::shared_ptr<EventHandler> handler;
+};
+
+void dispatch_event(Window::State& state, const Event& event);
+HFONT default_font();
+
+}  // namespace vorn::platform::gui

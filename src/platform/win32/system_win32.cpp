@@ -1,0 +1,41 @@
+#include <windows.h>
+
+#include "platform/system.h"
+#include "platform/win32/wide.h"
+
+namespace vorn::platform {
+
+std::optional<std::string> executable_path() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::nullopt;
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return from_wide(buffer);
+    }
+    if (buffer.size() >= 32768) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::optional<std::string> current_directory() {
+  DWORD n = GetCurrentDirectoryW(0, nullptr);
+  if (n == 0) return std::nullopt;
+  std::wstring buffer(n, L'\0');
+  DWORD got = GetCurrentDirectoryW(n, buffer.data());
+  if (got == 0 || got >= n) return std::nullopt;
+  buffer.resize(got);
+  return from_wide(buffer);
+}
+
+MaybeError raise_own_priority() {
+  if (!SetPriorityClass(GetCurrentProcess(), ABOVE_NORMAL_PRIORITY_CLASS)) {
+    return "Windows error " + std::to_string(GetLastError());
+  }
+  return std::nullopt;
+}
+
+void yield_processor() { SwitchToThread(); }
+
+}  // namespace vorn::platform

@@ -1,0 +1,240 @@
+#include "scan/scan_control.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/crash_guard.h"
+#include "core/supervisor.h"
+#include "minerconfig/config_refresh.h"
+#include "platform/paths.h"
+#include "scan/scanner.h"
+
+namespace vorn {
+namespace {
+
+bool scan_busy(const AppCore& core) { return core.scan_running || core.pending_scan_results; }
+
+bool same_folders(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const std::string& x, const std::string& y) { return platform::paths_equal(x, y); });
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                           : a + b;
+}
+
+void start_queued_scan(AppCore& core) {
+  if (core.scan_queued && !scan_busy(core)) {
+    core.scan_queued = false;
+    request_scan(core);
+  }
+}
+
+std::string id_text(std::uint64_t id) { return std::to_string(id); }
+
+void finish_apply(AppCore& core) {
+  PendingScanResults r = std::move(*core.pending_scan_results);
+  core.pending_scan_results.reset();
+
+  if (!same_folders(r.folders, core.settings.plot_dirs)) {
+    core.scan_status_text = "Waiting";
+    core.status_dirty = core.controls_dirty = true;
+    log_line(core, "scan result ignored: stale scan_id=" + id_text(r.scan_id) +
+                       ", folder list changed before apply finished");
+    core.list_dirty = true;
+    start_queued_scan(core);
+    return;
+  }
+
+  core.folder_reports.clear();
+  for (FolderReport& report : r.reports) {
+    std::string key = report.path;
+    core.folder_reports.insert_or_assign(std::move(key), std::move(report));
+  }
+  core.list_dirty = core.status_dirty = core.controls_dirty = true;
+  const std::uint64_t deleted = r.previous_count > r.matched_count ? r.previous_count - r.matched_count : 0;
+  core.plot_index = std::move(r.index_building);
+  core.scan_status_text = "Waiting";
+
+  const std::string capacity = format_capacity(r.total_bytes);
+  if (r.new_count == 0 && r.changed_count == 0 && r.stable_count == 0 && deleted == 0 &&
+      r.previous_count == r.total) {
+    log_line(core, "Rescan complete: no plot changes (" + std::to_string(r.total) +
+                       " direct .vorn files, " + capacity + ")");
+  } else {
+    log_line(core, "Rescan complete: " + std::to_string(r.total) + " direct .vorn files, " +
+                       capacity + ", " + std::to_string(r.new_count) + " new candidate(s), " +
+                       std::to_string(r.changed_count) + " changed candidate(s), " +
+                       std::to_string(deleted) + " deleted, " + std::to_string(r.stable_count) +
+                       " stable new/changed");
+  }
+
+  if (r.stable_count > 0) {
+    core.restart_pending = true;
+    start_config_refresh(core, RefreshPurpose::stable_plot_changes(r.stable_count));
+  } else if (r.new_count > 0 || r.changed_count > 0) {
+    log_line(core, "Plot changes detected; waiting for two unchanged scans before safe restart");
+  } else if (deleted > 0) {
+    log_line(core, "Plot deletion detected; no safe restart is scheduled");
+  }
+
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.started_at);
+  log_line(core, "scan apply finished: scan_id=" + id_text(r.scan_id) + ", total=" +
+                     std::to_string(r.total) + ", elapsed_ms=" + std::to_string(elapsed.count()));
+  maybe_auto_start(core);
+  start_queued_scan(core);
+}
+
+}  // namespace
+
+void request_scan(AppCore& core) {
+  if (!scan_busy(core)) {
+    ScanJob job;
+    job.folders = core.settings.plot_dirs;
+    job.scan_id = core.next_scan_id;
+    if (core.next_scan_id != std::numeric_limits<std::uint64_t>::max()) ++core.next_scan_id;
+    job.sender = core.event_sender;
+    job.notice = core.notice;
+    core.scan_running = true;
+    core.scan_queued = false;
+    core.current_scan_id = job.scan_id;
+    core.last_scan_started_at = Clock::now();
+    core.scan_status_text = "Scanning plot folders";
+    core.status_dirty = core.controls_dirty = true;
+    spawn_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); }).detach();
+    return;
+  }
+  if (!core.scan_queued) log_line(core, "Plot rescan already busy; another scan is queued");
+  core.scan_queued = true;
+  core.scan_status_text = core.pending_scan_results ? "Applying scan results... next scan queued"
+                                                    : "Scanning plot folders (next scan queued)";
+  core.status_dirty = core.controls_dirty = true;
+}
+
+void check_periodic_rescan(AppCore& core, Instant now) {
+  if (!core.settings.auto_detect_new_plots) return;
+  if (now < core.last_scan_started_at) return;
+  const std::uint64_t interval = std::max<std::uint64_t>(core.settings.plot_rescan_interval_secs, 60);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - core.last_scan_started_at);
+  if (static_cast<std::uint64_t>(elapsed.count()) >= interval) request_scan(core);
+}
+
+void handle_scan_progress_event(AppCore& core, const WorkerEvent& event) {
+  std::visit(
+      [&core](const auto& e) {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, ScanStarted> || std::is_same_v<E, FolderStarted> ||
+                      std::is_same_v<E, FolderScanned> || std::is_same_v<E, ScanProgress> ||
+                      std::is_same_v<E, ScanFinished>) {
+          if (!core.scan_running || e.scan_id != core.current_scan_id) return;
+          const std::string id = id_text(e.scan_id);
+          if constexpr (std::is_same_v<E, ScanStarted>) {
+            log_line(core, "scan started: scan_id=" + id + ", folders=" + std::to_string(e.folder_count));
+          } else if constexpr (std::is_same_v<E, FolderStarted>) {
+            log_line(core, "scan folder started: scan_id=" + id + ", folder=" + e.path);
+          } else if constexpr (std::is_same_v<E, FolderScanned>) {
+            log_line(core, "scan folder finished: scan_id=" + id + ", folder=" + e.path + ", files=" +
+                               std::to_string(e.file_count) + ", elapsed_ms=" + std::to_string(e.elapsed_ms));
+          } else if constexpr (std::is_same_v<E, ScanProgress>) {
+            core.scan_status_text = e.total == 0 ? std::string("Scanning plot folders")
+                                                 : "Scanning plot folders " + std::to_string(e.done) +
+                                                       "/" + std::to_string(e.total);
+            core.status_dirty = true;
+          } else {
+            log_line(core, "scan finished: scan_id=" + id + ", total=" + std::to_string(e.total_files) +
+                               ", elapsed_ms=" + std::to_string(e.elapsed_ms));
+          }
+        }
+      },
+      event);
+}
+
+void accept_scan_results(AppCore& core, ScanComplete complete) {
+  if (complete.scan_id != core.current_scan_id) {
+    log_line(core, "scan result ignored: stale scan_id=" + id_text(complete.scan_id) +
+                       ", current_scan_id=" + id_text(core.current_scan_id));
+    return;
+  }
+  core.scan_running = false;
+  if (!same_folders(complete.folders, core.settings.plot_dirs)) {
+    core.scan_status_text = "Waiting";
+    log_line(core, "scan result ignored: stale scan_id=" + id_text(complete.scan_id) +
+                       ", folder list changed");
+    core.list_dirty = true;
+    core.status_dirty = core.controls_dirty = true;
+    if (core.scan_queued) {
+      core.scan_queued = false;
+      request_scan(core);
+    }
+    return;
+  }
+  const Instant now = Clock::now();
+  const std::uint64_t total = complete.plot_files.size();
+  core.scan_status_text = "Applying scan results... 0/" + std::to_string(total);
+  core.status_dirty = core.controls_dirty = true;
+  log_line(core, "scan apply started: scan_id=" + id_text(complete.scan_id) + ", total=" + std::to_string(total));
+  const std::size_t n = complete.warnings.size();
+  if (n > 0) {
+    const std::size_t shown = std::min(n, kWarningsShown);
+    log_line(core, "scan produced " + std::to_string(n) + " warning(s); showing first " + std::to_string(shown));
+    for (std::size_t i = 0; i < shown; ++i) log_line(core, complete.warnings[i]);
+  }
+  PendingScanResults r;
+  r.scan_id = complete.scan_id;
+  r.folders = std::move(complete.folders);
+  r.plot_files = std::move(complete.plot_files);
+  r.reports = std::move(complete.reports);
+  r.started_at = r.progress_logged_at = now;
+  r.total = total;
+  r.previous_count = core.plot_index.size();
+  r.index_building.reserve(r.plot_files.size());
+  core.pending_scan_results = std::move(r);
+}
+
+void apply_step(AppCore& core) {
+  PendingScanResults& r = *core.pending_scan_results;
+  if (r.scan_id != core.current_scan_id) {
+    const std::uint64_t id = r.scan_id;
+    core.pending_scan_results.reset();
+    core.scan_status_text = "Waiting";
+    core.status_dirty = core.controls_dirty = true;
+    log_line(core, "scan result ignored: stale scan_id=" + id_text(id) +
+                       ", current_scan_id=" + id_text(core.current_scan_id));
+    return;
+  }
+  const Instant batch_start = Clock::now();
+  for (std::uint64_t n = 0; n < kApplyBatchFiles && r.applied < r.total; ++n) {
+    if (Clock::now() - batch_start >= kApplyBatchBudget) break;
+    const PlotFile& f = r.plot_files[r.applied];
+    r.total_bytes = saturating_add(r.total_bytes, f.size_bytes);
+    PlotIndexEntry entry{f.size_bytes, f.modified_unix_secs, false};
+    auto previous = core.plot_index.find(f.path);
+    if (previous == core.plot_index.end()) {
+      ++r.new_count;
+    } else {
+      ++r.matched_count;
+      if (previous->second.size_bytes == f.size_bytes &&
+          previous->second.modified_unix_secs == f.modified_unix_secs) {
+        if (!previous->second.stable) ++r.stable_count;
+        entry.stable = true;
+      } else {
+        ++r.changed_count;
+      }
+    }
+    r.index_building.insert_or_assign(f.path, entry);
+    ++r.applied;
+  }
+  core.scan_status_text = "Applying scan results... " + std::to_string(r.applied) + "/" + std::to_string(r.total);
+  core.status_dirty = true;
+  const Instant now = Clock::now();
+  if (now - r.progress_logged_at >= std::chrono::seconds(1) || r.applied == r.total) {
+    r.progress_logged_at = now;
+    log_line(core, "scan apply progress: scan_id=" + id_text(r.scan_id) + ", applied=" +
+                       std::to_string(r.applied) + ", total=" + std::to_string(r.total));
+  }
+  if (r.applied < r.total) return;
+  finish_apply(core);
+}
+
+}  // namespace vorn

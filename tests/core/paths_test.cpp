@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include "platform/paths.h"
+
+namespace vorn::platform {
+namespace {
+
+TEST(Paths, CompareComponentByComponent) {
+  EXPECT_TRUE(paths_equal("C:\\plots\\a", "C:/plots//a"));
+  EXPECT_TRUE(paths_equal("C:\\plots\\a\\", "C:\\plots\\a"));
+  EXPECT_TRUE(paths_equal("C:\\plots\\.\\a", "C:\\plots\\a"));
+  EXPECT_FALSE(paths_equal("C:\\plots\\A", "C:\\plots\\a"));
+  EXPECT_FALSE(paths_equal("C:\\plots\\..\\a", "C:\\a"));
+  EXPECT_FALSE(paths_equal("C:plots", "C:\\plots"));
+  EXPECT_FALSE(paths_equal("/a", "a"));
+  EXPECT_EQ(path_hash("C:\\plots\\a"), path_hash("C:/plots//a/"));
+}
+
+TEST(Paths, JoinParentAndFileName) {
+  std::string sep(1, kPathSeparator);
+  EXPECT_EQ(join_path("dir", "f.txt"), "dir" + sep + "f.txt");
+  EXPECT_EQ(join_path("dir/", "f.txt"), "dir/f.txt");
+  EXPECT_EQ(parent_folder("C:\\a\\b.exe"), "C:\\a");
+  EXPECT_EQ(parent_folder("/usr/bin/x"), "/usr/bin");
+  EXPECT_EQ(parent_folder("/x"), "/");
+  EXPECT_EQ(parent_folder("x"), "");
+  EXPECT_EQ(file_name("C:\\a\\b.yaml"), "b.yaml");
+  EXPECT_EQ(file_name("C:\\a\\"), "");
+  EXPECT_EQ(file_name("a/.."), "");
+}
+
+}  // namespace
+}  // namespace vorn::platform

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include "core/build_profile.h"
+#include "core/startup.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::untagged_log;
+using testing_support::write_file;
+
+// The start-up reads its files next to the executable: each test puts
+// exactly the files it needs there and removes them afterwards.
+class Startup : public ::testing::Test {
+ protected:
+  void SetUp() override { clean(); }
+  void TearDown() override { clean(); }
+  static void clean() {
+    testing_support::remove_tree(exe_relative(kProfile.settings_file));
+    testing_support::remove_tree(exe_relative("miner_config.yaml"));
+    testing_support::remove_tree(exe_relative(std::string(kProfile.settings_file) + ".invalid.bak"));
+  }
+  static std::vector<std::string> start() {
+    return untagged_log(create_app_core(EventSender(), platform::gui::NoticeTarget{}));
+  }
+  static const std::string kBanner;
+};
+
+const std::string Startup::kBanner =
+    "Qubo-VORN Pool Miner - MAINNET v0.1.37 "
+    "v0.1.37-miner-gui-crash-guard-notice-coalesce-and-ui-reentry-safe";
+
+bool priority_line(const std::string& line) {
+  return line == "GUI CPU priority set to AboveNormal" ||
+         line.rfind("GUI started, but CPU priority could not be raised: ", 0) == 0;
+}
+
+TEST_F(Startup, WithoutFilesTheBannerAndPriorityLinesComeFirst) {
+  AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+  std::vector<std::string> log = untagged_log(core);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(core.log_lines[0], "[gui:mainnet] " + kBanner);
+  EXPECT_TRUE(priority_line(log[1])) << log[1];
+  EXPECT_EQ(core.settings, [] {
+    AppSettings s;
+    normalize_settings(s);
+    return s;
+  }());
+  EXPECT_EQ(core.settings_path, exe_relative(kProfile.settings_file));
+  EXPECT_FALSE(core.undecodable_settings_file);
+}
+
+TEST_F(Startup, LegacyConfigOutputPathIsReportedUnlessEmptyOrOurs) {
+  struct Case {
+    const char* value;
+    bool reported;
+  } cases[] = {{"miner_config.mainnet.gui.yaml", false},
+               {"   ", false},
+               {"", false},
+               {" miner_config.mainnet.gui.yaml\\t", false},
+               {"D:\\\\rig\\\\miner_config.mainnet.gui.yaml", true},
+               {"other.yaml", true}};
+  for (const Case& c : cases) {
+    write_file(exe_relative(kProfile.settings_file),
+               std::string("{\"config_output_path\": \"") + c.value + "\"}");
+    std::vector<std::string> log = start();
+    bool found = false;
+    for (const std::string& line : log) {
+      if (line.rfind("ignored legacy config_output_path ", 0) == 0) {
+        found = true;
+        EXPECT_NE(line.find("; GUI uses miner_config.mainnet.gui.yaml"), std::string::npos);
+      }
+    }
+    EXPECT_EQ(found, c.reported) << c.value;
+  }
+  write_file(exe_relative(kProfile.settings_file), R"({"config_output_path": "D:\\x.yaml"})");
+  EXPECT_EQ(start()[1],
+            "ignored legacy config_output_path D:\\x.yaml; GUI uses miner_config.mainnet.gui.yaml");
+}
+
+TEST_F(Startup, ArrayFormSettingsLoadWithoutALegacyValue) {
+  write_file(exe_relative(kProfile.settings_file), R"(["rig", "", "other.yaml", ["D:\\p"]])");
+  AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+  EXPECT_EQ(core.settings.miner_name, "rig");
+  EXPECT_EQ(core.settings.plot_dirs, std::vector<std::string>{"D:\\p"});
+  for (const std::string& line : untagged_log(core)) {
+    EXPECT_EQ(line.find("ignored legacy"), std::string::npos);
+  }
+}
+
+TEST_F(Startup, LegacyMinerConfigWithSeveralDocumentsIsReported) {
+  const std::string message =
+      "legacy miner_config.yaml appears to contain multiple YAML documents; GUI will not "
+      "overwrite it and uses miner_config.mainnet.gui.yaml";
+  auto reported = [&] {
+    for (const std::string& line : start()) {
+      if (line == message) return true;
+    }
+    return false;
+  };
+  write_file(exe_relative("miner_config.yaml"), "---\na: 1\n");
+  EXPECT_FALSE(reported());
+  write_file(exe_relative("miner_config.yaml"), "---\r\na: 1\r\n  --- \r\nb: 2\r\n");
+  EXPECT_TRUE(reported());
+  EXPECT_EQ(testing_support::read_file(exe_relative("miner_config.yaml")),
+            "---\r\na: 1\r\n  --- \r\nb: 2\r\n");  // never written
+}
+
+TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {
+  write_file(exe_relative(kProfile.settings_file), "{\"plot_dirs\": [\"D:\\\\p\"]");
+  AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+  EXPECT_TRUE(core.settings.plot_dirs.empty());
+  EXPECT_EQ(core.undecodable_settings_file, exe_relative(kProfile.settings_file));
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "core/app_core.h"
+#include "core/build_profile.h"
+#include "settings/settings.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::log_contains;
+using testing_support::make_core;
+using testing_support::read_file;
+using testing_support::scratch_folder;
+using testing_support::write_file;
+
+AppSettings decode_or_defaults(std::string_view text) {
+  return decode_settings(text).value_or(AppSettings{});
+}
+
+TEST(SettingsDecode, ObjectWithOnlyNameKeepsEveryOtherDefault) {
+  auto s = decode_settings(R"({"miner_name":"rig-7"})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner_name, "rig-7");
+  AppSettings expected;
+  expected.miner_name = "rig-7";
+  EXPECT_EQ(*s, expected);
+}
+
+TEST(SettingsDecode, ArrayFormFillsFieldsInOrderAndDefaultsTheRest) {
+  auto s = decode_settings(R"(["rig", "", "miner_config.yaml", ["D:\\plots"]])");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner_name, "rig");
+  EXPECT_EQ(s->plot_dirs, std::vector<std::string>{"D:\\plots"});
+  EXPECT_EQ(s->plot_rescan_interval_secs, 7200u);
+  EXPECT_TRUE(s->auto_detect_new_plots);
+}
+
+TEST(SettingsDecode, NestedRecordsReadAsObjectsOrArrays) {
+  auto s = decode_settings(
+      R"({"chain": {"rpc_host": "evil.example", "rpc_port": 8443, "extra": 1},
+          "miner": [1, 2, false, -40]})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->chain.rpc_host, "evil.example");
+  EXPECT_EQ(s->chain.rpc_port, 8443);
+  EXPECT_EQ(s->chain.name, "Qubo-VORN Pool");  // absent key: default
+  EXPECT_EQ(s->miner.get_mining_info_interval, 1u);
+  EXPECT_EQ(s->miner.timeout, 2u);
+  EXPECT_FALSE(s->miner.hdd_use_direct_io);
+  EXPECT_EQ(s->miner.hdd_wakeup_after, -40);
+  EXPECT_EQ(s->miner.hdd_read_cache_in_warps, 16u);
+}
+
+TEST(SettingsDecode, UnknownKeysAreSkippedEvenWhenRepeated) {
+  auto s = decode_settings(R"({"future": 1, "future": {"x": [1,2]}, "miner_name": "a"})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner_name, "a");
+}
+
+TEST(SettingsDecode, InvalidInputGivesNothing) {
+  const char* cases[] = {
+      "",                                                  // no value
+      "{",                                                 // truncated
+      R"({"miner_name": "a"} x)",                          // trailing text
+      R"({"miner_name": "a"}{})",                          // a second value
+      "\xEF\xBB\xBF{}",                                    // byte-order mark
+      R"({"miner_name": "a", "miner_name": "b"})",         // duplicate key
+      R"({"chain": {"rpc_port": 1, "rpc_port": 2}})",      // duplicate nested key
+      R"(["a", "", "", [], 60, true, true, {"name":"x","name":"y"}])",  // duplicate in array form
+      R"({"chain": {"rpc_port": 65536}})",                 // port out of range
+      R"({"plot_rescan_interval_secs": -1})",              // negative unsigned
+      R"({"plot_rescan_interval_secs": 1.5})",             // fraction
+      R"({"plot_rescan_interval_secs": 18446744073709551616})",  // beyond 64 bits
+      R"({"miner": {"hdd_wakeup_after": 9223372036854775808}})",  // beyond i64
+      R"({"miner_name": 5})",                              // wrong type
+      R"({"miner_name": null})",                           // null is not a text
+      R"({"plot_dirs": ["a", 1]})",                        // wrong item type
+      R"({"auto_detect_new_plots": "yes"})",               // text for a flag
+      R"(["a","","",[],60,true,true,{},{},"extra"])",      // more elements than fields
+      "42",                                                // not a record
+      "\"text\"",
+      "{\"miner_name\": \"\xff\"}",                        // invalid UTF-8
+  };
+  for (const char* text : cases) {
+    EXPECT_FALSE(decode_settings(text)) << text;
+  }
+}
+
+TEST(SettingsDecode, JsonWhiteSpaceAroundTheValueIsFine) {
+  EXPECT_TRUE(decode_settings(" \t\r\n{\"miner_name\": \"a\"}\r\n\t "));
+  EXPECT_FALSE(decode_settings("{}\f"));  // form feed is not JSON white space
+}
+
+TEST(SettingsDecode, HugeAndDeeplyNestedInputDoesNotCrash) {
+  std::string deep(200000, '[');
+  EXPECT_FALSE(decode_settings(deep));
+  std::string big = "{\"miner_name\": \"" + std::string(50u << 20, 'x') + "\"}";
+  auto s = decode_settings(big);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner_name.size(), 50u << 20);
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>(i * 37);
+  EXPECT_FALSE(decode_settings(binary));
+}
+
+TEST(SettingsNormalize, FixesProfileValuesAndTheLeastInterval) {
+  AppSettings s = decode_or_defaults(
+      R"({"config_output_path": "x.yaml", "auto_restart_on_new_plots": false,
+          "chain": {"rpc_host": "other.example"}, "plot_rescan_interval_secs": 30})");
+  normalize_settings(s);
+  EXPECT_EQ(s.config_output_path, "miner_config.mainnet.gui.yaml");
+  EXPECT_TRUE(s.auto_restart_on_new_plots);
+  EXPECT_EQ(s.chain, ChainSettings::profile_defaults());
+  EXPECT_EQ(s.plot_rescan_interval_secs, 60u);
+  for (auto [given, kept] : {std::pair{0, 60}, {60, 60}, {61, 61}, {7200, 7200}}) {
+    s.plot_rescan_interval_secs = given;
+    normalize_settings(s);
+    EXPECT_EQ(s.plot_rescan_interval_secs, static_cast<std::uint64_t>(kept));
+  }
+}
+
+TEST(SettingsEncode, WritesTheFiveKeysInTheirLayout) {
+  AppSettings s;
+  s.miner_name = "Rig \"A\"";
+  s.plot_dirs = {"D:\\plots", "E:\\more plots"};
+  EXPECT_EQ(encode_settings(s),
+            "{\n"
+            "  \"miner_name\": \"Rig \\\"A\\\"\",\n"
+            "  \"plot_dirs\": [\n"
+            "    \"D:\\\\plots\",\n"
+            "    \"E:\\\\more plots\"\n"
+            "  ],\n"
+            "  \"plot_rescan_interval_secs\": 7200,\n"
+            "  \"auto_detect_new_plots\": true,\n"
+            "  \"auto_restart_on_new_plots\": true\n"
+            "}");
+  s.plot_dirs.clear();
+  s.miner_name = "矿工";
+  EXPECT_NE(encode_settings(s).find("\"plot_dirs\": [],\n"), std::string::npos);
+  EXPECT_NE(encode_settings(s).find("\"miner_name\": \"矿工\""), std::string::npos);
+}
+
+TEST(SettingsEncode, RoundTripsThroughDecode) {
+  AppSettings s;
+  s.miner_name = "tab\tnew\nline \x01 end";
+  s.plot_dirs = {"/mnt/a", "C:\\b\\", "ü"};
+  s.plot_rescan_interval_secs = 123456;
+  s.auto_detect_new_plots = false;
+  auto back = decode_settings(encode_settings(s));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->miner_name, s.miner_name);
+  EXPECT_EQ(back->plot_dirs, s.plot_dirs);
+  EXPECT_EQ(back->plot_rescan_interval_secs, 123456u);
+  EXPECT_FALSE(back->auto_detect_new_plots);
+}
+
+TEST(SettingsLegacyProbe, ReadsOnlyATextConfigOutputPathOfAnObject) {
+  EXPECT_EQ(legacy_config_output_path(R"({"config_output_path": "D:\\x.yaml"})"), "D:\\x.yaml");
+  EXPECT_FALSE(legacy_config_output_path(R"({"config_output_path": 3})"));
+  EXPECT_FALSE(legacy_config_output_path(R"(["a", "", "x.yaml"])"));
+  EXPECT_FALSE(legacy_config_output_path(R"({"config_output_path": "x"} trailing)"));
+}
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  std::string folder = scratch_folder("settings_file");
+  AppCore core = make_core(folder);
+};
+
+TEST_F(SettingsFile, MissingFileLoadsDefaults) {
+  EXPECT_EQ(load_settings(core.settings_path), AppSettings{});
+}
+
+TEST_F(SettingsFile, SaveWritesTheFileAndLogs) {
+  core.settings.miner_name = "rig";
+  core.settings.plot_rescan_interval_secs = 10;
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_TRUE(log_contains(core, "Settings saved."));
+  AppSettings loaded = load_settings(core.settings_path);
+  EXPECT_EQ(loaded.miner_name, "rig");
+  EXPECT_EQ(loaded.plot_rescan_interval_secs, 60u);
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".tmp"));
+}
+
+TEST_F(SettingsFile, ValuesThatAreNeverWrittenDisappearAtTheFirstSave) {
+  write_file(core.settings_path,
+             R"({"miner_name":"x","miner_exe_path":"C:\\m.exe","chain":{"name":"other"},
+                 "miner":{"timeout":1}})");
+  core.settings = load_settings(core.settings_path);
+  ASSERT_TRUE(save_settings(core));
+  std::string text = read_file(core.settings_path);
+  EXPECT_EQ(text.find("miner_exe_path"), std::string::npos);
+  EXPECT_EQ(text.find("chain"), std::string::npos);
+  EXPECT_EQ(text.find("timeout"), std::string::npos);
+  EXPECT_EQ(core.settings.miner_exe_path, "C:\\m.exe");  // still used in memory
+}
+
+TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAndReportsTheError) {
+  write_file(core.settings_path, "{\"miner_name\": \"old\"}");
+  std::string blocker = core.settings_path;
+  // The settings path is a folder: nothing can replace it.
+  core.settings_path = folder;
+  core.settings.miner_name = "new";
+  EXPECT_FALSE(save_settings(core));
+  ASSERT_TRUE(core.last_error);
+  EXPECT_EQ(core.miner_state, MinerState::Error);
+  EXPECT_TRUE(log_contains(core, "Failed to save settings: " + *core.last_error));
+  EXPECT_NE(core.last_error->find("(os error "), std::string::npos);
+  EXPECT_EQ(read_file(blocker), "{\"miner_name\": \"old\"}");
+}
+
+TEST_F(SettingsFile, ReadOnlyFileIsNotReplaced) {
+  write_file(core.settings_path, "{}");
+  namespace fs = std::filesystem;
+  fs::permissions(fs::u8path(core.settings_path),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  core.settings.miner_name = "new";
+  EXPECT_FALSE(save_settings(core));
+#ifdef _WIN32
+  const std::string code = "(os error 5)";
+#else
+  const std::string code = "(os error 13)";
+#endif
+  ASSERT_TRUE(core.last_error);
+  EXPECT_NE(core.last_error->find(code), std::string::npos) << *core.last_error;
+  EXPECT_TRUE(log_contains(core, "Failed to save settings: " + *core.last_error));
+  EXPECT_EQ(read_file(core.settings_path), "{}");
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".tmp"));
+  fs::permissions(fs::u8path(core.settings_path), fs::perms::owner_write, fs::perm_options::add);
+}
+
+TEST_F(SettingsFile, UndecodableFileIsCopiedBeforeTheFirstSaveReplacesIt) {
+  const std::string broken = "{\"plot_dirs\": [\"D:\\\\plots\"], oops";
+  write_file(core.settings_path, broken);
+  core.undecodable_settings_file = core.settings_path;
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
+  EXPECT_TRUE(log_contains(core, "Kept a copy of the unreadable settings file: " +
+                                     core.settings_path + ".invalid.bak"));
+  // Only once: the next save does not copy the new file over the old copy.
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
+}
+
+}  // namespace
+}  // namespace vorn

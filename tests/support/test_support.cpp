@@ -1,0 +1,64 @@
+#include "support/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "core/build_profile.h"
+#include "platform/paths.h"
+
+namespace vorn::testing_support {
+
+namespace fs = std::filesystem;
+
+std::string scratch_folder(std::string_view name) {
+  std::string folder = exe_relative(std::string("scratch_") + std::string(name));
+  std::error_code ec;
+  fs::permissions(fs::u8path(folder), fs::perms::all, fs::perm_options::add, ec);
+  fs::remove_all(fs::u8path(folder), ec);
+  fs::create_directories(fs::u8path(folder));
+  return folder;
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(fs::u8path(path), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool exists(const std::string& path) { return fs::exists(fs::u8path(path)); }
+
+void remove_tree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(fs::u8path(path), ec);
+}
+
+AppCore make_core(const std::string& folder) {
+  AppCore core(EventSender(), platform::gui::NoticeTarget{}, Clock::now());
+  core.settings_path = platform::join_path(folder, kProfile.settings_file);
+  return core;
+}
+
+std::vector<std::string> untagged_log(const AppCore& core) {
+  std::vector<std::string> lines;
+  std::string tag = std::string(kProfile.log_tag) + " ";
+  for (const std::string& line : core.log_lines) {
+    lines.push_back(line.rfind(tag, 0) == 0 ? line.substr(tag.size()) : line);
+  }
+  return lines;
+}
+
+bool log_contains(const AppCore& core, std::string_view message) {
+  for (const std::string& line : untagged_log(core)) {
+    if (line == message) return true;
+  }
+  return false;
+}
+
+}  // namespace vorn::testing_support
