@@ -62,3 +62,52 @@ bool log_contains(const AppCore& core, std::string_view message) {
 }
 
 }  // namespace vorn::testing_support
+
+#include "core/event_guard.h"
+#include "core/supervisor.h"
+#include "platform/headless/headless_gui.h"
+
+namespace vorn::testing_support {
+
+TestWindow::TestWindow(platform::gui::Window w, AppCore core, EventSender s, EventReceiver r)
+    : WindowObject(w.notice(1), std::move(core), std::move(r)), sender(std::move(s)), window(std::move(w)) {}
+
+std::unique_ptr<TestWindow> TestWindow::create(const std::string& folder) {
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  platform::gui::Window window = platform::gui::Window::create("test").value();
+  AppCore core(sender, window.notice(1), Clock::now());
+  core.settings_path = platform::join_path(folder, kProfile.settings_file);
+  std::unique_ptr<TestWindow> w(new TestWindow(std::move(window), std::move(core), sender, std::move(receiver)));
+  TestWindow* self = w.get();
+  w->notice_handler = [self] { guard_event(*self, [self] { on_notice(*self); }); };
+  w->window.bind([self](const platform::gui::Event& e) {
+    if (e.kind == platform::gui::EventKind::Notice) self->notice_handler();
+  });
+  return w;
+}
+
+void TestWindow::refresh_display() {
+  ++refreshes;
+  deepest_drain = std::max(deepest_drain, drain_depth);
+  if (on_refresh) on_refresh();
+}
+
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  return platform::gui::headless::pump_until(done, limit);
+}
+
+std::string sim_miner_path() {
+  std::string path = VORN_SIM_MINER_PATH;
+#ifdef _WIN32
+  // Wine maps the Linux root to drive Z:.
+  if (!path.empty() && path[0] == '/') {
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+    path = "Z:" + path;
+  }
+#endif
+  return path;
+}
+
+}  // namespace vorn::testing_support

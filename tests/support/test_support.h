@@ -22,3 +22,39 @@ std::vector<std::string> untagged_log(const AppCore& core);
 bool log_contains(const AppCore& core, std::string_view message);
 
 }  // namespace vorn::testing_support
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "core/window_object.h"
+#include "platform/gui.h"
+
+namespace vorn::testing_support {
+
+// A headless main window with a real channel and notice; counts display
+// refreshes and the deepest drain nesting seen.
+class TestWindow : public WindowObject {
+ public:
+  static std::unique_ptr<TestWindow> create(const std::string& folder);
+  void refresh_display() override;
+
+  EventSender sender;
+  platform::gui::Window window;
+  int refreshes = 0;
+  int deepest_drain = 0;
+  std::function<void()> on_refresh;
+  // What the window does with a notice; the supervisor's drain by default.
+  std::function<void()> notice_handler;
+
+ private:
+  TestWindow(platform::gui::Window w, AppCore core, EventSender s, EventReceiver r);
+};
+
+// Handles queued notices until `done` holds (or the time is up).
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// The simulated miner built for this target.
+std::string sim_miner_path();
+
+}  // namespace vorn::testing_support

@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "core/build_profile.h"
+#include "core/supervisor.h"
+#include "platform/paths.h"
+#include "scan/scan_control.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::log_contains;
+using testing_support::make_core;
+using testing_support::pump_until;
+using testing_support::scratch_folder;
+using testing_support::TestWindow;
+using testing_support::untagged_log;
+
+std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : untagged_log(core)) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
+ScanComplete complete_for(const AppCore& core, std::vector<PlotFile> files) {
+  ScanComplete c{core.current_scan_id, core.settings.plot_dirs, std::move(files), {}, {}};
+  for (const std::string& dir : core.settings.plot_dirs) {
+    FolderReport r{dir, FolderStatus::Normal};
+    r.file_count = c.plot_files.size();
+    c.reports.push_back(r);
+  }
+  return c;
+}
+
+std::vector<PlotFile> files(int n, std::uint64_t size = 100, std::uint64_t time = 1000) {
+  std::vector<PlotFile> out;
+  for (int i = 0; i < n; ++i) out.push_back(PlotFile{"D:\\plots\\p" + std::to_string(i) + ".vorn", size, time});
+  return out;
+}
+
+// A core that pretends a scan job is running, without starting a thread.
+AppCore scanning_core(const std::string& name) {
+  AppCore core = make_core(scratch_folder(name));
+  core.settings.plot_dirs = {"D:\\plots"};
+  core.scan_running = true;
+  core.current_scan_id = 1;
+  core.next_scan_id = 2;
+  core.auto_start_done = true;
+  return core;
+}
+
+void apply_all(AppCore& core) {
+  while (core.pending_scan_results) apply_step(core);
+}
+
+TEST(ScanApply, AppliesFiftyFilesPerStep) {
+  AppCore core = scanning_core("apply_batches");
+  accept_scan_results(core, complete_for(core, files(120)));
+  EXPECT_EQ(core.scan_status_text, "Applying scan results... 0/120");
+  EXPECT_FALSE(core.scan_running);
+  std::vector<std::string> statuses;
+  while (core.pending_scan_results) {
+    apply_step(core);
+    statuses.push_back(core.scan_status_text);
+  }
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Applying scan results... 50/120", "Applying scan results... 100/120", "Waiting"}));
+  EXPECT_EQ(lines_starting(core, "scan apply progress: ").back(), "scan apply progress: scan_id=1, applied=120, total=120");
+  EXPECT_EQ(core.plot_index.size(), 120u);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 120 direct .vorn files, 0GB, 120 new candidate(s), 0 changed "
+                                 "candidate(s), 0 deleted, 0 stable new/changed"));
+  EXPECT_TRUE(log_contains(core, "Plot changes detected; waiting for two unchanged scans before safe restart"));
+  EXPECT_EQ(lines_starting(core, "scan apply finished: scan_id=1, total=120, elapsed_ms=").size(), 1u);
+}
+
+TEST(ScanApply, EmptyScanOfNoFolders) {
+  AppCore core = scanning_core("apply_empty");
+  core.settings.plot_dirs.clear();
+  accept_scan_results(core, complete_for(core, {}));
+  apply_step(core);
+  EXPECT_TRUE(log_contains(core, "scan apply progress: scan_id=1, applied=0, total=0"));
+  EXPECT_TRUE(log_contains(core, "Rescan complete: no plot changes (0 direct .vorn files, 0GB)"));
+}
+
+TEST(ScanApply, NewThenStableThenUnchanged) {
+  AppCore core = scanning_core("apply_stability");
+  accept_scan_results(core, complete_for(core, files(3)));
+  apply_all(core);
+  EXPECT_FALSE(core.restart_pending);
+
+  core.scan_running = true;
+  core.current_scan_id = 2;
+  accept_scan_results(core, complete_for(core, files(3)));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
+                                 "candidate(s), 0 deleted, 3 stable new/changed"));
+  EXPECT_TRUE(core.restart_pending);
+  EXPECT_TRUE(core.config_refresh_in_progress);  // the refresh for stable changes started
+  EXPECT_TRUE(log_contains(core, "Refreshing miner config: " + exe_relative("miner_config.mainnet.gui.yaml")));
+
+  core.scan_running = true;
+  core.current_scan_id = 3;
+  accept_scan_results(core, complete_for(core, files(3)));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: no plot changes (3 direct .vorn files, 0GB)"));
+}
+
+TEST(ScanApply, GrowthAndDeletion) {
+  AppCore core = scanning_core("apply_growth");
+  accept_scan_results(core, complete_for(core, files(3)));
+  apply_all(core);
+  std::vector<PlotFile> grown = files(3);
+  grown[0].size_bytes = 200;
+  core.scan_running = true;
+  core.current_scan_id = 2;
+  accept_scan_results(core, complete_for(core, grown));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 0 new candidate(s), 1 changed "
+                                 "candidate(s), 0 deleted, 2 stable new/changed"));
+  core.config_refresh_in_progress = false;
+
+  core.scan_running = true;
+  core.current_scan_id = 3;
+  accept_scan_results(core, complete_for(core, {grown[0]}));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 1 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
+                                 "candidate(s), 2 deleted, 1 stable new/changed"));
+}
+
+TEST(ScanApply, OnlyDeletionsScheduleNothing) {
+  AppCore core = scanning_core("apply_deleted");
+  accept_scan_results(core, complete_for(core, files(2)));
+  apply_all(core);
+  core.plot_index.begin()->second.stable = true;
+  std::next(core.plot_index.begin())->second.stable = true;
+  core.scan_running = true;
+  core.current_scan_id = 2;
+  accept_scan_results(core, complete_for(core, {}));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Plot deletion detected; no safe restart is scheduled"));
+  EXPECT_FALSE(core.config_refresh_in_progress);
+}
+
+TEST(ScanApply, PathsCompareComponentByComponent) {
+  AppCore core = scanning_core("apply_paths");
+  accept_scan_results(core, complete_for(core, files(1)));
+  apply_all(core);
+  std::vector<PlotFile> same = files(1);
+  same[0].path = "D:/plots//p0.vorn";
+  core.scan_running = true;
+  core.current_scan_id = 2;
+  accept_scan_results(core, complete_for(core, same));
+  apply_all(core);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 1 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
+                                 "candidate(s), 0 deleted, 1 stable new/changed"));
+}
+
+TEST(ScanApply, ShowsTheFirstFiveWarnings) {
+  AppCore core = scanning_core("apply_warnings");
+  ScanComplete c = complete_for(core, {});
+  for (int i = 1; i <= 7; ++i) c.warnings.push_back("warning " + std::to_string(i));
+  accept_scan_results(core, std::move(c));
+  std::vector<std::string> log = untagged_log(core);
+  auto at = std::find(log.begin(), log.end(), "scan produced 7 warning(s); showing first 5");
+  ASSERT_NE(at, log.end());
+  EXPECT_EQ(std::vector<std::string>(at + 1, log.end()),
+            (std::vector<std::string>{"warning 1", "warning 2", "warning 3", "warning 4", "warning 5"}));
+}
+
+TEST(ScanApply, StaleResultsAreIgnored) {
+  AppCore core = scanning_core("apply_stale");
+  ScanComplete old = complete_for(core, files(1));
+  old.scan_id = 0;
+  accept_scan_results(core, std::move(old));
+  EXPECT_TRUE(log_contains(core, "scan result ignored: stale scan_id=0, current_scan_id=1"));
+  EXPECT_TRUE(core.scan_running);
+
+  ScanComplete other_folders = complete_for(core, files(1));
+  other_folders.folders = {"E:\\other"};
+  accept_scan_results(core, std::move(other_folders));
+  EXPECT_TRUE(log_contains(core, "scan result ignored: stale scan_id=1, folder list changed"));
+  EXPECT_FALSE(core.scan_running);
+  EXPECT_EQ(core.scan_status_text, "Waiting");
+
+  core.scan_running = true;
+  accept_scan_results(core, complete_for(core, files(60)));
+  apply_step(core);
+  core.settings.plot_dirs.push_back("E:\\new");
+  apply_step(core);
+  EXPECT_TRUE(log_contains(core, "scan result ignored: stale scan_id=1, folder list changed before apply finished"));
+  EXPECT_TRUE(core.plot_index.empty());
+  EXPECT_FALSE(core.pending_scan_results);
+}
+
+TEST(ScanApply, DuplicateFolderCountsBothButIndexesOnce) {
+  AppCore core = scanning_core("apply_duplicate");
+  core.settings.plot_dirs = {"D:\\plots", "D:\\plots\\"};
+  std::vector<PlotFile> twice = files(2);
+  const std::vector<PlotFile> again = twice;
+  twice.insert(twice.end(), again.begin(), again.end());
+  accept_scan_results(core, complete_for(core, twice));
+  apply_all(core);
+  EXPECT_EQ(core.plot_index.size(), 2u);
+  EXPECT_EQ(core.folder_reports.size(), 1u);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 4 direct .vorn files, 0GB, 4 new candidate(s), 0 changed "
+                                 "candidate(s), 0 deleted, 0 stable new/changed"));
+}
+
+TEST(ScanScheduling, QueuesOneRequestWhileBusy) {
+  AppCore core = scanning_core("queue");
+  request_scan(core);
+  request_scan(core);
+  request_scan(core);
+  EXPECT_EQ(lines_starting(core, "Plot rescan already busy; another scan is queued").size(), 1u);
+  EXPECT_TRUE(core.scan_queued);
+  EXPECT_EQ(core.scan_status_text, "Scanning plot folders (next scan queued)");
+  accept_scan_results(core, complete_for(core, files(1)));
+  request_scan(core);
+  EXPECT_EQ(core.scan_status_text, "Applying scan results... next scan queued");
+  apply_all(core);
+  // The queued request started a real job with the next id.
+  EXPECT_TRUE(core.scan_running);
+  EXPECT_FALSE(core.scan_queued);
+  EXPECT_EQ(core.current_scan_id, 2u);
+  EXPECT_EQ(core.next_scan_id, 3u);
+}
+
+TEST(ScanScheduling, IdsSaturate) {
+  AppCore core = make_core(scratch_folder("ids"));
+  core.next_scan_id = UINT64_MAX;
+  request_scan(core);
+  EXPECT_EQ(core.current_scan_id, UINT64_MAX);
+  EXPECT_EQ(core.next_scan_id, UINT64_MAX);
+}
+
+TEST(ScanScheduling, PeriodicRescanCountsFromTheLastStart) {
+  AppCore core = scanning_core("periodic");
+  core.scan_running = false;
+  core.settings.plot_rescan_interval_secs = 30;  // counts as 60
+  const Instant now = Clock::now();
+  core.last_scan_started_at = now - std::chrono::seconds(59);
+  check_periodic_rescan(core, now);
+  EXPECT_FALSE(core.scan_running);
+  core.last_scan_started_at = now - std::chrono::seconds(60);
+  core.settings.auto_detect_new_plots = false;
+  check_periodic_rescan(core, now);
+  EXPECT_FALSE(core.scan_running);
+  core.settings.auto_detect_new_plots = true;
+  check_periodic_rescan(core, now);
+  EXPECT_TRUE(core.scan_running);
+  EXPECT_EQ(core.current_scan_id, 2u);
+}
+
+TEST(ScanScheduling, ProgressEventsOfTheCurrentScanOnly) {
+  AppCore core = scanning_core("progress");
+  handle_scan_progress_event(core, ScanStarted{1, 2});
+  handle_scan_progress_event(core, FolderStarted{1, "D:\\plots"});
+  handle_scan_progress_event(core, FolderScanned{1, "D:\\plots", 4, 12});
+  handle_scan_progress_event(core, ScanProgress{1, 1, 2});
+  EXPECT_EQ(core.scan_status_text, "Scanning plot folders 1/2");
+  handle_scan_progress_event(core, ScanFinished{1, 30, 4});
+  handle_scan_progress_event(core, ScanStarted{0, 5});
+  handle_scan_progress_event(core, ScanProgress{0, 5, 5});
+  EXPECT_EQ(untagged_log(core), (std::vector<std::string>{
+                                    "scan started: scan_id=1, folders=2",
+                                    "scan folder started: scan_id=1, folder=D:\\plots",
+                                    "scan folder finished: scan_id=1, folder=D:\\plots, files=4, elapsed_ms=12",
+                                    "scan finished: scan_id=1, total=4, elapsed_ms=30"}));
+  EXPECT_EQ(core.scan_status_text, "Scanning plot folders 1/2");
+  handle_scan_progress_event(core, ScanProgress{1, 0, 0});
+  EXPECT_EQ(core.scan_status_text, "Scanning plot folders");
+}
+
+TEST(ScanEndToEnd, StartUpScanIsAppliedThroughHeartbeats) {
+  std::string dir = scratch_folder("e2e_plots");
+  testing_support::write_file(platform::join_path(dir, "a.vorn"), "xx");
+  auto w = TestWindow::create(scratch_folder("e2e"));
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_dirs = {dir};
+    request_scan(*core);
+    EXPECT_EQ(core->current_scan_id, 1u);
+    EXPECT_STREQ(phase(*core), "scanning");
+  }
+  // Heartbeats drive the application, as the heartbeat thread does.
+  std::thread beat([s = w->sender, n = w->notice] {
+    for (int i = 0; i < 100 && s.send(Heartbeat{}); ++i) {
+      n.wake();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->folder_reports.size() == 1; }));
+  beat.join();
+  auto core = w->core.borrow();
+  EXPECT_STREQ(phase(*core), "idle");
+  EXPECT_TRUE(log_contains(*core, "scan started: scan_id=1, folders=1"));
+  EXPECT_TRUE(log_contains(*core, "Rescan complete: 1 direct .vorn files, 0GB, 1 new candidate(s), 0 changed "
+                                  "candidate(s), 0 deleted, 0 stable new/changed"));
+  EXPECT_TRUE(log_contains(*core, "Auto start skipped: vorn_miner.exe was not found") ||
+              log_contains(*core, "Auto start conditions met; starting miner once"));
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/build_profile.h"
+#include "platform/paths.h"
+#include "scan/scanner.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::join_path;
+using testing_support::scratch_folder;
+using testing_support::write_file;
+
+void make_file(const std::string& path, std::uintmax_t size = 0) {
+  write_file(path, "");
+  fs::resize_file(fs::u8path(path), size);  // sparse: nothing is written
+}
+
+std::vector<std::string> names_of(const FolderScan& scan) {
+  std::vector<std::string> names;
+  for (const PlotFile& f : scan.plot_files) names.push_back(platform::file_name(f.path));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PlotFileNames, ExtensionRules) {
+  EXPECT_TRUE(is_plot_file_name("A.VORN"));
+  EXPECT_TRUE(is_plot_file_name("b.Vorn"));
+  EXPECT_TRUE(is_plot_file_name("x.y.vorn"));
+  EXPECT_FALSE(is_plot_file_name(".vorn"));
+  EXPECT_FALSE(is_plot_file_name("c.vorn.tmp"));
+  EXPECT_FALSE(is_plot_file_name("d.vornx"));
+  EXPECT_FALSE(is_plot_file_name("vorn"));
+  EXPECT_FALSE(is_plot_file_name(".."));
+}
+
+TEST(PlotFileNames, CompressionLabels) {
+  EXPECT_EQ(compression_label("p_x1_1.vorn"), "X1");
+  EXPECT_EQ(compression_label("p_X2.vorn"), "X2");
+  EXPECT_EQ(compression_label("p_X12.vorn"), "X1");
+  EXPECT_EQ(compression_label("p_X3.vorn"), std::nullopt);
+  EXPECT_EQ(compression_label("X"), std::nullopt);
+  EXPECT_EQ(compression_label("1x2"), "X2");
+}
+
+TEST(ScanFolder, CountsDirectPlotFilesWithSizesAndLabels) {
+  std::string dir = scratch_folder("scan_direct");
+  make_file(join_path(dir, "A.VORN"), 1000);
+  make_file(join_path(dir, "b.Vorn"), 24);
+  make_file(join_path(dir, ".vorn"), 5);
+  make_file(join_path(dir, "c.vorn.tmp"), 5);
+  make_file(join_path(dir, "d.vornx"), 5);
+  fs::create_directory(fs::u8path(join_path(dir, "e.vorn")));
+  make_file(join_path(dir, "p_x1_1.vorn"), 1ull << 40);
+  FolderScan scan = scan_folder(dir);
+  EXPECT_EQ(names_of(scan), (std::vector<std::string>{"A.VORN", "b.Vorn", "p_x1_1.vorn"}));
+  EXPECT_EQ(scan.report.status, FolderStatus::Normal);
+  EXPECT_EQ(scan.report.file_count, 3u);
+  EXPECT_EQ(scan.report.total_bytes, 1024u + (1ull << 40));
+  EXPECT_TRUE(scan.report.free_bytes.has_value());
+  EXPECT_EQ(scan.report.compression.kind, CompressionSummary::Kind::Single);
+  EXPECT_EQ(scan.report.compression.labels, std::vector<std::string>{"X1"});
+  EXPECT_TRUE(scan.warnings.empty());
+  for (const PlotFile& f : scan.plot_files) EXPECT_EQ(f.path, join_path(dir, platform::file_name(f.path)));
+}
+
+TEST(ScanFolder, MixedLabelsAreSortedWithoutRepeats) {
+  std::string dir = scratch_folder("scan_mixed");
+  for (const char* n : {"p_X2.vorn", "p_x1_1.vorn", "p_X1_2.vorn", "p_X3.vorn"}) make_file(join_path(dir, n));
+  FolderScan scan = scan_folder(dir);
+  EXPECT_EQ(scan.report.compression.kind, CompressionSummary::Kind::Mixed);
+  EXPECT_EQ(scan.report.compression.labels, (std::vector<std::string>{"X1", "X2"}));
+}
+
+TEST(ScanFolder, ModificationTimesComeFromTheListing) {
+  std::string dir = scratch_folder("scan_times");
+  make_file(join_path(dir, "new.vorn"));
+  make_file(join_path(dir, "old.vorn"));
+  using namespace std::chrono;
+  const auto when = sys_seconds(seconds(1700000000));
+  fs::last_write_time(fs::u8path(join_path(dir, "new.vorn")), file_clock::from_sys(when));
+  fs::last_write_time(fs::u8path(join_path(dir, "old.vorn")), file_clock::from_sys(sys_seconds(seconds(-86400 * 400))));
+  FolderScan scan = scan_folder(dir);
+  ASSERT_EQ(scan.plot_files.size(), 2u);
+  for (const PlotFile& f : scan.plot_files) {
+    if (platform::file_name(f.path) == "new.vorn") EXPECT_EQ(f.modified_unix_secs, 1700000000u);
+    else EXPECT_EQ(f.modified_unix_secs, 0u);  // before 1970
+  }
+}
+
+TEST(ScanFolder, MissingPathsAndFiles) {
+  std::string dir = scratch_folder("scan_missing");
+  make_file(join_path(dir, "file.vorn"));
+  for (const std::string& path : {join_path(dir, "file.vorn"), join_path(dir, "absent")}) {
+    FolderScan scan = scan_folder(path);
+    EXPECT_EQ(scan.report.status, FolderStatus::Missing);
+    EXPECT_EQ(scan.report.compression.kind, CompressionSummary::Kind::NotScanned);
+    EXPECT_FALSE(scan.report.free_bytes);
+    EXPECT_TRUE(scan.warnings.empty());
+    EXPECT_EQ(scan.report.path, path);
+  }
+}
+
+TEST(ScanFolder, EmptyFolderHasNoPlotsAndFreeSpace) {
+  FolderScan scan = scan_folder(scratch_folder("scan_empty"));
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+  EXPECT_EQ(scan.report.compression.kind, CompressionSummary::Kind::Unknown);
+  EXPECT_EQ(scan.report.file_count, 0u);
+  EXPECT_TRUE(scan.report.free_bytes);
+  EXPECT_TRUE(scan.warnings.empty());
+}
+
+TEST(ScanFolder, NestedPlotFoldersAreNamedUpToThree) {
+  std::string dir = scratch_folder("scan_nested");
+  for (int i = 0; i < 5; ++i) {
+    std::string sub = join_path(dir, "sub" + std::to_string(i));
+    fs::create_directory(fs::u8path(sub));
+    make_file(join_path(sub, "p.vorn"));
+  }
+  FolderScan scan = scan_folder(dir);
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+  ASSERT_EQ(scan.warnings.size(), 1u);
+  const std::string& w = scan.warnings[0];
+  EXPECT_EQ(w.rfind("No direct .vorn files in " + dir + "; found plot files under ", 0), 0u) << w;
+  std::size_t listed = 0;
+  for (int i = 0; i < 5; ++i) listed += w.find(join_path(dir, "sub" + std::to_string(i))) != std::string::npos;
+  EXPECT_EQ(listed, 3u);
+  EXPECT_NE(w.find(". Add the actual plot folder, for example "), std::string::npos);
+  EXPECT_EQ(w.back(), '.');
+
+  make_file(join_path(dir, "direct.vorn"));
+  FolderScan with_direct = scan_folder(dir);
+  EXPECT_EQ(with_direct.report.status, FolderStatus::Normal);
+  EXPECT_TRUE(with_direct.warnings.empty());
+}
+
+TEST(ScanFolder, PlotFilesTwoLevelsDownAreNotLookedAt) {
+  std::string dir = scratch_folder("scan_deep");
+  std::string deep = join_path(join_path(dir, "a"), "b");
+  fs::create_directories(fs::u8path(deep));
+  make_file(join_path(deep, "p.vorn"));
+  FolderScan scan = scan_folder(dir);
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+  EXPECT_TRUE(scan.warnings.empty());
+}
+
+TEST(ScanFolder, SymbolicLinksAreSkipped) {
+  std::string dir = scratch_folder("scan_links");
+  make_file(join_path(dir, "real.vorn"));
+  std::error_code ec;
+  fs::create_directory_symlink(fs::u8path(dir), fs::u8path(join_path(dir, "loop")), ec);
+  fs::create_symlink(fs::u8path(join_path(dir, "real.vorn")), fs::u8path(join_path(dir, "link.vorn")), ec);
+  if (ec) GTEST_SKIP() << "symbolic links cannot be made here: " << ec.message();
+  FolderScan scan = scan_folder(dir);
+#ifndef _WIN32
+  EXPECT_EQ(names_of(scan), std::vector<std::string>{"real.vorn"});
+#endif
+  EXPECT_EQ(scan.report.status, FolderStatus::Normal);
+}
+
+TEST(ScanFolder, UnreadableFolderIsWarnedAbout) {
+  std::string dir = scratch_folder("scan_unreadable");
+  make_file(join_path(dir, "p.vorn"));
+  fs::permissions(fs::u8path(dir), fs::perms::none);
+  FolderScan scan = scan_folder(dir);
+  fs::permissions(fs::u8path(dir), fs::perms::owner_all);
+  if (scan.report.file_count == 1) GTEST_SKIP() << "permissions do not bind this user (root)";
+  ASSERT_FALSE(scan.warnings.empty());
+  EXPECT_EQ(scan.warnings[0].rfind("Cannot read plot directory " + dir + ": ", 0), 0u);
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+}
+
+std::vector<WorkerEvent> run_job(std::vector<std::string> folders) {
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  run_scan_job(ScanJob{sender, std::move(folders), 9, {}});
+  std::vector<WorkerEvent> events;
+  while (auto e = receiver.try_recv()) events.push_back(std::move(*e));
+  return events;
+}
+
+TEST(ScanJob, SendsItsEventsInOrder) {
+  std::string a = scratch_folder("job_a"), b = scratch_folder("job_b");
+  make_file(join_path(a, "1.vorn"));
+  make_file(join_path(b, "2.vorn"));
+  make_file(join_path(b, "3.vorn"));
+  std::vector<WorkerEvent> events = run_job({a, b, join_path(a, "missing")});
+  ASSERT_GE(events.size(), 10u);
+  EXPECT_EQ(std::get<ScanStarted>(events[0]).folder_count, 3u);
+  EXPECT_EQ(std::get<ScanProgress>(events[1]).done, 0u);
+  EXPECT_EQ(std::get<FolderStarted>(events[2]).path, a);
+  EXPECT_EQ(std::get<FolderScanned>(events[3]).file_count, 1u);
+  const auto& last_progress = std::get<ScanProgress>(events[events.size() - 3]);
+  EXPECT_EQ(last_progress.done, 3u);
+  EXPECT_EQ(last_progress.total, 3u);
+  EXPECT_EQ(std::get<ScanFinished>(events[events.size() - 2]).total_files, 3u);
+  const auto& complete = std::get<ScanComplete>(events.back());
+  EXPECT_EQ(complete.scan_id, 9u);
+  EXPECT_EQ(complete.plot_files.size(), 3u);
+  ASSERT_EQ(complete.reports.size(), 3u);
+  EXPECT_EQ(complete.reports[2].status, FolderStatus::Missing);
+  for (const WorkerEvent& e : events) {
+    std::visit([](const auto& x) {
+      if constexpr (requires { x.scan_id; }) EXPECT_EQ(x.scan_id, 9u);
+    }, e);
+  }
+}
+
+TEST(ScanJob, EmptyFolderListStillReports) {
+  std::vector<WorkerEvent> events = run_job({});
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(std::get<ScanStarted>(events[0]).folder_count, 0u);
+  EXPECT_EQ(std::get<ScanProgress>(events[1]).total, 0u);
+  EXPECT_EQ(std::get<ScanFinished>(events[2]).total_files, 0u);
+  EXPECT_TRUE(std::get<ScanComplete>(events[3]).reports.empty());
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,178 @@
+// The simulated miner: prints the output markers the GUI relies on and can
+// misbehave on request. Used by the tests and the demo; never shipped.
+//
+// Environment (inherited from the GUI that starts it):
+//   VORN_SIM_RECORD=<file>    write arguments, working directory and priority
+//   VORN_SIM_MODE=rounds      (default) realistic rounds until ended
+//                 exit        exit with VORN_SIM_EXIT_CODE after VORN_SIM_DELAY_MS
+//                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
+//                 flood       print VORN_SIM_LINES numbered lines, then exit
+//                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
+//   VORN_SIM_ROUND_MS         length of one round in rounds mode (default 4000)
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#include <spawn.h>
+extern char** environ;
+#endif
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string env(const char* name, const char* fallback = "") {
+  const char* v = std::getenv(name);
+  return v ? v : fallback;
+}
+
+long env_number(const char* name, long fallback) {
+  std::string v = env(name);
+  return v.empty() ? fallback : std::strtol(v.c_str(), nullptr, 10);
+}
+
+void out(const std::string& line, FILE* stream = stdout) {
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+void sleep_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string working_directory() {
+#ifdef _WIN32
+  wchar_t buffer[MAX_PATH];
+  DWORD n = GetCurrentDirectoryW(MAX_PATH, buffer);
+  char text[MAX_PATH * 3];
+  int m = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text, sizeof text, nullptr, nullptr);
+  return std::string(text, m > 0 ? m : 0);
+#else
+  char buffer[4096];
+  return getcwd(buffer, sizeof buffer) ? buffer : "";
+#endif
+}
+
+std::string priority() {
+#ifdef _WIN32
+  DWORD c = GetPriorityClass(GetCurrentProcess());
+  return c == BELOW_NORMAL_PRIORITY_CLASS ? "below_normal" : c == NORMAL_PRIORITY_CLASS ? "normal" : std::to_string(c);
+#else
+  return "nice " + std::to_string(getpriority(PRIO_PROCESS, 0));
+#endif
+}
+
+void record(int argc, char** argv) {
+  std::string path = env("VORN_SIM_RECORD");
+  if (path.empty()) return;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  for (int i = 1; i < argc; ++i) std::fprintf(f, "arg=%s\n", argv[i]);
+  std::fprintf(f, "cwd=%s\n", working_directory().c_str());
+  std::fprintf(f, "priority=%s\n", priority().c_str());
+  std::fclose(f);
+}
+
+void start_grandchild(const char* self) {
+#ifdef _WIN32
+  SetEnvironmentVariableW(L"VORN_SIM_GRANDCHILD", L"0");
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring line = std::wstring(L"\"") + path + L"\" --grandchild";
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  if (CreateProcessW(path, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+#else
+  setenv("VORN_SIM_GRANDCHILD", "0", 1);
+  pid_t pid;
+  char* args[] = {const_cast<char*>(self), const_cast<char*>("--grandchild"), nullptr};
+  posix_spawn(&pid, self, nullptr, nullptr, args, environ);
+#endif
+}
+
+std::string unescape(const std::string& s) {
+  std::string o;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      o += s[i];
+      continue;
+    }
+    char c = s[++i];
+    if (c == 'n') o += '\n';
+    else if (c == 'r') o += '\r';
+    else if (c == 'x' && i + 2 < s.size() + 1) {
+      o += static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16));
+      i += 2;
+    } else o += c;
+  }
+  return o;
+}
+
+void rounds() {
+  const long round_ms = env_number("VORN_SIM_ROUND_MS", 4000);
+  unsigned long height = 120000;
+  out("vorn_miner (simulated) starting");
+  out("Loading plots from configured directories");
+  out("path=plots loaded: 3 files ..done.");
+  for (int round = 0;; ++round, ++height) {
+    out("[12:00:0" + std::to_string(round % 10) + "] new block  : height=" + std::to_string(height) +
+        ", gensig=9f3a77c2, base_target=18325193796");
+    out("#TOTAL:4096");
+    for (int step = 0; step < 8; ++step) {
+      sleep_ms(round_ms / 10);
+      out("#SCAN_PROGRESS:512");
+      if (step == 3) out("scanning   : plots 50%", stderr);
+    }
+    out("[12:00:0" + std::to_string(round % 10) + "] finished   : height=" + std::to_string(height) +
+        " round done after " + std::to_string(round_ms / 1000) + ".25 seconds");
+    if (round % 3 == 2) out("WARN  slow disk   read on   plots", stderr);
+    out("accepted: deadline=1234 seed=77 height=" + std::to_string(height));
+    sleep_ms(round_ms / 5);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "--grandchild") {
+    for (;;) sleep_ms(1000);
+  }
+  const std::string mode = env("VORN_SIM_MODE", "rounds");
+  if (mode == "exit") {
+    sleep_ms(env_number("VORN_SIM_DELAY_MS", 0));
+    out("exiting on request");
+    return static_cast<int>(static_cast<unsigned long>(std::strtoul(env("VORN_SIM_EXIT_CODE", "0").c_str(), nullptr, 10)));
+  }
+  if (mode == "ignore") {
+    if (env("VORN_SIM_GRANDCHILD") == "1") start_grandchild(argv[0]);
+    out("ignoring every stop request");
+    for (;;) sleep_ms(1000);
+  }
+  if (mode == "flood") {
+    const long lines = env_number("VORN_SIM_LINES", 1000);
+    std::string line;
+    for (long i = 0; i < lines; ++i) {
+      line = "flood line " + std::to_string(i);
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+    }
+    std::fflush(stdout);
+    return 0;
+  }
+  if (mode == "text") {
+    std::string text = unescape(env("VORN_SIM_TEXT"));
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    sleep_ms(env_number("VORN_SIM_DELAY_MS", 0));
+    return 0;
+  }
+  rounds();
+}
