@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -94,6 +95,14 @@ void TestWindow::refresh_display() {
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   return platform::gui::headless::pump_until(done, limit);
+}
+
+void set_env(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
 }
 
 std::string sim_miner_path() {

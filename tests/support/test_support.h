@@ -54,6 +54,8 @@ class TestWindow : public WindowObject {
 // Handles queued notices until `done` holds (or the time is up).
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+void set_env(const char* name, const std::string& value);
+
 // The simulated miner built for this target.
 std::string sim_miner_path();
 

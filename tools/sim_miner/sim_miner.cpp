@@ -6,7 +6,7 @@
 //   VORN_SIM_MODE=rounds      (default) realistic rounds until ended
 //                 exit        exit with VORN_SIM_EXIT_CODE after VORN_SIM_DELAY_MS
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
-//                 flood       print VORN_SIM_LINES numbered lines, then exit
+//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered), then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
 //   VORN_SIM_ROUND_MS         length of one round in rounds mode (default 4000)
 #ifdef _WIN32
@@ -69,11 +69,17 @@ std::string priority() {
 void record(int argc, char** argv) {
   std::string path = env("VORN_SIM_RECORD");
   if (path.empty()) return;
+  if (argc > 1 && std::string(argv[1]) == "--grandchild") path += ".child";
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return;
   for (int i = 1; i < argc; ++i) std::fprintf(f, "arg=%s\n", argv[i]);
   std::fprintf(f, "cwd=%s\n", working_directory().c_str());
   std::fprintf(f, "priority=%s\n", priority().c_str());
+#ifdef _WIN32
+  std::fprintf(f, "pid=%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
+#else
+  std::fprintf(f, "pid=%ld\n", static_cast<long>(getpid()));
+#endif
   std::fclose(f);
 }
 
@@ -141,7 +147,11 @@ void rounds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  record(argc, argv);
+  // Recorded a moment later, once the GUI has lowered the priority.
+  std::thread([argc, argv] {
+    sleep_ms(300);
+    record(argc, argv);
+  }).detach();
   if (argc > 1 && std::string(argv[1]) == "--grandchild") {
     for (;;) sleep_ms(1000);
   }
@@ -158,9 +168,10 @@ int main(int argc, char** argv) {
   }
   if (mode == "flood") {
     const long lines = env_number("VORN_SIM_LINES", 1000);
+    const std::string text = env("VORN_SIM_FLOOD_TEXT");
     std::string line;
     for (long i = 0; i < lines; ++i) {
-      line = "flood line " + std::to_string(i);
+      line = text.empty() ? "flood line " + std::to_string(i) : text;
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
     }

@@ -197,10 +197,14 @@ namespace headless {
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   std::shared_ptr<ThreadQueue> q = queue_of(std::this_thread::get_id());
   auto deadline = std::chrono::steady_clock::now() + limit;
+  // The condition is looked at after every message and at least every 10 ms.
   while (!done()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
     Message m;
-    if (!take_one(*q, deadline, &m)) return done();
-    deliver(m.window, EventKind::Notice);
+    if (take_one(*q, std::min(deadline, now + std::chrono::milliseconds(10)), &m)) {
+      deliver(m.window, EventKind::Notice);
+    }
   }
   return true;
 }

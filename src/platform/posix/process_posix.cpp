@@ -173,6 +173,10 @@ Result<std::string> list_miner_processes() {
     std::string base = std::string("/proc/") + d->d_name;
     std::optional<std::string> comm = read_small_file(base + "/comm");
     if (!comm || *comm != "vorn_miner.exe\n") continue;
+    // An ended process that nobody reaped yet is not running.
+    std::optional<std::string> stat = read_small_file(base + "/stat");
+    std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
+    if (close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'Z') continue;
     std::string command_line = read_small_file(base + "/cmdline").value_or("");
     while (!command_line.empty() && command_line.back() == '\0') command_line.pop_back();
     for (char& c : command_line) {

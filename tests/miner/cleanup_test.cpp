@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "miner/process_tree.h"
+#include "miner/residual_cleanup.h"
+
+namespace vorn {
+namespace {
+
+TreeKill recording_kill(std::vector<std::uint32_t>& killed, std::uint32_t failing = 0) {
+  return [&killed, failing](std::uint32_t pid) {
+    killed.push_back(pid);
+    if (pid == failing) return Result<std::string>::failure("taskkill failed for miner pid " + std::to_string(pid) + " with status exit code: 128");
+    return Result<std::string>::success("ok");
+  };
+}
+
+TEST(ResidualCleanup, ReportsEveryLine) {
+  std::vector<std::uint32_t> killed;
+  const std::string listing =
+      "\r\n"
+      "  101\tC:\\m\\vorn_miner.exe --config C:\\g\\MINER_CONFIG.MAINNET.GUI.YAML --line-progress  \r\n"
+      "123\n"
+      "abc\tx\n"
+      "+7\tvorn_miner.exe --config other.yaml\n"
+      "4294967296\tx\n"
+      "   \n";
+  Result<std::vector<std::string>> r = clean_listed_miners(listing, false, recording_kill(killed));
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value(), (std::vector<std::string>{
+                           "found gui-managed miner pid=101, config=miner_config.mainnet.gui.yaml",
+                           "killed pid=101",
+                           "skipped pid=123, command line unreadable; not killed",
+                           "skipped vorn_miner.exe process with unreadable pid: abc",
+                           "skipped pid=7, command line does not match GUI config",
+                           "skipped vorn_miner.exe process with unreadable pid: 4294967296"}));
+  EXPECT_EQ(killed, std::vector<std::uint32_t>{101});
+}
+
+TEST(ResidualCleanup, LenientAndStrictFailures) {
+  const std::string listing = "5\tx miner_config.mainnet.gui.yaml\n6\ty miner_config.mainnet.gui.yaml\n";
+  std::vector<std::uint32_t> killed;
+  Result<std::vector<std::string>> lenient = clean_listed_miners(listing, false, recording_kill(killed, 5));
+  ASSERT_TRUE(lenient.ok());
+  EXPECT_EQ(lenient.value()[1], "failed to kill pid=5: taskkill failed for miner pid 5 with status exit code: 128");
+  EXPECT_EQ(lenient.value().back(), "killed pid=6");
+
+  killed.clear();
+  Result<std::vector<std::string>> strict = clean_listed_miners(listing, true, recording_kill(killed, 5));
+  ASSERT_FALSE(strict.ok());
+  EXPECT_EQ(strict.error(), "found same-profile residual miner pid=5 but could not clean it: taskkill failed for "
+                            "miner pid 5 with status exit code: 128");
+  EXPECT_EQ(killed, std::vector<std::uint32_t>{5});  // later lines not examined
+}
+
+TEST(ResidualCleanup, NothingRunningIsSuccessWithoutLines) {
+  std::vector<std::uint32_t> killed;
+  Result<std::vector<std::string>> r = clean_listed_miners("", true, recording_kill(killed));
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.value().empty());
+}
+
+TEST(ExitStatus, DecimalOrHex) {
+  EXPECT_EQ(exit_status_text(0), "exit code: 0");
+  EXPECT_EQ(exit_status_text(128), "exit code: 128");
+  EXPECT_EQ(exit_status_text(3221225477u), "exit code: 0xc0000005");
+}
+
+TEST(TreeKill, AProcessThatDoesNotExist) {
+  Result<std::string> r = kill_process_tree(4000000000u);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().rfind("taskkill failed for miner pid 4000000000 with status exit code: ", 0), 0u) << r.error();
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "miner/interpret.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::make_core;
+using testing_support::scratch_folder;
+using testing_support::untagged_log;
+
+TEST(MinerText, Helpers) {
+  EXPECT_EQ(number_after("x #TOTAL:4096 y", "#TOTAL:"), 4096u);
+  EXPECT_EQ(number_after("#TOTAL: 4096", "#TOTAL:"), std::nullopt);
+  EXPECT_EQ(number_after("#TOTAL:99999999999999999999", "#TOTAL:"), std::nullopt);
+  EXPECT_EQ(duration_after("round done after 12.5 seconds"), "12.5s");
+  EXPECT_EQ(duration_after("done after x"), std::nullopt);
+  EXPECT_EQ(clean_miner_text("  ERROR   disk \t full gensig=abc seed=12 xseed=1 seed="),
+            "ERROR disk full gensig=<hidden> seed=<hidden> xseed=1 seed=<hidden>");
+}
+
+TEST(MinerText, Heights) {
+  struct Case {
+    const char* line;
+    std::optional<std::uint64_t> height;
+  } cases[] = {
+      {"block_height=77", 77},
+      {"new block: height=1234", 1234},
+      {"[height:555] x", 555},
+      {"[info] [h:42:x] rest", 42},
+      {"[12:37:05] new block  : height=1234", 1234},  // a clock time is not a height
+      {"[12:37:05] nothing", std::nullopt},
+      {"[noColon] height=9", 9},
+      {"[a:b] height=8", 8},
+      {"height= 5", std::nullopt},
+      {"no height here", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_height(c.line), c.height) << c.line;
+}
+
+struct LineCase {
+  const char* line;
+  std::vector<std::string> log;  // lines added, as shown (tag removed)
+};
+
+TEST(MinerLines, SelectionForTheActivityLog) {
+  const LineCase cases[] = {
+      {"queue      : 3 plots", {}},
+      {"[12:00:01] new block  : height=7", {"Current height updated: 7"}},
+      {"queue: something", {}},
+      {"random chatter", {}},
+      {"", {}},
+      {"   ", {}},
+      {"ERROR   disk    full", {"[miner] ERROR disk full"}},
+      {"[t] path=D:\\plots loaded", {"[miner] path=D:\\plots loaded"}},
+      {"accepted: deadline=5 gensig=ff00 seed=9", {"[miner] accepted: deadline=5 gensig=<hidden> seed=<hidden>"}},
+      {"Loading plots ..done.", {"[miner] Loading plots ..done."}},
+      {"WARN slow", {"[miner] WARN slow"}},
+      {"#TOTAL:100 failed", {"Miner scan started: 100 warps"}},
+      {"#SCAN_PROGRESS:10 error", {}},
+      {"finished   : done after 7.25 seconds", {"[miner] Scan finished at height unknown after 7.25s"}},
+  };
+  for (const LineCase& c : cases) {
+    AppCore core = make_core(scratch_folder("lines"));
+    interpret_miner_line(core, c.line);
+    EXPECT_EQ(untagged_log(core), c.log) << c.line;
+  }
+}
+
+TEST(MinerLines, RoundProgressAndEnd) {
+  AppCore core = make_core(scratch_folder("round"));
+  interpret_miner_line(core, "#SCAN_PROGRESS:10");
+  EXPECT_EQ(core.scan_round_progress, 10u);
+  EXPECT_EQ(core.scan_status_text, "Waiting");
+  EXPECT_FALSE(core.round_finished);
+  interpret_miner_line(core, "#TOTAL:200");
+  EXPECT_EQ(core.scan_round_total, 200u);
+  EXPECT_EQ(core.scan_round_progress, 0u);
+  EXPECT_EQ(core.scan_status_text, "Scanning 0%");
+  std::vector<std::string> statuses;
+  for (int i = 0; i < 5; ++i) {
+    interpret_miner_line(core, "#SCAN_PROGRESS:50");
+    statuses.push_back(core.scan_status_text);
+  }
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Scanning 25%", "Scanning 50%", "Scanning 75%", "Scanning 100%",
+                                                "Scanning 100%"}));
+  EXPECT_TRUE(core.round_finished);
+  interpret_miner_line(core, "#TOTAL:1000");
+  EXPECT_FALSE(core.round_finished);
+  interpret_miner_line(core, "#SCAN_PROGRESS:333");
+  EXPECT_EQ(core.scan_status_text, "Scanning 33%");
+  interpret_miner_line(core, "#SCAN_PROGRESS:18446744073709551615");
+  EXPECT_EQ(core.scan_round_progress, UINT64_MAX);
+  EXPECT_EQ(core.scan_status_text, "Scanning 100%");
+
+  interpret_miner_line(core, "#TOTAL:5");
+  interpret_miner_line(core, "[12:00:00] finished   : height=88 round done after 7.25 seconds");
+  EXPECT_TRUE(core.round_finished);
+  EXPECT_EQ(core.scan_status_text, "Last scan 7.25s");
+  EXPECT_EQ(core.log_lines.back(), "[miner] Scan finished at height 88 after 7.25s");
+}
+
+TEST(MinerLines, HeightChangesAreLoggedAtMostEveryFiveSeconds) {
+  AppCore core = make_core(scratch_folder("heights"));
+  interpret_miner_line(core, "block_height=77");
+  interpret_miner_line(core, "block_height=78");
+  EXPECT_EQ(core.current_height, 78u);
+  EXPECT_EQ(untagged_log(core), std::vector<std::string>{"Current height updated: 77"});
+  *core.last_height_log_at -= std::chrono::seconds(5);
+  interpret_miner_line(core, "block_height=78");  // unchanged: nothing
+  interpret_miner_line(core, "block_height=79");
+  EXPECT_EQ(untagged_log(core).back(), "Current height updated: 79");
+}
+
+TEST(MinerLines, ASafeMomentRestartsAPendingRestartOnly) {
+  AppCore core = make_core(scratch_folder("safe"));
+  core.restart_pending = true;
+  interpret_miner_line(core, "#TOTAL:100");
+  interpret_miner_line(core, "#SCAN_PROGRESS:100");
+  // No miner is held: nothing to restart.
+  EXPECT_TRUE(core.round_finished);
+  EXPECT_EQ(untagged_log(core).back(), "Miner scan started: 100 warps");
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/build_profile.h"
+#include "core/supervisor.h"
+#include "miner/miner_control.h"
+#include "miner/residual_cleanup.h"
+#include "minerconfig/miner_config.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::log_contains;
+using testing_support::pump_until;
+using testing_support::read_file;
+using testing_support::scratch_folder;
+using testing_support::set_env;
+using testing_support::TestWindow;
+using testing_support::untagged_log;
+
+std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : untagged_log(core)) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
+std::string record_value(const std::string& record, const std::string& key) {
+  std::size_t at = record.find(key + "=");
+  if (at == std::string::npos) return "";
+  std::size_t end = record.find('\n', at);
+  return record.substr(at + key.size() + 1, end - at - key.size() - 1);
+}
+
+bool miner_listed(std::uint32_t pid) {
+  Result<std::string> list = platform::list_miner_processes();
+  return list.ok() && list.value().find(std::to_string(pid) + "\t") != std::string::npos;
+}
+
+class MinerProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_env("VORN_SIM_MODE", "rounds");
+    set_env("VORN_SIM_RECORD", record);
+    set_env("VORN_SIM_ROUND_MS", "400");
+    set_env("VORN_SIM_GRANDCHILD", "0");
+    testing_support::remove_tree(record);
+    testing_support::remove_tree(record + ".child");
+    auto core = w->core.borrow();
+    core->settings.miner_exe_path = testing_support::sim_miner_path();
+  }
+  void TearDown() override {
+    // Nothing this test started may survive it.
+    clean_residual_miners(false);
+  }
+  void launch() {
+    auto core = w->core.borrow();
+    launch_miner(*core, expected_miner_config_path());
+    ASSERT_TRUE(core->miner_child) << untagged_log(*core).back();
+  }
+  // Heartbeats as the heartbeat thread sends them, for `limit`.
+  void beat_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    std::atomic<bool> stop{false};
+    std::thread beat([&, s = w->sender, n = w->notice] {
+      while (!stop && s.send(Heartbeat{})) {
+        n.wake();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    pump_until(done, limit);
+    stop = true;
+    beat.join();
+  }
+  bool has_line(std::string_view text) { return log_contains(*w->core.borrow(), text); }
+
+  std::unique_ptr<TestWindow> w = TestWindow::create(scratch_folder("miner"));
+  std::string record = exe_relative("sim_record.txt");
+};
+
+TEST_F(MinerProcess, LaunchesWithItsCommandLineFolderAndPriority) {
+  launch();
+  ASSERT_TRUE(pump_until([&] { return testing_support::exists(record) && read_file(record).find("pid=") != std::string::npos; }));
+  std::string rec = read_file(record);
+  const std::string config = expected_miner_config_path();
+  EXPECT_NE(rec.find("arg=--config\narg=" + config + "\narg=--line-progress\n"), std::string::npos) << rec;
+  EXPECT_TRUE(platform::paths_equal(record_value(rec, "cwd"), platform::parent_folder(config))) << rec;
+#ifdef _WIN32
+  EXPECT_EQ(record_value(rec, "priority"), "below_normal");
+#else
+  EXPECT_EQ(record_value(rec, "priority"), "nice 5");
+#endif
+  auto core = w->core.borrow();
+  EXPECT_EQ(core->miner_state, MinerState::Running);
+  EXPECT_STREQ(phase(*core), "mining");
+  EXPECT_TRUE(log_contains(*core, "Miner CPU priority set to BelowNormal"));
+  EXPECT_TRUE(log_contains(*core, "Started miner: " + testing_support::sim_miner_path()));
+}
+
+TEST_F(MinerProcess, OutputReachesTheLogAndTheRound) {
+  launch();
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->round_finished; }));
+  auto core = w->core.borrow();
+  EXPECT_TRUE(log_contains(*core, "Miner scan started: 4096 warps"));
+  EXPECT_TRUE(log_contains(*core, "Current height updated: 120000"));
+  EXPECT_TRUE(log_contains(*core, "[miner] path=plots loaded: 3 files ..done."));
+  EXPECT_EQ(core->current_height, 120000u);
+  EXPECT_EQ(core->scan_status_text.rfind("Last scan ", 0), 0u);
+}
+
+TEST_F(MinerProcess, AMinerThatEndsByItselfReportsItsStatus) {
+  set_env("VORN_SIM_MODE", "exit");
+  set_env("VORN_SIM_DELAY_MS", "300");
+  launch();
+  stop_miner(*w->core.borrow(), false);
+  EXPECT_STREQ(phase(*w->core.borrow()), "stopping_miner");
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(10)));
+  auto core = w->core.borrow();
+  EXPECT_TRUE(log_contains(*core, "Stopping miner..."));
+  EXPECT_TRUE(log_contains(*core, "Miner stopped with status exit code: 0"));
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_EQ(core->scan_status_text, "Waiting");
+}
+
+TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSeconds) {
+  set_env("VORN_SIM_MODE", "ignore");
+  set_env("VORN_SIM_GRANDCHILD", "1");
+  launch();
+  ASSERT_TRUE(pump_until([&] { return read_file(record + ".child").find("pid=") != std::string::npos; }));
+  const auto child_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record + ".child"), "pid")));
+  const std::uint32_t miner_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record), "pid")));
+  EXPECT_TRUE(miner_listed(child_pid));
+  const Instant asked = Clock::now();
+  stop_miner(*w->core.borrow(), false);
+  stop_miner(*w->core.borrow(), false);
+  EXPECT_TRUE(has_line("Miner stop is already in progress"));
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(30)));
+  const auto took = Clock::now() - asked;
+  EXPECT_GE(took, std::chrono::seconds(5));
+  EXPECT_LT(took, std::chrono::milliseconds(7500));
+  EXPECT_TRUE(has_line("Miner process tree killed after stop timeout (pid " + std::to_string(miner_pid) + ")"));
+  EXPECT_FALSE(miner_listed(child_pid));
+  EXPECT_FALSE(miner_listed(miner_pid));
+}
+
+TEST_F(MinerProcess, ACrashIsNoticedByTheExitPoll) {
+  set_env("VORN_SIM_MODE", "exit");
+  set_env("VORN_SIM_DELAY_MS", "200");
+  set_env("VORN_SIM_EXIT_CODE", "3221225477");
+  launch();
+  beat_until([&] { return !w->core.borrow()->miner_child; }, std::chrono::seconds(5));
+  auto core = w->core.borrow();
+#ifdef _WIN32
+  EXPECT_TRUE(log_contains(*core, "Miner process exited with status exit code: 0xc0000005"));
+#else
+  EXPECT_EQ(lines_starting(*core, "Miner process exited with status exit code: ").size(), 1u);
+#endif
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_STREQ(phase(*core), "idle");
+}
+
+TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {
+  set_env("VORN_SIM_MODE", "text");
+  set_env("VORN_SIM_TEXT", "WARN a\\r\\nWARN b\\nWARN c\\r\\r\\n\\nWARN \\xff\\xfe bad\\nWARN last");
+  launch();
+  ASSERT_TRUE(pump_until([&] { return log_contains(*w->core.borrow(), "[miner] WARN last"); }));
+  std::vector<std::string> miner = lines_starting(*w->core.borrow(), "[miner] ");
+  EXPECT_EQ(miner, (std::vector<std::string>{"[miner] WARN a", "[miner] WARN b", "[miner] WARN c",
+                                             "[miner] WARN \xEF\xBF\xBD\xEF\xBF\xBD bad", "[miner] WARN last"}));
+}
+
+TEST_F(MinerProcess, AFloodKeepsTheHeartbeatOnTimeAndLosesNoLine) {
+  set_env("VORN_SIM_MODE", "flood");
+  set_env("VORN_SIM_LINES", "1000000");
+  set_env("VORN_SIM_FLOOD_TEXT", "#SCAN_PROGRESS:1");
+  {
+    auto core = w->core.borrow();
+    core->last_heartbeat_at = Clock::now();
+  }
+  launch();
+  beat_until([&] { return w->core.borrow()->scan_round_progress == 1000000; }, std::chrono::seconds(120));
+  auto core = w->core.borrow();
+  EXPECT_EQ(core->scan_round_progress, 1000000u);
+  EXPECT_TRUE(lines_starting(*core, "UI heartbeat delayed").empty());
+}
+
+TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
+  auto core = w->core.borrow();
+  core->stop_in_progress = true;
+  start_miner(*core);
+  core->stop_in_progress = false;
+  core->config_refresh_in_progress = true;
+  start_miner(*core);
+  core->config_refresh_in_progress = false;
+  core->settings.miner_exe_path = "/definitely/not/here/vorn_miner.exe";
+  const std::string saved = core->settings_path;
+  start_miner(*core);
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  EXPECT_EQ(core->last_error, "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
+  EXPECT_FALSE(core->config_refresh_in_progress);
+  std::vector<std::string> log = untagged_log(*core);
+  EXPECT_EQ(log[0], "Miner is still stopping; start ignored until stop completes");
+  EXPECT_EQ(log[1], "Start Mining is waiting for the current config refresh to finish");
+  EXPECT_EQ(log.back(), "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
+  EXPECT_EQ(log[log.size() - 2], "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
+}
+
+TEST_F(MinerProcess, StartRefreshesAndLaunchesThroughTheSupervisor) {
+  {
+    auto core = w->core.borrow();
+    start_miner(*core);
+    EXPECT_EQ(core->miner_state, MinerState::Starting);
+    EXPECT_TRUE(log_contains(*core, "Settings saved."));
+    start_miner(*core);
+    EXPECT_TRUE(log_contains(*core, "Start Mining is waiting for the current config refresh to finish"));
+  }
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }));
+  {
+    auto core = w->core.borrow();
+    EXPECT_TRUE(log_contains(*core, "Miner configuration refreshed: " + expected_miner_config_path()));
+    restart_miner(*core);
+    EXPECT_EQ(core->miner_state, MinerState::Restarting);
+    EXPECT_STREQ(phase(*core), "stopping_miner");
+  }
+  // The simulated miner ignores nothing in rounds mode, yet gets no signal:
+  // the restart ends it after the grace period and starts a new one.
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }, std::chrono::seconds(30)));
+  EXPECT_EQ(lines_starting(*w->core.borrow(), "Started miner: ").size(), 2u);
+}
+
+TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
+  platform::MinerLaunch other{testing_support::sim_miner_path(), {"--config", "C:\\other\\miner_config.testnet.gui.yaml"}, ""};
+  platform::MinerLaunch ours{testing_support::sim_miner_path(), {"--config", "D:\\x\\Miner_Config.Mainnet.GUI.yaml"}, ""};
+  Result<platform::ChildProcess> a = platform::spawn_with_output_pipes(other);
+  Result<platform::ChildProcess> b = platform::spawn_with_output_pipes(ours);
+  ASSERT_TRUE(a.ok() && b.ok());
+  const std::uint32_t other_pid = a.value().pid(), our_pid = b.value().pid();
+  Result<std::vector<std::string>> report = clean_residual_miners(true);
+  ASSERT_TRUE(report.ok()) << report.error();
+  auto has = [&](const std::string& line) {
+    return std::find(report.value().begin(), report.value().end(), line) != report.value().end();
+  };
+  EXPECT_TRUE(has("found gui-managed miner pid=" + std::to_string(our_pid) + ", config=miner_config.mainnet.gui.yaml"));
+  EXPECT_TRUE(has("killed pid=" + std::to_string(our_pid)));
+  EXPECT_TRUE(has("skipped pid=" + std::to_string(other_pid) + ", command line does not match GUI config"));
+  EXPECT_TRUE(b.value().wait_for(std::chrono::seconds(5)).value().has_value());
+  EXPECT_FALSE(a.value().try_wait().value().has_value());  // the other profile's miner survives
+  a.value().terminate(1);
+  a.value().wait_for(std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+#include <yaml.h>
+
+#include <filesystem>
+
+#include "core/build_profile.h"
+#include "minerconfig/config_refresh.h"
+#include "minerconfig/miner_config.h"
+#include "platform/paths.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+// The scalar texts of the "plot_dirs" sequence, read with libyaml itself.
+std::vector<std::string> plot_dirs_read_back(const std::string& text) {
+  yaml_parser_t parser;
+  yaml_document_t doc;
+  yaml_parser_initialize(&parser);
+  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  std::vector<std::string> dirs;
+  if (!yaml_parser_load(&parser, &doc)) {
+    yaml_parser_delete(&parser);
+    ADD_FAILURE() << "not YAML: " << text;
+    return dirs;
+  }
+  yaml_node_t* root = yaml_document_get_root_node(&doc);
+  for (yaml_node_pair_t* p = root->data.mapping.pairs.start; p < root->data.mapping.pairs.top; ++p) {
+    yaml_node_t* key = yaml_document_get_node(&doc, p->key);
+    if (std::string(reinterpret_cast<char*>(key->data.scalar.value)) != "plot_dirs") continue;
+    yaml_node_t* seq = yaml_document_get_node(&doc, p->value);
+    for (yaml_node_item_t* i = seq->data.sequence.items.start; i < seq->data.sequence.items.top; ++i) {
+      yaml_node_t* item = yaml_document_get_node(&doc, *i);
+      std::string value(reinterpret_cast<char*>(item->data.scalar.value), item->data.scalar.length);
+      // A plain scalar that YAML would resolve to another type is a failure.
+      if (item->data.scalar.style == YAML_PLAIN_SCALAR_STYLE) {
+        for (const char* other : {"true", "false", "yes", "no", "on", "off", "null", "~", "Yes", "NO", "y", "n"}) {
+          EXPECT_NE(value, other) << "written plain: " << value;
+        }
+        EXPECT_FALSE(!value.empty() && (std::isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-' ||
+                                        value[0] == '+' || value[0] == '.'))
+            << "written plain: " << value;
+      }
+      dirs.push_back(value);
+    }
+  }
+  yaml_document_delete(&doc);
+  yaml_parser_delete(&parser);
+  return dirs;
+}
+
+const std::string kGoodChain =
+    "chains:\n"
+    "- name: Qubo-VORN Pool\n"
+    "  rpc_transport: https\n"
+    "  rpc_host: pool.qubovorn-net.com\n"
+    "  rpc_port: 443\n"
+    "  rpc_auth:\n"
+    "    type: none\n"
+    "  block_time_seconds: 120\n"
+    "  submission_mode: pool\n";
+
+const std::string kBlocked = "Miner configuration check failed. Startup blocked for safety. ";
+
+TEST(MinerConfigDocument, HasTheKeysInOrderInBlockStyle) {
+  AppSettings s;
+  s.plot_dirs = {"D:\\plots"};
+  s.miner.hdd_wakeup_after = -5;
+  EXPECT_EQ(miner_config_yaml(s),
+            kGoodChain +
+                "get_mining_info_interval: 1000\n"
+                "timeout: 5000\n"
+                "plot_dirs:\n"
+                "- D:\\plots\n"
+                "hdd_use_direct_io: true\n"
+                "hdd_wakeup_after: -5\n"
+                "hdd_read_cache_in_warps: 16\n"
+                "enable_on_the_fly_compression: true\n"
+                "cpu_threads: 0\n"
+                "cpu_thread_pinning: true\n"
+                "show_progress: false\n"
+                "line_progress: true\n"
+                "benchmark: disabled\n"
+                "console_log_level: info\n"
+                "logfile_log_level: warn\n");
+}
+
+TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
+  AppSettings s;
+  s.plot_dirs = {"D:\\a: b",      "- leading dash", "#hash",        "a #comment",   "'single'",
+                 "\"double\"",    "yes",            "no",           "on",           "off",
+                 "true",          "~",              "null",         "123",          "1e3",
+                 "0x1F",          ".5",             "&anchor",      "*alias",       "!tag",
+                 "|block",        ">fold",          "%directive",   "@at",          "`tick",
+                 "",              " padded ",       "ünïcødé 矿",   "C:\\trailing\\", "a\tb",
+                 "[x]",           "{y}",            "key: value",   "?q",           std::string(3000, 'p') + "\\end"};
+  std::string text = miner_config_yaml(s);
+  EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
+  EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
+  EXPECT_NE(text.find(std::string(3000, 'p')), std::string::npos);  // never folded
+  EXPECT_FALSE(verify_miner_config_text(text));
+}
+
+TEST(MinerConfigDocument, EmptyFolderListAndAForeignChain) {
+  AppSettings s;
+  s.chain.rpc_host = "evil.example";
+  s.chain.rpc_port = 8443;
+  std::string text = miner_config_yaml(s);
+  EXPECT_NE(text.find("plot_dirs: []\n"), std::string::npos);
+  EXPECT_EQ(text.find("evil"), std::string::npos);
+  EXPECT_FALSE(verify_miner_config_text(text));
+}
+
+TEST(MinerConfigGate, RefusesEverythingItMust) {
+  struct Case {
+    std::string text;
+    std::string expected;  // the refusal, or a prefix ending in ": "
+  };
+  const std::string unreadable = kBlocked + "The refreshed file could not be read as a valid miner configuration: ";
+  const std::string mismatch = kBlocked + "Pool connection did not match this app.";
+  std::string upper = kGoodChain;
+  upper.replace(upper.find("https"), 5, "HTTPS");
+  std::string no_auth = kGoodChain;
+  no_auth.erase(no_auth.find("  rpc_auth:\n"), std::string("  rpc_auth:\n    type: none\n").size());
+  std::string no_port = kGoodChain;
+  no_port.erase(no_port.find("  rpc_port: 443\n"), std::string("  rpc_port: 443\n").size());
+  std::string dup = kGoodChain + "  name: Qubo-VORN Pool\n";
+  std::string second_elsewhere = kGoodChain + "- name: Other\n  rpc_host: evil.example\n";
+  std::string extra_keys = "extra: 1\n" + kGoodChain + "  more: [1, 2]\n";
+  std::string port_text = kGoodChain;
+  port_text.replace(port_text.find("443"), 3, "'443'");
+  std::string port_big = kGoodChain;
+  port_big.replace(port_big.find("443"), 3, "65979");
+  const Case cases[] = {
+      {"", unreadable + "EOF while parsing a value"},
+      {"---\n", kBlocked + "Pool connection is missing."},
+      {"chains: []\n", kBlocked + "Pool connection is missing."},
+      {kGoodChain + "---\n" + kGoodChain, unreadable + "deserializing from YAML containing more than one document is not supported"},
+      {dup, unreadable + "duplicate field `name`"},
+      {upper, mismatch},
+      {no_auth, mismatch},
+      {no_port, mismatch},
+      {port_text, unreadable},
+      {port_big, unreadable},
+      {"~\n", unreadable},
+      {"chains: {}\n", unreadable},
+      {"chains:\n- [1]\n", unreadable},
+      {"chains: [\n", unreadable},
+      {second_elsewhere, ""},
+      {extra_keys, ""},
+      {kGoodChain, ""},
+  };
+  for (const Case& c : cases) {
+    MaybeError result = verify_miner_config_text(c.text);
+    if (c.expected.empty()) {
+      EXPECT_FALSE(result) << c.text << " -> " << result.value_or("");
+    } else if (c.expected.back() == ' ') {
+      ASSERT_TRUE(result) << c.text;
+      EXPECT_EQ(result->rfind(c.expected, 0), 0u) << *result;
+      EXPECT_GT(result->size(), c.expected.size());
+    } else {
+      EXPECT_EQ(result.value_or("(passed)"), c.expected) << c.text;
+    }
+  }
+}
+
+TEST(MinerConfigGate, MalformedYamlReportsTheParsersProblemAndPosition) {
+  MaybeError result = verify_miner_config_text("chains:\n  - a\n b: [\n");
+  ASSERT_TRUE(result);
+  EXPECT_NE(result->find(" at line "), std::string::npos) << *result;
+  EXPECT_NE(result->find(" column "), std::string::npos) << *result;
+}
+
+TEST(MinerConfigGate, UnreadableAndNonUtf8Files) {
+  std::string dir = testing_support::scratch_folder("gate_files");
+  std::string missing = platform::join_path(dir, "absent.yaml");
+  MaybeError result = verify_miner_config(missing);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->rfind(kBlocked + "Could not read the refreshed file: ", 0), 0u);
+  std::string bad = platform::join_path(dir, "bad.yaml");
+  write_file(bad, kGoodChain + "x: \xff\n");
+  EXPECT_EQ(verify_miner_config(bad), kBlocked + "Could not read the refreshed file: stream did not contain valid UTF-8");
+}
+
+TEST(MinerConfigPath, OnlyTheFileNextToTheExecutable) {
+  const std::string expected = expected_miner_config_path();
+  EXPECT_EQ(expected, exe_relative("miner_config.mainnet.gui.yaml"));
+  EXPECT_FALSE(check_miner_config_path(expected));
+  std::string slashed = expected;
+  for (char& c : slashed) {
+    if (c == '\\') c = '/';
+  }
+  EXPECT_FALSE(check_miner_config_path(slashed));
+  std::string doubled = platform::join_path(platform::parent_folder(expected), "");
+  doubled += std::string(1, platform::kPathSeparator) + "miner_config.mainnet.gui.yaml";
+  EXPECT_FALSE(check_miner_config_path(doubled));
+
+  std::string upper = platform::join_path(platform::parent_folder(expected), "MINER_CONFIG.MAINNET.GUI.YAML");
+  EXPECT_EQ(check_miner_config_path(upper),
+            "refusing to use miner config " + upper + "; GUI profile requires miner_config.mainnet.gui.yaml");
+  std::string elsewhere = platform::join_path(platform::join_path(platform::parent_folder(expected), "sub"),
+                                              "miner_config.mainnet.gui.yaml");
+  EXPECT_EQ(check_miner_config_path(elsewhere),
+            "refusing to use miner config " + elsewhere + "; GUI profile writes only " + expected);
+  EXPECT_TRUE(check_miner_config_path(platform::join_path(platform::parent_folder(expected), "x/..")));
+}
+
+class MinerConfigWriter : public ::testing::Test {
+ protected:
+  void SetUp() override { clean(); }
+  void TearDown() override { clean(); }
+  static void clean() {
+    testing_support::remove_tree(expected_miner_config_path());
+    testing_support::remove_tree(expected_miner_config_path() + ".tmp");
+  }
+  const std::string path = expected_miner_config_path();
+};
+
+TEST_F(MinerConfigWriter, WritesVerifiesAndReusesALeftoverTemporary) {
+  write_file(path + ".tmp", std::string(100000, 'z'));
+  AppSettings s;
+  s.plot_dirs = {"D:\\plots"};
+  Result<std::string> written = write_miner_config(s, path);
+  ASSERT_TRUE(written.ok()) << written.error();
+  EXPECT_EQ(written.value(), path);
+  EXPECT_EQ(read_file(path), miner_config_yaml(s));
+  EXPECT_FALSE(testing_support::exists(path + ".tmp"));
+}
+
+TEST_F(MinerConfigWriter, RefusesAnotherPathWithoutWriting) {
+  std::string other = platform::join_path(testing_support::scratch_folder("writer_other"), "miner_config.mainnet.gui.yaml");
+  Result<std::string> written = write_miner_config(AppSettings{}, other);
+  ASSERT_FALSE(written.ok());
+  EXPECT_NE(written.error().find("GUI profile writes only"), std::string::npos);
+  EXPECT_FALSE(testing_support::exists(other));
+}
+
+TEST_F(MinerConfigWriter, FailedReplaceKeepsTheOldFileAndLeavesNoTemporary) {
+  // A folder in the file's place cannot be replaced by a file.
+  fs::create_directories(fs::u8path(path));
+  write_file(platform::join_path(path, "keep"), "old");
+  Result<std::string> written = write_miner_config(AppSettings{}, path);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().rfind("could not update the miner configuration file: ", 0), 0u) << written.error();
+  EXPECT_NE(written.error().find("(os error "), std::string::npos);
+  EXPECT_EQ(read_file(platform::join_path(path, "keep")), "old");
+  EXPECT_FALSE(testing_support::exists(path + ".tmp"));
+}
+
+TEST_F(MinerConfigWriter, RefreshRunsOnItsThreadAndReportsOnce) {
+  auto w = testing_support::TestWindow::create(testing_support::scratch_folder("refresh"));
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_dirs = {"D:\\p"};
+    ASSERT_TRUE(start_config_refresh(*core, RefreshPurpose::stable_plot_changes(2)));
+    EXPECT_EQ(core->scan_status_text, "Refreshing miner config...");
+    EXPECT_STREQ(phase(*core), "refreshing_config");
+    core->settings.plot_dirs = {"D:\\changed-after-start"};
+    EXPECT_FALSE(start_config_refresh(*core, RefreshPurpose::start_miner()));
+    EXPECT_TRUE(testing_support::log_contains(*core, "Miner config refresh is already running; request ignored"));
+  }
+  ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->config_refresh_in_progress; }));
+  auto core = w->core.borrow();
+  EXPECT_TRUE(testing_support::log_contains(*core, "Refreshing miner config: " + path));
+  EXPECT_TRUE(testing_support::log_contains(*core, "Miner configuration refreshed: " + path));
+  EXPECT_TRUE(testing_support::log_contains(
+      *core, "2 stable new/changed plot file(s) detected; miner configuration refreshed: " + path));
+  EXPECT_EQ(plot_dirs_read_back(read_file(path)), std::vector<std::string>{"D:\\p"});
+  EXPECT_EQ(core->scan_status_text, "Waiting");
+}
+
+}  // namespace
+}  // namespace vorn
