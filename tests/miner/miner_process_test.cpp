@@ -239,6 +239,8 @@ TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
   Result<platform::ChildProcess> b = platform::spawn_with_output_pipes(ours);
   ASSERT_TRUE(a.ok() && b.ok());
   const std::uint32_t other_pid = a.value().pid(), our_pid = b.value().pid();
+  // A leftover has long been running; these two must first finish starting.
+  ASSERT_TRUE(pump_until([&] { return miner_listed(other_pid) && miner_listed(our_pid); }, std::chrono::seconds(5)));
   Result<std::vector<std::string>> report = clean_residual_miners(true);
   ASSERT_TRUE(report.ok()) << report.error();
   auto has = [&](const std::string& line) {
