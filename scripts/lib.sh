@@ -86,6 +86,16 @@ show_ctest() {
     sed -E 's/^[0-9]+: //' | head -n 200
 }
 
+# Wine's taskkill has no /T and its powershell.exe is a silent stub: the
+# test prefix gets our stand-ins in their place, loaded instead of Wine's own.
+install_standins() {
+  local sys=$WINEPREFIX/drive_c/windows/system32
+  for tool in taskkill powershell; do
+    cmp -s "$BUILD/win/standins/$tool.exe" "$sys/$tool.exe" || cp "$BUILD/win/standins/$tool.exe" "$sys/$tool.exe"
+  done
+  export WINEDLLOVERRIDES="mscoree,mshtml=;taskkill.exe,powershell.exe=n"
+}
+
 # A virtual display when none is set, and a 64-bit Wine prefix in the build folder.
 start_display() {
   if [[ -z ${DISPLAY:-} ]]; then
@@ -114,6 +124,7 @@ setup_wine() {
     /usr/lib/wine/wineserver64 -w || true
     touch "$WINEPREFIX/.vorn-ready"
   fi
+  install_standins
   # A warm wineserver keeps every later start fast.
   /usr/lib/wine/wineserver64 -p >/dev/null 2>&1 || true
   "$WINE" cmd /c exit >/dev/null 2>&1 || true

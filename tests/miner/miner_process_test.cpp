@@ -103,7 +103,7 @@ TEST_F(MinerProcess, LaunchesWithItsCommandLineFolderAndPriority) {
 
 TEST_F(MinerProcess, OutputReachesTheLogAndTheRound) {
   launch();
-  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->round_finished; }));
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->scan_status_text.rfind("Last scan ", 0) == 0; }));
   auto core = w->core.borrow();
   EXPECT_TRUE(log_contains(*core, "Miner scan started: 4096 warps"));
   EXPECT_TRUE(log_contains(*core, "Current height updated: 120000"));

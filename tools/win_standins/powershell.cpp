@@ -1,0 +1,44 @@
+// Stand-in for Windows PowerShell under Wine, whose powershell.exe is a
+// silent stub. It answers exactly the process query the GUI makes.
+#include <cstdio>
+#include <cwctype>
+#include <io.h>
+#include <fcntl.h>
+
+#include "process_list.h"
+
+namespace {
+
+const wchar_t kQuery[] =
+    L"Get-CimInstance Win32_Process -Filter \"Name = 'vorn_miner.exe'\" | ForEach-Object { "
+    L"\"$($_.ProcessId)`t$($_.CommandLine)\" }";
+
+std::string utf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+bool same_name(const std::wstring& a, const wchar_t* b) {
+  std::wstring lower;
+  for (wchar_t c : a) lower += static_cast<wchar_t>(std::towlower(c));
+  return lower == b;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 6 || std::wstring(argv[1]) != L"-NoProfile" || std::wstring(argv[2]) != L"-ExecutionPolicy" ||
+      std::wstring(argv[3]) != L"Bypass" || std::wstring(argv[4]) != L"-Command" || std::wstring(argv[5]) != kQuery) {
+    std::fprintf(stderr, "stand-in powershell: unsupported command\n");
+    return 1;
+  }
+  for (const ProcessRow& r : list_processes()) {
+    if (!same_name(r.name, L"vorn_miner.exe")) continue;
+    std::string line = std::to_string(r.pid) + "\t" + utf8(command_line_of(r.pid)) + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+  return 0;
+}
