@@ -1,7 +1,6 @@
 #pragma once
 // A value that one piece of code at a time may use. A second borrow while
 // one is held is a programming error, raised as a failure, never waited for.
-#include <source_location>
 #include <utility>
 
 #include "core/crash_guard.h"
@@ -32,7 +31,7 @@ class BorrowCell {
     BorrowCell* cell_;
   };
 
-  Guard borrow(std::source_location where = std::source_location::current()) {
+  Guard borrow(SourceLocation where = SourceLocation::current()) {
     if (borrowed_) raise_failure("already borrowed: BorrowMutError", where);
     return Guard(*this);
   }

@@ -19,10 +19,10 @@ std::string timestamp_text() {
   return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
 }
 
-std::string location_text(const std::source_location& where) {
-  std::string file = platform::file_name(where.file_name());
-  if (file.empty()) file = where.file_name();
-  return file + ":" + std::to_string(where.line());
+std::string location_text(const SourceLocation& where) {
+  std::string file = platform::file_name(where.file);
+  if (file.empty()) file = where.file;
+  return file + ":" + std::to_string(where.line);
 }
 
 [[noreturn]] void on_terminate() {
@@ -64,7 +64,7 @@ MaybeError write_crash_record(std::string_view context, std::string_view message
   return platform::append_to_file(crash_log_path(), record);
 }
 
-void raise_failure(std::string message, std::source_location where) {
+void raise_failure(std::string message, SourceLocation where) {
   std::string location = location_text(where);
   write_crash_record("panic hook", message, location);
   throw Failure(std::move(message), std::move(location));

@@ -3,7 +3,6 @@
 // inside a window event handler they are recovered from.
 #include <exception>
 #include <optional>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,6 +14,16 @@
 namespace vorn {
 
 inline constexpr std::string_view kCrashLogFile = "vorn_miner_gui_crash.log";
+
+// Where a failure was raised. (std::source_location is not available to
+// every compiler that builds this code, e.g. the fuzzing build.)
+struct SourceLocation {
+  const char* file = "";
+  int line = 0;
+  static SourceLocation current(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    return SourceLocation{file, line};
+  }
+};
 
 // A programming error, raised through raise_failure so that its record is
 // written (with the raising file and line) before it unwinds.
@@ -28,8 +37,7 @@ class Failure : public std::runtime_error {
   std::string location_;
 };
 
-[[noreturn]] void raise_failure(std::string message,
-                                std::source_location where = std::source_location::current());
+[[noreturn]] void raise_failure(std::string message, SourceLocation where = SourceLocation::current());
 
 // Appends one record; the result is for tests, callers ignore it.
 MaybeError write_crash_record(std::string_view context, std::string_view message,

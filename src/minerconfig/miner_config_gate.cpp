@@ -110,6 +110,10 @@ class DocumentReader {
         case YAML_ALIAS_EVENT: {
           auto it = anchors_.find(reinterpret_cast<const char*>(event.data.alias.anchor));
           if (it == anchors_.end()) return R::failure("unknown anchor" + at(mark.line, mark.column));
+          // An alias of a node still being read would make it contain itself.
+          for (const Open& o : stack) {
+            if (o.node == it->second) return R::failure("recursive alias" + at(mark.line, mark.column));
+          }
           finished = it->second;
           break;
         }

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/result.h"
 
@@ -29,11 +31,34 @@ struct NoticeTarget {
   bool post() const;
 };
 
-enum class EventKind { Notice, CloseRequest };
+using ControlHandle = std::uintptr_t;
+
+enum class EventKind {
+  Notice,        // the cross-thread wake-up
+  CloseRequest,  // the window's close box
+  Click,         // a push button or check box was clicked
+  TextChanged,   // the text of an edit field changed
+  RightClick,    // a right click on a list view row (`row`, -1 below the rows)
+  MenuItem,      // an item of a popup menu was chosen
+};
 
 struct Event {
   EventKind kind;
-  WindowHandle source = 0;
+  WindowHandle source = 0;  // the window, the control or the menu item
+  int row = -1;
+};
+
+enum class ControlKind { Label, Edit, LogBox, Button, CheckBox, ListView };
+
+struct ControlSpec {
+  ControlKind kind;
+  std::string text;
+  int x, y, width, height;
+};
+
+struct Column {
+  std::string caption;
+  int width;
 };
 
 using EventHandler = std::function<void(const Event&)>;
@@ -53,9 +78,16 @@ class Window {
   WindowHandle handle() const;
   NoticeTarget notice(std::uint32_t id) const { return NoticeTarget{handle(), id}; }
   std::string caption() const;
-  // Events of the window (and later its controls) go to one handler.
+  // Events of the window and of its controls go to one handler.
   void bind(EventHandler handler);
   void unbind();
+
+  // A child control in client coordinates, in the default font.
+  Result<ControlHandle> add_control(const ControlSpec& spec);
+  // A popup menu with one item; returns the item's handle.
+  Result<ControlHandle> add_popup_menu(const std::string& menu_text, const std::string& item_text);
+  // Opens the popup menu at the mouse cursor; a chosen item arrives as an event.
+  void show_popup_menu(ControlHandle item);
 
   struct State;
 
@@ -63,6 +95,29 @@ class Window {
   explicit Window(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
+
+// Control contents.
+void set_text(ControlHandle control, const std::string& text);
+std::string text_of(ControlHandle control);
+// WS_DISABLED set or cleared, and the control redrawn.
+void set_enabled(ControlHandle control, bool enabled);
+bool is_enabled(ControlHandle control);
+void set_checked(ControlHandle control, bool checked);
+bool is_checked(ControlHandle control);
+// The multi-line log box scrolled to its end (EM_GETLINECOUNT, EM_LINESCROLL).
+void scroll_log_to_end(ControlHandle log_box);
+
+// Report list views.
+int column_count(ControlHandle list);
+void add_columns(ControlHandle list, const std::vector<Column>& columns);
+void set_redraw(ControlHandle list, bool redraw);
+void delete_all_rows(ControlHandle list);
+void append_row(ControlHandle list, const std::vector<std::string>& cells);
+std::optional<int> selected_row(ControlHandle list);
+void select_row(ControlHandle list, int row);
+
+// The shell's folder picker, owned by `owner`; nothing when cancelled.
+std::optional<std::string> pick_folder(WindowHandle owner, const std::string& title);
 
 // A modal OK/Cancel box with the warning icon and no owner window
 // (MB_OKCANCEL | MB_ICONWARNING); true when OK was chosen.

@@ -1,16 +1,35 @@
 #pragma once
-// The main window object: the window, the supervisor's state and the one
-// event handler that turns window events into operations.
+// The main window object: the window and its thirty controls, the
+// supervisor's state, and the one event handler that turns clicks, edits,
+// the context menu, the close request and the notice into operations.
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "core/window_object.h"
 #include "platform/gui.h"
+#include "ui/display.h"
 
 namespace vorn {
 
 inline constexpr std::string_view kExitCaption = "确认退出 Miner GUI？";
 inline constexpr std::string_view kExitText =
     "确认退出 Miner GUI？\n\n确认后将停止当前由 GUI 启动的 vorn_miner.exe 并退出程序。\n取消则继续运行。";
+inline constexpr std::string_view kFolderPickerTitle = "Select plot directory";
+inline constexpr std::chrono::milliseconds kLogRenderInterval{500};
+
+struct Controls {
+  using H = platform::gui::ControlHandle;
+  H header = 0, sub_header = 0, network_badge = 0, status_line = 0;
+  H miner_name = 0, total_capacity = 0, current_height = 0, scan_status = 0, version = 0;
+  H plot_list = 0, remove_item = 0;
+  H add_folder = 0, scan_now = 0, rescan_interval = 0, auto_rescan = 0, start_with_windows = 0, hint = 0;
+  H start_mining = 0, stop_mining = 0, restart_miner = 0, save_settings = 0, clear_log = 0;
+  H change_result = 0, log_box = 0;
+  // The caption labels: "Miner Name", "Plot Folders", "Rescan interval",
+  // "minutes", "Activity Log".
+  std::vector<H> extra_labels;
+};
 
 class MainWindow : public WindowObject {
  public:
@@ -20,15 +39,42 @@ class MainWindow : public WindowObject {
   void bind_events();
   void unbind_events();
   void refresh_display() override;
+  void reload_controls();
 
   platform::gui::Window& window() { return window_; }
+  const Controls& controls() const { return controls_; }
   void handle_event(const platform::gui::Event& event);
 
  private:
   MainWindow(platform::gui::Window window, AppCore core, EventReceiver receiver);
+  MaybeError build_controls();
+  void dispatch(const platform::gui::Event& event);
+
+  void sync_settings_from_controls(AppCore& core);
+  bool refuse_while_busy(std::string_view message);
+  void on_add_folder();
+  void on_remove_folder();
+  void on_right_click(int row);
+  void on_setting_edited();
+  void on_startup_check_box();
   void on_close_request();
 
+  // Written only when the content changed.
+  void write_label(platform::gui::ControlHandle label, const std::string& text);
+  void write_enabled(platform::gui::ControlHandle button, bool enabled);
+  void fill_plot_list(const std::vector<PlotRow>& rows);
+  void set_startup_box_from_registry();
+
   platform::gui::Window window_;
+  Controls controls_;
+  std::map<platform::gui::ControlHandle, std::string> label_cache_;
+  std::map<platform::gui::ControlHandle, bool> enabled_cache_;
+  struct LogRender {
+    std::size_t lines = 0;
+    std::size_t length = 0;
+    std::uint64_t hash = 0;
+  };
+  std::optional<LogRender> log_rendered_;
 };
 
 }  // namespace vorn

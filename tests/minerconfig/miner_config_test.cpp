@@ -150,6 +150,8 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {"chains: {}\n", unreadable},
       {"chains:\n- [1]\n", unreadable},
       {"chains: [\n", unreadable},
+      {"---\na: &x [1, *x]\n", unreadable},
+      {"a: *nothing\n", unreadable},
       {second_elsewhere, ""},
       {extra_keys, ""},
       {kGoodChain, ""},

@@ -1,6 +1,7 @@
 // In-memory window backend. Messages live in one queue per thread, like the
 // Win32 message queue; a notice sent on the window's own thread is handled
 // at once, nested, as SendNotifyMessageW does.
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -24,11 +25,29 @@ struct ThreadQueue {
   bool quit = false;
 };
 
+struct Control {
+  WindowHandle window = 0;
+  ControlKind kind = ControlKind::Label;
+  std::string text;
+  int x = 0, y = 0, width = 0, height = 0;
+  bool enabled = true;
+  bool checked = false;
+  bool redraw = true;
+  std::vector<Column> columns;
+  std::vector<std::vector<std::string>> rows;
+  std::optional<int> selected;
+  int scrolled_to_line = 0;
+  bool is_menu_item = false;
+};
+
 struct Registry {
   std::mutex mutex;
   std::map<std::thread::id, std::shared_ptr<ThreadQueue>> queues;
   std::map<WindowHandle, Window::State*> windows;
+  std::map<ControlHandle, Control> controls;
   WindowHandle next_handle = 0x1000;
+  ControlHandle shown_menu = 0;
+  std::deque<std::optional<std::string>> folder_answers;
 };
 
 Registry& registry() {
@@ -128,6 +147,35 @@ Window::~Window() {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.windows.erase(state_->handle);
+  std::erase_if(r.controls, [&](const auto& c) { return c.second.window == state_->handle; });
+}
+
+Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  ControlHandle handle = r.next_handle++;
+  Control& c = r.controls[handle];
+  c.window = state_->handle;
+  c.kind = spec.kind;
+  c.text = spec.text;
+  c.x = spec.x, c.y = spec.y, c.width = spec.width, c.height = spec.height;
+  return Result<ControlHandle>::success(handle);
+}
+
+Result<ControlHandle> Window::add_popup_menu(const std::string&, const std::string& item_text) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  ControlHandle handle = r.next_handle++;
+  Control& c = r.controls[handle];
+  c.window = state_->handle;
+  c.text = item_text;
+  c.is_menu_item = true;
+  return Result<ControlHandle>::success(handle);
+}
+
+void Window::show_popup_menu(ControlHandle item) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  registry().shown_menu = item;
 }
 
 WindowHandle Window::handle() const { return state_->handle; }
@@ -143,6 +191,59 @@ void Window::unbind() {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   state_->handler.reset();
+}
+
+namespace {
+
+// Runs `f` on the control under the registry lock.
+template <class F>
+auto with_control(ControlHandle handle, F f) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return f(r.controls.at(handle));
+}
+
+}  // namespace
+
+void set_text(ControlHandle c, const std::string& text) { with_control(c, [&](Control& x) { x.text = text; }); }
+std::string text_of(ControlHandle c) { return with_control(c, [](Control& x) { return x.text; }); }
+void set_enabled(ControlHandle c, bool e) { with_control(c, [&](Control& x) { x.enabled = e; }); }
+bool is_enabled(ControlHandle c) { return with_control(c, [](Control& x) { return x.enabled; }); }
+void set_checked(ControlHandle c, bool v) { with_control(c, [&](Control& x) { x.checked = v; }); }
+bool is_checked(ControlHandle c) { return with_control(c, [](Control& x) { return x.checked; }); }
+void scroll_log_to_end(ControlHandle c) {
+  with_control(c, [](Control& x) {
+    x.scrolled_to_line = static_cast<int>(std::count(x.text.begin(), x.text.end(), '\n'));
+  });
+}
+int column_count(ControlHandle c) { return with_control(c, [](Control& x) { return static_cast<int>(x.columns.size()); }); }
+void add_columns(ControlHandle c, const std::vector<Column>& columns) {
+  with_control(c, [&](Control& x) { x.columns.insert(x.columns.end(), columns.begin(), columns.end()); });
+}
+void set_redraw(ControlHandle c, bool redraw) { with_control(c, [&](Control& x) { x.redraw = redraw; }); }
+void delete_all_rows(ControlHandle c) {
+  with_control(c, [](Control& x) {
+    x.rows.clear();
+    x.selected.reset();
+  });
+}
+void append_row(ControlHandle c, const std::vector<std::string>& cells) {
+  with_control(c, [&](Control& x) { x.rows.push_back(cells); });
+}
+std::optional<int> selected_row(ControlHandle c) { return with_control(c, [](Control& x) { return x.selected; }); }
+void select_row(ControlHandle c, int row) {
+  with_control(c, [&](Control& x) {
+    if (row >= 0 && row < static_cast<int>(x.rows.size())) x.selected = row;
+  });
+}
+
+std::optional<std::string> pick_folder(WindowHandle, const std::string&) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.folder_answers.empty()) return std::nullopt;
+  std::optional<std::string> answer = r.folder_answers.front();
+  r.folder_answers.pop_front();
+  return answer;
 }
 
 namespace {
@@ -226,6 +327,58 @@ std::vector<std::string> shown_boxes() {
 }
 
 void request_close(WindowHandle window) { deliver(window, EventKind::CloseRequest); }
+
+namespace {
+void deliver_from_control(ControlHandle control, EventKind kind, int row) {
+  WindowHandle window = with_control(control, [](Control& x) { return x.window; });
+  std::shared_ptr<EventHandler> handler = handler_of(window, nullptr, nullptr);
+  if (handler && *handler) (*handler)(Event{kind, control, row});
+}
+}  // namespace
+
+void click(ControlHandle control) {
+  bool deliver_it = with_control(control, [](Control& x) {
+    if (!x.enabled) return false;
+    if (x.kind == ControlKind::CheckBox) x.checked = !x.checked;
+    return true;
+  });
+  if (deliver_it) deliver_from_control(control, EventKind::Click, -1);
+}
+
+void type_text(ControlHandle control, const std::string& text) {
+  with_control(control, [&](Control& x) { x.text = text; });
+  deliver_from_control(control, EventKind::TextChanged, -1);
+}
+
+void right_click(ControlHandle list, int row) { deliver_from_control(list, EventKind::RightClick, row); }
+
+ControlHandle shown_menu() {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  return std::exchange(registry().shown_menu, 0);
+}
+
+void choose_menu_item(ControlHandle item) { deliver_from_control(item, EventKind::MenuItem, -1); }
+
+void answer_next_folder_pick(std::optional<std::string> folder) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  registry().folder_answers.push_back(std::move(folder));
+}
+
+ControlInfo control_info(ControlHandle control) {
+  return with_control(control, [](Control& x) {
+    return ControlInfo{x.kind, x.text, x.x, x.y, x.width, x.height, x.redraw, x.scrolled_to_line, x.columns, x.rows};
+  });
+}
+
+std::vector<ControlHandle> controls_of(WindowHandle window) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  std::vector<ControlHandle> handles;
+  for (const auto& [h, c] : r.controls) {
+    if (c.window == window && !c.is_menu_item) handles.push_back(h);
+  }
+  return handles;
+}
 
 bool quit_posted() {
   std::shared_ptr<ThreadQueue> q = queue_of(std::this_thread::get_id());

@@ -2,6 +2,7 @@
 // Test controls of the in-memory window backend.
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,27 @@ void request_close(WindowHandle window);
 // queued), and the boxes shown so far as "caption|text".
 void answer_next_box(bool ok);
 std::vector<std::string> shown_boxes();
+
+// The user at the controls.
+void click(ControlHandle control);  // ignored while disabled; toggles check boxes
+void type_text(ControlHandle control, const std::string& text);
+void right_click(ControlHandle list, int row);
+ControlHandle shown_menu();  // the item of the last popup menu shown (then cleared)
+void choose_menu_item(ControlHandle item);
+void answer_next_folder_pick(std::optional<std::string> folder);
+
+struct ControlInfo {
+  ControlKind kind;
+  std::string text;
+  int x, y, width, height;
+  bool redraw;
+  int scrolled_to_line;
+  std::vector<Column> columns;
+  std::vector<std::vector<std::string>> rows;
+};
+ControlInfo control_info(ControlHandle control);
+// The window's controls in creation order.
+std::vector<ControlHandle> controls_of(WindowHandle window);
 
 // Whether a quit message has been posted and not yet consumed by a loop.
 bool quit_posted();

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <shobjidl.h>
 
 #include "platform/gui.h"
 #include "platform/os_error.h"
@@ -27,6 +28,26 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) 
     if (msg == kNoticeMessage) {
       dispatch_event(*state, Event{EventKind::Notice, reinterpret_cast<WindowHandle>(hwnd)});
       return 0;
+    }
+    if (msg == WM_COMMAND) {
+      const WORD code = HIWORD(wparam);
+      const WindowHandle source = lparam != 0 ? static_cast<WindowHandle>(lparam) : LOWORD(wparam);
+      if (lparam == 0 && code == 0) {
+        dispatch_event(*state, Event{EventKind::MenuItem, source});
+      } else if (code == BN_CLICKED) {
+        dispatch_event(*state, Event{EventKind::Click, source});
+      } else if (code == EN_CHANGE) {
+        dispatch_event(*state, Event{EventKind::TextChanged, source});
+      }
+      return 0;
+    }
+    if (msg == WM_NOTIFY) {
+      const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      if (header->code == static_cast<UINT>(NM_RCLICK)) {
+        const auto* item = reinterpret_cast<const NMITEMACTIVATE*>(lparam);
+        dispatch_event(*state, Event{EventKind::RightClick, reinterpret_cast<WindowHandle>(header->hwndFrom), item->iItem});
+        return 0;
+      }
     }
     if (msg == WM_CLOSE) {
       // The default close is suppressed: the handler decides.
@@ -142,6 +163,182 @@ void Window::unbind() { state_->handler.reset(); }
 bool confirm_warning(const std::string& caption, const std::string& text) {
   return MessageBoxW(nullptr, to_wide(text).c_str(), to_wide(caption).c_str(),
                      MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+}
+
+Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
+  const wchar_t* class_name = L"STATIC";
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD ex_style = 0;
+  switch (spec.kind) {
+    case ControlKind::Label:
+      style |= SS_LEFT | SS_CENTERIMAGE;  // left-aligned, vertically centred
+      break;
+    case ControlKind::Edit:
+      class_name = L"EDIT";
+      style |= WS_TABSTOP | ES_AUTOHSCROLL;
+      ex_style = WS_EX_CLIENTEDGE;
+      break;
+    case ControlKind::LogBox:
+      class_name = L"EDIT";
+      style |= WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL;
+      ex_style = WS_EX_CLIENTEDGE;
+      break;
+    case ControlKind::Button:
+      class_name = L"BUTTON";
+      style |= WS_TABSTOP | BS_PUSHBUTTON;
+      break;
+    case ControlKind::CheckBox:
+      class_name = L"BUTTON";
+      style |= WS_TABSTOP | BS_AUTOCHECKBOX;
+      break;
+    case ControlKind::ListView:
+      class_name = WC_LISTVIEWW;
+      style |= WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+      break;
+  }
+  const int id = state_->next_id++;
+  HWND control = CreateWindowExW(ex_style, class_name, to_wide(spec.text).c_str(), style, spec.x, spec.y, spec.width,
+                                 spec.height, state_->hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                 GetModuleHandleW(nullptr), nullptr);
+  if (control == nullptr) return Result<ControlHandle>::failure("Failed to create control: " + last_os_error_text());
+  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font()), FALSE);
+  if (spec.kind == ControlKind::ListView) {
+    SendMessageW(control, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT,
+                 LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    // Column headers visible.
+    SetWindowLongPtrW(control, GWL_STYLE, GetWindowLongPtrW(control, GWL_STYLE) & ~LVS_NOCOLUMNHEADER);
+  }
+  return Result<ControlHandle>::success(reinterpret_cast<ControlHandle>(control));
+}
+
+Result<ControlHandle> Window::add_popup_menu(const std::string&, const std::string& item_text) {
+  HMENU menu = CreatePopupMenu();
+  if (menu == nullptr) return Result<ControlHandle>::failure("Failed to create menu: " + last_os_error_text());
+  const int id = state_->next_id++;
+  if (!AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(id), to_wide(item_text).c_str())) {
+    return Result<ControlHandle>::failure("Failed to create menu item: " + last_os_error_text());
+  }
+  state_->menus[static_cast<ControlHandle>(id)] = menu;
+  return Result<ControlHandle>::success(static_cast<ControlHandle>(id));
+}
+
+void Window::show_popup_menu(ControlHandle item) {
+  auto it = state_->menus.find(item);
+  if (it == state_->menus.end()) return;
+  POINT at{};
+  GetCursorPos(&at);
+  SetForegroundWindow(state_->hwnd);
+  TrackPopupMenu(it->second, TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, state_->hwnd, nullptr);
+}
+
+namespace {
+HWND hwnd_of(ControlHandle c) { return reinterpret_cast<HWND>(c); }
+}  // namespace
+
+void set_text(ControlHandle c, const std::string& text) { SetWindowTextW(hwnd_of(c), to_wide(text).c_str()); }
+
+std::string text_of(ControlHandle c) {
+  int n = GetWindowTextLengthW(hwnd_of(c));
+  std::wstring buffer(static_cast<std::size_t>(n) + 1, L'\0');
+  int got = GetWindowTextW(hwnd_of(c), buffer.data(), n + 1);
+  buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return from_wide(buffer);
+}
+
+void set_enabled(ControlHandle c, bool enabled) {
+  LONG_PTR style = GetWindowLongPtrW(hwnd_of(c), GWL_STYLE);
+  style = enabled ? (style & ~static_cast<LONG_PTR>(WS_DISABLED)) : (style | WS_DISABLED);
+  SetWindowLongPtrW(hwnd_of(c), GWL_STYLE, style);
+  InvalidateRect(hwnd_of(c), nullptr, TRUE);
+}
+
+bool is_enabled(ControlHandle c) { return (GetWindowLongPtrW(hwnd_of(c), GWL_STYLE) & WS_DISABLED) == 0; }
+void set_checked(ControlHandle c, bool checked) {
+  SendMessageW(hwnd_of(c), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+bool is_checked(ControlHandle c) { return SendMessageW(hwnd_of(c), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+void scroll_log_to_end(ControlHandle c) {
+  const LRESULT n = SendMessageW(hwnd_of(c), EM_GETLINECOUNT, 0, 0);
+  SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, -n);
+  SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, n - 2);
+}
+
+int column_count(ControlHandle c) {
+  HWND header = reinterpret_cast<HWND>(SendMessageW(hwnd_of(c), LVM_GETHEADER, 0, 0));
+  return header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+}
+
+void add_columns(ControlHandle c, const std::vector<Column>& columns) {
+  int index = column_count(c);
+  for (const Column& column : columns) {
+    std::wstring caption = to_wide(column.caption);
+    LVCOLUMNW lvc{};
+    lvc.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    lvc.fmt = LVCFMT_LEFT;
+    lvc.cx = column.width;
+    lvc.pszText = caption.data();
+    SendMessageW(hwnd_of(c), LVM_INSERTCOLUMNW, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&lvc));
+  }
+}
+
+void set_redraw(ControlHandle c, bool redraw) {
+  SendMessageW(hwnd_of(c), WM_SETREDRAW, redraw ? TRUE : FALSE, 0);
+  if (redraw) InvalidateRect(hwnd_of(c), nullptr, TRUE);
+}
+
+void delete_all_rows(ControlHandle c) { SendMessageW(hwnd_of(c), LVM_DELETEALLITEMS, 0, 0); }
+
+void append_row(ControlHandle c, const std::vector<std::string>& cells) {
+  const int row = static_cast<int>(SendMessageW(hwnd_of(c), LVM_GETITEMCOUNT, 0, 0));
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    std::wstring text = to_wide(cells[i]);
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.iSubItem = static_cast<int>(i);
+    item.pszText = text.data();
+    SendMessageW(hwnd_of(c), i == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW, i == 0 ? 0 : static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
+  }
+}
+
+std::optional<int> selected_row(ControlHandle c) {
+  const LRESULT row = SendMessageW(hwnd_of(c), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+  if (row < 0) return std::nullopt;
+  return static_cast<int>(row);
+}
+
+void select_row(ControlHandle c, int row) {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(hwnd_of(c), LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+std::optional<std::string> pick_folder(WindowHandle owner, const std::string& title) {
+  IFileOpenDialog* dialog = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog)))) {
+    return std::nullopt;
+  }
+  std::optional<std::string> chosen;
+  FILEOPENDIALOGOPTIONS options = 0;
+  dialog->GetOptions(&options);
+  dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+  dialog->SetTitle(to_wide(title).c_str());
+  if (SUCCEEDED(dialog->Show(reinterpret_cast<HWND>(owner)))) {
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(dialog->GetResult(&item))) {
+      PWSTR path = nullptr;
+      if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path) {
+        chosen = from_wide(path);
+        CoTaskMemFree(path);
+      }
+      item->Release();
+    }
+  }
+  dialog->Release();
+  return chosen;
 }
 
 void run_message_loop() {
