@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "core/build_profile.h"
+#include "platform/headless/headless_gui.h"
+#include "platform/paths.h"
+#include "platform/system.h"
+#include "support/test_support.h"
+#include "ui/display.h"
+#include "ui/main_window.h"
+#include "ui/startup_launch.h"
+
+namespace vorn {
+namespace {
+
+namespace gui = platform::gui;
+namespace headless = platform::gui::headless;
+using testing_support::log_contains;
+using testing_support::scratch_folder;
+using testing_support::untagged_log;
+
+class Ui : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = scratch_folder("ui");
+    testing_support::set_env("XDG_CONFIG_HOME", platform::join_path(folder, "config"));
+    auto [sender, receiver] = Channel<WorkerEvent>::create();
+    gui::Window window = gui::Window::create(window_caption()).value();
+    AppCore core(sender, window.notice(1), Clock::now());
+    core.settings_path = platform::join_path(folder, kProfile.settings_file);
+    core.auto_start_done = true;  // no automatic start in these tests
+    normalize_settings(core.settings);
+    w = MainWindow::build(std::move(window), std::move(core), std::move(receiver)).value();
+    w->bind_events();
+    headless::clear_quit();
+  }
+  void TearDown() override { headless::clear_quit(); }
+
+  const Controls& c() { return w->controls(); }
+  std::string text(gui::ControlHandle h) { return gui::text_of(h); }
+  // Renders the log at once, as a refresh 500 ms later would.
+  void render_now() {
+    w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
+    w->refresh_display();
+  }
+
+  std::string folder;
+  std::unique_ptr<MainWindow> w;
+};
+
+TEST_F(Ui, ThirtyControlsWithTheirTextsPositionsAndSizes) {
+  struct Expected {
+    gui::ControlKind kind;
+    const char* text;
+    int x, y, width, height;
+  };
+  using K = gui::ControlKind;
+  const Expected expected[] = {
+      {K::Label, "Qubo-VORN Pool Miner", 18, 12, 520, 26},
+      {K::Label, "Fixed pool mining client", 18, 40, 520, 22},
+      {K::Label, "MAINNET", 1000, 18, 150, 26},
+      {K::Label, nullptr, 18, 72, 1140, 24},
+      {K::Label, "Miner Name", 18, 112, 90, 24},
+      {K::Edit, "Vorn Miner", 112, 108, 280, 28},
+      {K::Label, "Total Capacity: 0GB", 430, 112, 190, 24},
+      {K::Label, "Current Height: -", 640, 112, 190, 24},
+      {K::Label, nullptr, 850, 112, 300, 24},
+      {K::Label, "Version: v0.1.37    Network: mainnet", 18, 140, 1140, 18},
+      {K::Label, "Plot Folders", 18, 168, 160, 24},
+      {K::ListView, "", 18, 196, 1142, 270},
+      {K::Button, "Add Plot Folder", 18, 486, 150, 34},
+      {K::Button, "Scan Now", 178, 486, 120, 34},
+      {K::Label, "Rescan interval", 332, 492, 125, 24},
+      {K::Edit, "120", 460, 489, 70, 26},
+      {K::Label, "minutes", 540, 492, 70, 24},
+      {K::CheckBox, "Auto rescan plots", 630, 492, 180, 24},
+      {K::CheckBox, "Start GUI when Windows starts", 820, 492, 280, 24},
+      {K::Label, "Manual scan always works. No restart if nothing changed.", 18, 526, 1140, 24},
+      {K::Button, "Start Mining", 18, 564, 130, 36},
+      {K::Button, "Stop Mining", 158, 564, 120, 36},
+      {K::Button, "Restart Miner", 288, 564, 130, 36},
+      {K::Button, "Save Settings", 438, 564, 130, 36},
+      {K::Button, "Clear Log", 588, 564, 110, 36},
+      {K::Label, "No plot changes detected. Miner restart not needed.", 18, 608, 1140, 24},
+      {K::Label, "Activity Log", 18, 644, 120, 24},
+      {K::LogBox, nullptr, 18, 672, 1142, 175},
+  };
+  std::vector<gui::ControlHandle> controls = headless::controls_of(w->window().handle());
+  ASSERT_EQ(controls.size(), std::size(expected));  // plus the popup menu and its item
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    headless::ControlInfo info = headless::control_info(controls[i]);
+    const Expected& e = expected[i];
+    EXPECT_EQ(info.kind, e.kind) << i;
+    if (e.text) EXPECT_EQ(info.text, e.text) << i;
+    EXPECT_EQ(info.x, e.x) << i;
+    EXPECT_EQ(info.y, e.y) << i;
+    EXPECT_EQ(info.width, e.width) << i;
+    EXPECT_EQ(info.height, e.height) << i;
+    EXPECT_LE(info.x + info.width, 1200) << i;
+    EXPECT_LE(info.y + info.height, 880) << i;
+  }
+  headless::ControlInfo list = headless::control_info(c().plot_list);
+  ASSERT_EQ(list.columns.size(), 7u);
+  const std::pair<const char*, int> columns[] = {{"Path", 500},     {"Capacity", 90},     {"Free Space", 100}, {"Files", 70},
+                                                 {"Scan Time", 100}, {"Compression", 130}, {"Status", 150}};
+  for (std::size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(list.columns[i].caption, columns[i].first);
+    EXPECT_EQ(list.columns[i].width, columns[i].second);
+  }
+  EXPECT_EQ(c().extra_labels.size(), 5u);
+  EXPECT_EQ(w->window().caption(), "Qubo-VORN Pool Miner - MAINNET v0.1.37");
+}
+
+TEST_F(Ui, StatusLineAndLabels) {
+  {
+    auto core = w->core.borrow();
+    core->current_height = 4242;
+    core->scan_status_text = "Scanning 33%";
+    core->restart_pending = true;
+    core->last_error = "disk full";
+    core->status_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_EQ(text(c().status_line),
+            "Miner: Stopped    Plots: 0    Capacity: 0GB    Height: 4242    Scan: Scanning 33%    Restart: yes"
+            "    Last error: disk full");
+  EXPECT_EQ(text(c().current_height), "Current Height: 4242");
+  EXPECT_EQ(text(c().scan_status), "Scan Status: Scanning 33%");
+  EXPECT_EQ(text(c().change_result), "Stable plot changes detected. Restart is waiting for a safe moment.");
+}
+
+TEST_F(Ui, ButtonsFollowTheState) {
+  {
+    auto core = w->core.borrow();
+    core->stop_in_progress = true;
+    core->controls_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_TRUE(gui::is_enabled(c().stop_mining));
+  EXPECT_FALSE(gui::is_enabled(c().start_mining));
+  EXPECT_FALSE(gui::is_enabled(c().restart_miner));
+  EXPECT_TRUE(gui::is_enabled(c().scan_now));
+  {
+    auto core = w->core.borrow();
+    core->stop_in_progress = false;
+    core->config_refresh_in_progress = true;
+    core->controls_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_FALSE(gui::is_enabled(c().stop_mining));
+  EXPECT_FALSE(gui::is_enabled(c().add_folder));
+  EXPECT_FALSE(gui::is_enabled(c().scan_now));
+  EXPECT_FALSE(gui::is_enabled(c().start_mining));
+}
+
+TEST_F(Ui, RescanIntervalField) {
+  const std::pair<const char*, std::uint64_t> cases[] = {
+      {"0", 60}, {" 15 ", 900}, {"abc", 900}, {"", 900}, {"+", 900}, {"+2", 120}, {"99999999999999999999", 120}};
+  for (auto [typed, seconds] : cases) {
+    headless::type_text(c().rescan_interval, typed);
+    EXPECT_EQ(w->core.borrow()->settings.plot_rescan_interval_secs, seconds) << typed;
+  }
+  EXPECT_TRUE(w->core.borrow()->save_pending);
+}
+
+TEST_F(Ui, SaveSettingsWritesTheFileNow) {
+  headless::type_text(c().miner_name, "Rig 7");
+  headless::click(c().auto_rescan);
+  headless::click(c().save_settings);
+  auto core = w->core.borrow();
+  EXPECT_FALSE(core->save_pending);
+  EXPECT_TRUE(log_contains(*core, "Settings saved."));
+  std::string saved = testing_support::read_file(core->settings_path);
+  EXPECT_NE(saved.find("\"miner_name\": \"Rig 7\""), std::string::npos);
+  EXPECT_NE(saved.find("\"auto_detect_new_plots\": false"), std::string::npos);
+}
+
+TEST_F(Ui, AddingAndRemovingFolders) {
+  std::string plots = platform::join_path(folder, "plots");
+  std::filesystem::create_directories(std::filesystem::u8path(plots));
+  headless::answer_next_folder_pick(plots);
+  headless::click(c().add_folder);
+  {
+    auto core = w->core.borrow();
+    EXPECT_EQ(core->settings.plot_dirs, std::vector<std::string>{plots});
+    EXPECT_TRUE(log_contains(*core, "Added plot directory " + plots));
+    EXPECT_TRUE(core->scan_running);
+  }
+  headless::ControlInfo list = headless::control_info(c().plot_list);
+  ASSERT_EQ(list.rows.size(), 1u);
+  EXPECT_EQ(list.rows[0], (std::vector<std::string>{plots, "-", "-", "-", "-", "-", "not scanned"}));
+  EXPECT_FALSE(gui::is_enabled(c().add_folder));  // busy while the scan runs
+
+  // The same folder with a trailing separator adds nothing.
+  ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->scan_running; }));
+  {
+    auto core = w->core.borrow();
+    core->pending_scan_results.reset();
+    core->controls_dirty = true;
+  }
+  w->refresh_display();
+  headless::answer_next_folder_pick(plots + std::string(1, platform::kPathSeparator));
+  const std::size_t lines = w->core.borrow()->log_lines.size();
+  headless::click(c().add_folder);
+  EXPECT_EQ(w->core.borrow()->log_lines.size(), lines);
+
+  headless::right_click(c().plot_list, 1);  // below the last row
+  EXPECT_EQ(headless::shown_menu(), 0u);
+  headless::right_click(c().plot_list, 0);
+  EXPECT_EQ(headless::shown_menu(), c().remove_item);
+  EXPECT_EQ(gui::selected_row(c().plot_list), 0);
+  headless::choose_menu_item(c().remove_item);
+  auto core = w->core.borrow();
+  EXPECT_TRUE(core->settings.plot_dirs.empty());
+  EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + plots));
+  EXPECT_TRUE(core->scan_running);  // removing the last folder still scans
+}
+
+TEST_F(Ui, FolderChangesAreRefusedWhileBusy) {
+  w->core.borrow()->config_refresh_in_progress = true;  // buttons not yet refreshed
+  headless::click(c().add_folder);
+  EXPECT_TRUE(log_contains(*w->core.borrow(),
+                           "Add Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
+  headless::choose_menu_item(c().remove_item);
+  EXPECT_TRUE(log_contains(*w->core.borrow(),
+                           "Remove Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
+  headless::right_click(c().plot_list, 0);
+  EXPECT_EQ(headless::shown_menu(), 0u);
+}
+
+TEST_F(Ui, LogRendersAtMostTwiceASecondAndScrollsToTheEnd) {
+  log_line(*w->core.borrow(), "zero");
+  render_now();
+  log_line(*w->core.borrow(), "first");
+  w->refresh_display();  // within 500 ms of the last render: stays dirty
+  EXPECT_EQ(text(c().log_box).find("first"), std::string::npos);
+  render_now();
+  std::string shown = text(c().log_box);
+  EXPECT_NE(shown.find("[gui:mainnet] zero\r\n[gui:mainnet] first"), std::string::npos);
+  EXPECT_NE(shown.find("\r\n"), std::string::npos);
+  const int scrolled = headless::control_info(c().log_box).scrolled_to_line;
+  EXPECT_GT(scrolled, 0);
+  headless::click(c().clear_log);
+  render_now();
+  EXPECT_EQ(text(c().log_box), "");
+  EXPECT_EQ(headless::control_info(c().log_box).scrolled_to_line, scrolled);  // not scrolled after a clear
+}
+
+TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
+  headless::answer_next_box(false);
+  headless::request_close(w->window().handle());
+  EXPECT_FALSE(headless::quit_posted());
+  EXPECT_FALSE(w->exit_confirmed);
+  EXPECT_EQ(headless::shown_boxes().back(), std::string(kExitCaption) + "|" + std::string(kExitText));
+  headless::answer_next_box(true);
+  headless::request_close(w->window().handle());
+  EXPECT_TRUE(headless::quit_posted());
+  EXPECT_TRUE(w->core.borrow()->exit_requested);
+  EXPECT_STREQ(phase(*w->core.borrow()), "exiting");
+  const std::size_t boxes = headless::shown_boxes().size();
+  headless::request_close(w->window().handle());  // confirmed already: ignored
+  EXPECT_EQ(headless::shown_boxes().size(), boxes);
+}
+
+TEST_F(Ui, LaunchAtLogonCheckBox) {
+  headless::click(c().start_with_windows);
+  EXPECT_TRUE(gui::is_checked(c().start_with_windows));
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Windows startup GUI launch enabled for VORN Miner GUI Mainnet."));
+  EXPECT_TRUE(read_startup_state().value());
+  headless::click(c().start_with_windows);
+  EXPECT_FALSE(gui::is_checked(c().start_with_windows));
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Windows startup GUI launch disabled for VORN Miner GUI Mainnet."));
+  EXPECT_FALSE(read_startup_state().value());
+  // Unchecking when nothing is there is no error either.
+  EXPECT_EQ(apply_startup_choice(false), "Windows startup GUI launch disabled for VORN Miner GUI Mainnet.");
+}
+
+TEST(RunCommand, Recognition) {
+  EXPECT_EQ(command_path("\"C:\\Program Files\\gui.exe\" --x"), "C:\\Program Files\\gui.exe");
+  EXPECT_EQ(command_path("  C:\\gui.exe --minimized "), "C:\\gui.exe");
+  EXPECT_EQ(command_path("\"C:\\no end"), "C:\\no end");
+  EXPECT_EQ(command_path(""), "");
+}
+
+TEST(PlotRows, TextsOfEachColumn) {
+  AppCore core = testing_support::make_core(scratch_folder("rows"));
+  const std::string scanned = "D:\\scanned", fresh = scratch_folder("rows_fresh"), gone = "/no/such/folder";
+  core.settings.plot_dirs = {gone, scanned, fresh};
+  FolderReport r{scanned, FolderStatus::Normal, 12, 3ull << 40, std::nullopt,
+                 CompressionSummary{CompressionSummary::Kind::Mixed, {"X1", "X2"}}, 0.005};
+  core.folder_reports[scanned + "\\"] = r;
+  std::vector<PlotRow> rows = build_plot_rows(core);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (PlotRow{gone, "-", "-", "0", "-", "-", "missing"}));
+  EXPECT_EQ(rows[1], (PlotRow{scanned, "3.00T", "Unknown", "12", "<0.01s", "Mixed: X1/X2", "normal"}));
+  EXPECT_EQ(rows[2], (PlotRow{fresh, "-", "-", "-", "-", "-", "not scanned"}));
+  EXPECT_EQ(scan_time_text(1.25), "1.25s");
+}
+
+}  // namespace
+}  // namespace vorn
