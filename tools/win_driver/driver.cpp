@@ -1,12 +1,15 @@
 // Drives the real program window under Wine (or Windows) through window
 // messages, the way a user's clicks would arrive.
 //   driver smoke <exe>   start the program, find its window, close it with OK
+//   driver e2e <folder>  the full scenario on vorn_miner_gui.exe in <folder>,
+//                        which also holds the simulated miner and a plot folder
 #include <windows.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -67,10 +70,254 @@ int smoke(const wchar_t* exe) {
   return code == 0 ? 0 : 1;
 }
 
+// ------------------------------------------------------------------ e2e
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+  if (!ok) ++failures;
+}
+
+std::string utf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+std::wstring text_of(HWND h) {
+  wchar_t buffer[65536];
+  LRESULT n = SendMessageW(h, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(buffer));
+  return std::wstring(buffer, static_cast<std::size_t>(n));
+}
+
+std::wstring class_of(HWND h) {
+  wchar_t buffer[256];
+  int n = GetClassNameW(h, buffer, 256);
+  return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::vector<HWND> children(HWND window) {
+  // Direct children only (the list view's header is a grandchild), in
+  // z-order, which for children that never moved is creation order.
+  std::vector<HWND> list;
+  for (HWND h = GetWindow(window, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) list.push_back(h);
+  return list;
+}
+
+HWND child_with_text(HWND window, const std::wstring& text) {
+  for (HWND h : children(window)) {
+    if (text_of(h) == text) return h;
+  }
+  return nullptr;
+}
+
+RECT client_rect_of(HWND window, HWND child) {
+  RECT r;
+  GetWindowRect(child, &r);
+  MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+std::string read_text_file(const std::wstring& path) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return "";
+  std::string data(1 << 20, '\0');
+  DWORD got = 0;
+  ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr);
+  CloseHandle(f);
+  data.resize(got);
+  return data;
+}
+
+void click(HWND button) { SendMessageW(button, BM_CLICK, 0, 0); }
+
+void set_edit_text(HWND edit, const std::wstring& text) {
+  // WM_SETTEXT on an edit control raises EN_CHANGE like typing does.
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+bool log_has(HWND log_box, const std::wstring& text) { return text_of(log_box).find(text) != std::wstring::npos; }
+
+std::wstring run_value() {
+  wchar_t data[1024];
+  DWORD size = sizeof data;
+  if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"VORN Miner GUI Mainnet",
+                   RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
+    return L"";
+  }
+  return data;
+}
+
+// Clicks OK or Cancel of the exit confirmation once it shows.
+bool answer_exit_box(bool ok) {
+  HWND box = nullptr;
+  if (!wait_until([&] { return (box = find_top_window(L"#32770", kExitCaption)) != nullptr; }, std::chrono::seconds(10))) {
+    return false;
+  }
+  PostMessageW(GetDlgItem(box, ok ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
+  return wait_until([&] { return !IsWindow(box); }, std::chrono::seconds(10));
+}
+
+int e2e(const std::wstring& folder) {
+  const std::wstring exe = folder + L"\\vorn_miner_gui.exe";
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  std::wstring line = L"\"" + exe + L"\"";
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi)) {
+    return fail("cannot start the program");
+  }
+  CloseHandle(pi.hThread);
+  HWND window = nullptr;
+  if (!wait_until([&] { return (window = find_top_window(L"NativeWindowsGuiWindow", kCaption)) != nullptr; },
+                  std::chrono::seconds(30))) {
+    TerminateProcess(pi.hProcess, 1);
+    return fail("main window not found");
+  }
+
+  // Layout: classes, texts and client rectangles.
+  RECT client;
+  GetClientRect(window, &client);
+  check(client.right == 1200 && client.bottom == 880, "client area 1200 x 880");
+  RECT outer;
+  GetWindowRect(window, &outer);
+  check(outer.left == 100 && outer.top == 60, "window at (100, 60)");
+  check((GetWindowLongW(window, GWL_STYLE) & 0x10CB0000) == 0x10CB0000 && !(GetWindowLongW(window, GWL_STYLE) & WS_THICKFRAME),
+        "window styles without a sizing border");
+  struct Expected {
+    const wchar_t* cls;
+    const wchar_t* text;  // null: not compared
+    int x, y, w, h;
+  } expected[] = {
+      {L"Static", L"Qubo-VORN Pool Miner", 18, 12, 520, 26},
+      {L"Static", L"Fixed pool mining client", 18, 40, 520, 22},
+      {L"Static", L"MAINNET", 1000, 18, 150, 26},
+      {L"Static", nullptr, 18, 72, 1140, 24},
+      {L"Static", L"Miner Name", 18, 112, 90, 24},
+      {L"Edit", nullptr, 112, 108, 280, 28},
+      {L"Static", nullptr, 430, 112, 190, 24},
+      {L"Static", nullptr, 640, 112, 190, 24},
+      {L"Static", nullptr, 850, 112, 300, 24},
+      {L"Static", L"Version: v0.1.37    Network: mainnet", 18, 140, 1140, 18},
+      {L"Static", L"Plot Folders", 18, 168, 160, 24},
+      {L"SysListView32", nullptr, 18, 196, 1142, 270},
+      {L"Button", L"Add Plot Folder", 18, 486, 150, 34},
+      {L"Button", L"Scan Now", 178, 486, 120, 34},
+      {L"Static", L"Rescan interval", 332, 492, 125, 24},
+      {L"Edit", nullptr, 460, 489, 70, 26},
+      {L"Static", L"minutes", 540, 492, 70, 24},
+      {L"Button", L"Auto rescan plots", 630, 492, 180, 24},
+      {L"Button", L"Start GUI when Windows starts", 820, 492, 280, 24},
+      {L"Static", L"Manual scan always works. No restart if nothing changed.", 18, 526, 1140, 24},
+      {L"Button", L"Start Mining", 18, 564, 130, 36},
+      {L"Button", L"Stop Mining", 158, 564, 120, 36},
+      {L"Button", L"Restart Miner", 288, 564, 130, 36},
+      {L"Button", L"Save Settings", 438, 564, 130, 36},
+      {L"Button", L"Clear Log", 588, 564, 110, 36},
+      {L"Static", nullptr, 18, 608, 1140, 24},
+      {L"Static", L"Activity Log", 18, 644, 120, 24},
+      {L"Edit", nullptr, 18, 672, 1142, 175},
+  };
+  // The controls are created after the start-up checks.
+  wait_until([&] { return children(window).size() >= std::size(expected); }, std::chrono::seconds(20));
+  std::vector<HWND> controls = children(window);
+  check(controls.size() == std::size(expected), "28 child controls (" + std::to_string(controls.size()) + ")");
+  if (controls.size() != std::size(expected)) {
+    TerminateProcess(pi.hProcess, 1);
+    return 1;
+  }
+  for (std::size_t i = 0; i < controls.size() && i < std::size(expected); ++i) {
+    const Expected& e = expected[i];
+    RECT r = client_rect_of(window, controls[i]);
+    bool same = _wcsicmp(class_of(controls[i]).c_str(), e.cls) == 0 && (!e.text || text_of(controls[i]) == e.text) &&
+                r.left == e.x && r.top == e.y && r.right - r.left == e.w && r.bottom - r.top == e.h;
+    check(same, "control " + std::to_string(i + 1) + " " + utf8(class_of(controls[i])) + " \"" +
+                    utf8(text_of(controls[i])) + "\" at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
+                    std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
+  }
+  HWND status = controls[3], log_box = controls[27], interval = controls[15], name = controls[5];
+  HWND start = child_with_text(window, L"Start Mining"), stop = child_with_text(window, L"Stop Mining");
+  HWND restart = child_with_text(window, L"Restart Miner"), save = child_with_text(window, L"Save Settings");
+  HWND scan = child_with_text(window, L"Scan Now"), startup_box = child_with_text(window, L"Start GUI when Windows starts");
+
+  // Start-up: the scan, the automatic start and the running miner.
+  check(wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(30)),
+        "automatic start: " + utf8(text_of(status)));
+  check(wait_until([&] { return log_has(log_box, L"Miner scan started: 4096 warps"); }, std::chrono::seconds(20)),
+        "miner output reaches the activity log");
+  check(log_has(log_box, L"[gui:mainnet] Qubo-VORN Pool Miner - MAINNET v0.1.37 v0.1.37-miner-gui-crash-guard"),
+        "banner in the log");
+  check(log_has(log_box, L"\r\n"), "log lines end in CR LF");
+
+  // The interval field and Save Settings.
+  set_edit_text(interval, L" 15 ");
+  set_edit_text(name, L"E2E rig");
+  click(save);
+  const std::wstring settings = folder + L"\\vorn_miner_gui_mainnet_settings.json";
+  check(wait_until([&] { return read_text_file(settings).find("\"plot_rescan_interval_secs\": 900") != std::string::npos; },
+                   std::chrono::seconds(5)),
+        "Save Settings wrote 15 minutes as 900 seconds");
+  check(read_text_file(settings).find("\"miner_name\": \"E2E rig\"") != std::string::npos, "miner name saved");
+  set_edit_text(interval, L"0");
+  click(save);
+  check(wait_until([&] { return read_text_file(settings).find("\"plot_rescan_interval_secs\": 60,") != std::string::npos; },
+                   std::chrono::seconds(5)),
+        "0 minutes saved as 60 seconds");
+  set_edit_text(interval, L"abc");
+  click(save);
+  check(text_of(interval) == L"1", "letters keep the previous interval (" + utf8(text_of(interval)) + ")");
+
+  // Scan Now while mining.
+  click(scan);
+  check(wait_until([&] { return log_has(log_box, L"scan started: scan_id=2, folders=1"); }, std::chrono::seconds(10)),
+        "Scan Now starts scan 2");
+
+  // Launch at logon, read back from the registry.
+  click(startup_box);
+  check(wait_until([&] { return !run_value().empty(); }, std::chrono::seconds(5)), "Run value written");
+  check(_wcsicmp(run_value().c_str(), (L"\"" + exe + L"\"").c_str()) == 0 || run_value().find(L"vorn_miner_gui.exe\"") != std::wstring::npos,
+        "Run value is the quoted program path: " + utf8(run_value()));
+  check(SendMessageW(startup_box, BM_GETCHECK, 0, 0) == BST_CHECKED, "check box shows the registry");
+  click(startup_box);
+  check(wait_until([&] { return run_value().empty(); }, std::chrono::seconds(5)), "Run value deleted");
+
+  // Stop, then start again.
+  check(wait_until([&] { return IsWindowEnabled(stop) != FALSE; }, std::chrono::seconds(10)), "Stop Mining enabled");
+  click(stop);
+  check(wait_until([&] { return log_has(log_box, L"Miner process tree killed after stop timeout (pid ") ||
+                                log_has(log_box, L"Miner killed after stop timeout") ||
+                                log_has(log_box, L"Miner stopped with status "); },
+                   std::chrono::seconds(20)),
+        "stop outcome logged");
+  check(wait_until([&] { return text_of(status).rfind(L"Miner: Stopped", 0) == 0; }, std::chrono::seconds(5)),
+        "miner stopped: " + utf8(text_of(status)));
+  check(wait_until([&] { return IsWindowEnabled(start) != FALSE; }, std::chrono::seconds(10)), "Start Mining enabled");
+  click(start);
+  check(wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(20)),
+        "Start Mining runs the miner again");
+  click(restart);
+  check(wait_until([&] { return log_has(log_box, L"Restarting miner"); }, std::chrono::seconds(5)), "restart requested");
+
+  // Closing: Cancel keeps it running, OK stops the miner and ends the program.
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  check(answer_exit_box(false), "exit confirmation answered Cancel");
+  check(IsWindow(window) != FALSE, "still running after Cancel");
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  check(answer_exit_box(true), "exit confirmation answered OK");
+  check(WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0, "program ended after the miner stopped");
+  CloseHandle(pi.hProcess);
+  std::printf("%d failure(s)\n", failures);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wstring(argv[1]) == L"smoke") return smoke(argv[2]);
-  std::printf("usage: driver smoke <exe>\n");
+  if (argc >= 3 && std::wstring(argv[1]) == L"e2e") return e2e(argv[2]);
+  std::printf("usage: driver smoke <exe> | e2e <folder>\n");
   return 2;
 }
