@@ -30,7 +30,9 @@ std::vector<std::string> lines_starting(const AppCore& core, std::string_view pr
 ScanComplete complete_for(const AppCore& core, std::vector<PlotFile> files) {
   ScanComplete c{core.current_scan_id, core.settings.plot_dirs, std::move(files), {}, {}};
   for (const std::string& dir : core.settings.plot_dirs) {
-    FolderReport r{dir, FolderStatus::Normal};
+    FolderReport r;
+    r.path = dir;
+    r.status = FolderStatus::Normal;
     r.file_count = c.plot_files.size();
     c.reports.push_back(r);
   }

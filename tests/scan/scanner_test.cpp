@@ -204,7 +204,9 @@ TEST(ScanJob, SendsItsEventsInOrder) {
   EXPECT_EQ(complete.reports[2].status, FolderStatus::Missing);
   for (const WorkerEvent& e : events) {
     std::visit([](const auto& x) {
-      if constexpr (requires { x.scan_id; }) EXPECT_EQ(x.scan_id, 9u);
+      if constexpr (requires { x.scan_id; }) {
+        EXPECT_EQ(x.scan_id, 9u);
+      }
     }, e);
   }
 }

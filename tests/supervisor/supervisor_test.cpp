@@ -208,7 +208,10 @@ TEST(AutoStart, IsDecidedOnceWithItsReasons) {
 
   core->auto_start_done = false;
   core->settings.plot_dirs = {"/nowhere"};
-  core->folder_reports["/nowhere"] = FolderReport{"/nowhere", FolderStatus::Missing};
+  FolderReport missing;
+  missing.path = "/nowhere";
+  missing.status = FolderStatus::Missing;
+  core->folder_reports["/nowhere"] = missing;
   maybe_auto_start(*core);
   EXPECT_TRUE(log_contains(*core, "Auto start skipped: no normal plot directory found after first scan"));
 

@@ -2,6 +2,7 @@
 #include <tlhelp32.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/os_error.h"
 #include "platform/process.h"
@@ -28,6 +29,35 @@ std::wstring command_line(const std::string& program, const std::vector<std::str
   std::string line = quote_windows_argument(program);
   for (const std::string& a : arguments) line += " " + quote_windows_argument(a);
   return to_wide(line);
+}
+
+// Creates a process that inherits only `inherited` (the handles in its
+// STARTUPINFO), so a miner never holds other handles of the GUI open.
+BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags, const wchar_t* folder,
+                    STARTUPINFOW& si, std::vector<HANDLE> inherited, PROCESS_INFORMATION& pi) {
+  std::erase_if(inherited, [](HANDLE h) {
+    DWORD info = 0;
+    return h == nullptr || h == INVALID_HANDLE_VALUE || !GetHandleInformation(h, &info) || !(info & HANDLE_FLAG_INHERIT);
+  });
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> storage(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  STARTUPINFOEXW six{};
+  six.StartupInfo = si;
+  six.StartupInfo.cb = sizeof six;
+  if (!inherited.empty() && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      six.lpAttributeList = list;
+      BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                               flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, folder, &six.StartupInfo, &pi);
+      DeleteProcThreadAttributeList(list);
+      return ok;
+    }
+    DeleteProcThreadAttributeList(list);
+  }
+  return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, folder, &si, &pi);
 }
 
 // A pipe whose write end the child inherits.
@@ -81,8 +111,8 @@ Result<ToolRun> run_tool(const std::wstring& program, const std::vector<std::str
   std::wstring path = find_program(program);
   std::wstring line = command_line(from_wide(program), arguments);
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, kNoWindow | CREATE_UNICODE_ENVIRONMENT,
-                      nullptr, nullptr, &si, &pi)) {
+  if (!create_process(path, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT, nullptr, si,
+                      {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
     return R::failure(last_os_error_text());
   }
   OwnedHandle process(pi.hProcess), thread(pi.hThread);
@@ -180,8 +210,8 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   std::wstring line = command_line(launch.program, launch.arguments);
   std::wstring folder = to_wide(launch.working_directory);
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, kNoWindow | CREATE_UNICODE_ENVIRONMENT,
-                      nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+  if (!create_process(program, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT, folder.empty() ? nullptr : folder.c_str(),
+                      si, {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
     return R::failure(last_os_error_text());
   }
   auto impl = std::make_unique<ChildProcess::Impl>();
