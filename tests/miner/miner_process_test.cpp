@@ -20,15 +20,8 @@ using testing_support::read_file;
 using testing_support::scratch_folder;
 using testing_support::set_env;
 using testing_support::TestWindow;
+using testing_support::lines_starting;
 using testing_support::untagged_log;
-
-std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix) {
-  std::vector<std::string> found;
-  for (const std::string& line : untagged_log(core)) {
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
-  return found;
-}
 
 std::string record_value(const std::string& record, const std::string& key) {
   std::size_t at = record.find(key + "=");

@@ -17,15 +17,8 @@ using testing_support::make_core;
 using testing_support::pump_until;
 using testing_support::scratch_folder;
 using testing_support::TestWindow;
+using testing_support::lines_starting;
 using testing_support::untagged_log;
-
-std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix) {
-  std::vector<std::string> found;
-  for (const std::string& line : untagged_log(core)) {
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
-  return found;
-}
 
 ScanComplete complete_for(const AppCore& core, std::vector<PlotFile> files) {
   ScanComplete c{core.current_scan_id, core.settings.plot_dirs, std::move(files), {}, {}};

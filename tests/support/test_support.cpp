@@ -62,6 +62,14 @@ bool log_contains(const AppCore& core, std::string_view message) {
   return false;
 }
 
+std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : untagged_log(core)) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
 }  // namespace vorn::testing_support
 
 #include "core/event_guard.h"

@@ -20,6 +20,8 @@ AppCore make_core(const std::string& folder);
 // The log lines without the "[gui:mainnet] " tag.
 std::vector<std::string> untagged_log(const AppCore& core);
 bool log_contains(const AppCore& core, std::string_view message);
+// The untagged log lines that begin with `prefix`.
+std::vector<std::string> lines_starting(const AppCore& core, std::string_view prefix);
 
 }  // namespace vorn::testing_support
 

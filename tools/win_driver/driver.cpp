@@ -4,6 +4,7 @@
 //   driver e2e <folder>  the full scenario on vorn_miner_gui.exe in <folder>,
 //                        which also holds the simulated miner and a plot folder
 #include <windows.h>
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -36,7 +37,8 @@ int fail(const char* what) {
 }
 
 int smoke(const wchar_t* exe) {
-  STARTUPINFOW si{sizeof si};
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   std::wstring line = std::wstring(L"\"") + exe + L"\"";
   if (!CreateProcessW(exe, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
@@ -162,9 +164,15 @@ bool answer_exit_box(bool ok) {
   return wait_until([&] { return !IsWindow(box); }, std::chrono::seconds(10));
 }
 
-int e2e(const std::wstring& folder) {
+int e2e(std::wstring folder) {
+  // A Linux path as Wine names it.
+  if (!folder.empty() && folder[0] == L'/') {
+    for (wchar_t& c : folder) c = c == L'/' ? L'\\' : c;
+    folder = L"Z:" + folder;
+  }
   const std::wstring exe = folder + L"\\vorn_miner_gui.exe";
-  STARTUPINFOW si{sizeof si};
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   std::wstring line = L"\"" + exe + L"\"";
   if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi)) {
@@ -185,8 +193,10 @@ int e2e(const std::wstring& folder) {
   RECT outer;
   GetWindowRect(window, &outer);
   check(outer.left == 100 && outer.top == 60, "window at (100, 60)");
-  check((GetWindowLongW(window, GWL_STYLE) & 0x10CB0000) == 0x10CB0000 && !(GetWindowLongW(window, GWL_STYLE) & WS_THICKFRAME),
-        "window styles without a sizing border");
+  const LONG style = GetWindowLongW(window, GWL_STYLE);
+  check((style & 0x00CB0000) == 0x00CB0000 && (style & WS_CLIPCHILDREN) && !(style & WS_THICKFRAME),
+        "caption, system menu, minimize and maximize boxes, clip-children, no sizing border (style " +
+            std::to_string(style) + ")");
   struct Expected {
     const wchar_t* cls;
     const wchar_t* text;  // null: not compared
@@ -300,6 +310,64 @@ int e2e(const std::wstring& folder) {
         "Start Mining runs the miner again");
   click(restart);
   check(wait_until([&] { return log_has(log_box, L"Restarting miner"); }, std::chrono::seconds(5)), "restart requested");
+
+  // A folder added through the shell's folder picker, then removed through
+  // the list's context menu.
+  HWND add = child_with_text(window, L"Add Plot Folder");
+  HWND list = controls[11];
+  check(wait_until([&] { return IsWindowEnabled(add) != FALSE; }, std::chrono::seconds(20)), "Add Plot Folder enabled");
+  PostMessageW(add, BM_CLICK, 0, 0);
+  HWND picker = nullptr;
+  check(wait_until([&] { return (picker = find_top_window(L"#32770", L"Select plot directory")) != nullptr; },
+                   std::chrono::seconds(10)),
+        "folder picker titled \"Select plot directory\"");
+  const std::wstring second = folder + L"\\plots2";
+  if (picker) {
+    HWND name_edit = nullptr;
+    EnumChildWindows(picker, [](HWND h, LPARAM p) {
+      wchar_t cls[64];
+      GetClassNameW(h, cls, 64);
+      if (_wcsicmp(cls, L"Edit") == 0 && IsWindowVisible(h)) {
+        *reinterpret_cast<HWND*>(p) = h;
+        return FALSE;
+      }
+      return TRUE;
+    }, reinterpret_cast<LPARAM>(&name_edit));
+    if (name_edit) SendMessageW(name_edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(second.c_str()));
+    if (std::getenv("VORN_DRIVER_DEBUG")) {
+      EnumChildWindows(picker, [](HWND h, LPARAM) {
+        wchar_t cls[64];
+        GetClassNameW(h, cls, 64);
+        std::printf("picker child %p %s \"%s\" visible=%d id=%ld\n", (void*)h, utf8(cls).c_str(), utf8(text_of(h)).c_str(),
+                    IsWindowVisible(h), GetDlgCtrlID(h));
+        return TRUE;
+      }, 0);
+    }
+    PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    // Wine's picker first opens a typed folder, then selects the open one.
+    if (wait_until([&] { return !IsWindow(picker); }, std::chrono::seconds(2)) == false) {
+      PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    }
+    check(wait_until([&] { return log_has(log_box, L"Added plot directory " + second); }, std::chrono::seconds(10)),
+          "folder added through the picker");
+  }
+  check(wait_until([&] { return IsWindowEnabled(add) != FALSE; }, std::chrono::seconds(20)), "scan of the new folder done");
+  // The first row lies just below the header (item rectangles cannot be
+  // asked for across processes without shared memory).
+  RECT header{};
+  GetWindowRect(GetWindow(list, GW_CHILD), &header);
+  const LPARAM at = MAKELPARAM(30, (header.bottom - header.top) + 8);
+  PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
+  PostMessageW(list, WM_RBUTTONUP, 0, at);
+  HWND menu = nullptr;
+  check(wait_until([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr; }, std::chrono::seconds(10)),
+        "context menu shown");
+  if (menu) {
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    check(wait_until([&] { return log_has(log_box, L"Removed plot directory: "); }, std::chrono::seconds(10)),
+          "folder removed through the context menu");
+  }
 
   // Closing: Cancel keeps it running, OK stops the miner and ends the program.
   PostMessageW(window, WM_CLOSE, 0, 0);

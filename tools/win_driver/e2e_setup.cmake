@@ -2,7 +2,7 @@
 # miner as vorn_miner.exe, a plot folder with one plot file, and settings
 # naming that folder (as a Wine path).
 file(REMOVE_RECURSE ${DIR})
-file(MAKE_DIRECTORY ${DIR}/plots)
+file(MAKE_DIRECTORY ${DIR}/plots ${DIR}/plots2)
 file(COPY_FILE ${GUI} ${DIR}/vorn_miner_gui.exe)
 file(COPY_FILE ${SIM} ${DIR}/vorn_miner.exe)
 file(WRITE ${DIR}/plots/e2e_X2.vorn "plot")
