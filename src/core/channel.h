@@ -43,6 +43,7 @@ class Channel {
     Receiver& operator=(Receiver&& other) noexcept {
       close();
       shared_ = std::move(other.shared_);
+      taken_ = std::move(other.taken_);
       return *this;
     }
     Receiver(const Receiver&) = delete;
@@ -51,10 +52,15 @@ class Channel {
 
     std::optional<T> try_recv() {
       if (!shared_) return std::nullopt;
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      if (shared_->queue.empty()) return std::nullopt;
-      T value = std::move(shared_->queue.front());
-      shared_->queue.pop_front();
+      // Everything queued is taken in one locked swap, then handed out
+      // one by one, so the senders' order is kept and the lock is rare.
+      if (taken_.empty()) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        taken_.swap(shared_->queue);
+      }
+      if (taken_.empty()) return std::nullopt;
+      T value = std::move(taken_.front());
+      taken_.pop_front();
       return value;
     }
 
@@ -70,8 +76,10 @@ class Channel {
         dropped.swap(shared_->queue);
       }
       shared_.reset();
+      taken_.clear();
     }
     std::shared_ptr<Shared> shared_;
+    std::deque<T> taken_;
   };
 
   static std::pair<Sender, Receiver> create() {
