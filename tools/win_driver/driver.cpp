@@ -323,32 +323,28 @@ int e2e(std::wstring folder) {
         "folder picker titled \"Select plot directory\"");
   const std::wstring second = folder + L"\\plots2";
   if (picker) {
+    // The file name field, once the dialog has finished building itself.
     HWND name_edit = nullptr;
-    EnumChildWindows(picker, [](HWND h, LPARAM p) {
-      wchar_t cls[64];
-      GetClassNameW(h, cls, 64);
-      if (_wcsicmp(cls, L"Edit") == 0 && IsWindowVisible(h)) {
-        *reinterpret_cast<HWND*>(p) = h;
-        return FALSE;
-      }
-      return TRUE;
-    }, reinterpret_cast<LPARAM>(&name_edit));
-    if (name_edit) SendMessageW(name_edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(second.c_str()));
-    if (std::getenv("VORN_DRIVER_DEBUG")) {
-      EnumChildWindows(picker, [](HWND h, LPARAM) {
+    wait_until([&] {
+      EnumChildWindows(picker, [](HWND h, LPARAM p) {
         wchar_t cls[64];
         GetClassNameW(h, cls, 64);
-        std::printf("picker child %p %s \"%s\" visible=%d id=%ld\n", (void*)h, utf8(cls).c_str(), utf8(text_of(h)).c_str(),
-                    IsWindowVisible(h), GetDlgCtrlID(h));
+        if (_wcsicmp(cls, L"Edit") == 0 && IsWindowVisible(h)) {
+          *reinterpret_cast<HWND*>(p) = h;
+          return FALSE;
+        }
         return TRUE;
-      }, 0);
-    }
-    PostMessageW(picker, WM_COMMAND, IDOK, 0);
+      }, reinterpret_cast<LPARAM>(&name_edit));
+      return name_edit != nullptr;
+    }, std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (name_edit) SendMessageW(name_edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(second.c_str()));
     // Wine's picker first opens a typed folder, then selects the open one.
-    if (wait_until([&] { return !IsWindow(picker); }, std::chrono::seconds(2)) == false) {
+    for (int attempt = 0; attempt < 4 && IsWindow(picker); ++attempt) {
       PostMessageW(picker, WM_COMMAND, IDOK, 0);
+      wait_until([&] { return !IsWindow(picker); }, std::chrono::milliseconds(1500));
     }
-    check(wait_until([&] { return log_has(log_box, L"Added plot directory " + second); }, std::chrono::seconds(10)),
+    check(wait_until([&] { return log_has(log_box, L"Added plot directory " + second); }, std::chrono::seconds(15)),
           "folder added through the picker");
   }
   check(wait_until([&] { return IsWindowEnabled(add) != FALSE; }, std::chrono::seconds(20)), "scan of the new folder done");
