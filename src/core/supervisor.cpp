@@ -3,12 +3,10 @@
 #include <thread>
 
 #include "core/build_profile.h"
-#include "core/text.h"
 #include "minerconfig/config_refresh.h"
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
-#include "platform/files.h"
 #include "scan/scan_control.h"
 
 namespace vorn {
@@ -214,7 +212,7 @@ void maybe_auto_start(AppCore& core) {
     return;
   }
   discover_miner_executable(core);
-  if (!platform::path_exists(std::string(trim_whitespace(core.settings.miner_exe_path)))) {
+  if (!miner_executable_exists(core)) {
     log_line(core, "Auto start skipped: vorn_miner.exe was not found");
     return;
   }
