@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "core/build_profile.h"
 #include "platform/paths.h"
@@ -218,6 +219,32 @@ TEST(ScanJob, EmptyFolderListStillReports) {
   EXPECT_EQ(std::get<ScanProgress>(events[1]).total, 0u);
   EXPECT_EQ(std::get<ScanFinished>(events[2]).total_files, 0u);
   EXPECT_TRUE(std::get<ScanComplete>(events[3]).reports.empty());
+}
+
+TEST(ScanJob, AFolderDeletedWhileTheJobRunsIsReportedMissing) {
+  std::string big = scratch_folder("job_big"), doomed = scratch_folder("job_doomed");
+  for (int i = 0; i < 5000; ++i) make_file(join_path(big, "p" + std::to_string(i) + ".vorn"));
+  make_file(join_path(doomed, "q.vorn"));
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  std::thread job(run_scan_job, ScanJob{sender, {big, doomed}, 3, {}});
+  // Once the first folder is being scanned, the second one disappears.
+  std::vector<WorkerEvent> events;
+  bool deleted = false;
+  while (events.empty() || !std::holds_alternative<ScanComplete>(events.back())) {
+    std::optional<WorkerEvent> e = receiver.try_recv();
+    if (!e) continue;
+    if (!deleted && std::holds_alternative<FolderStarted>(*e) && std::get<FolderStarted>(*e).path == big) {
+      testing_support::remove_tree(doomed);
+      deleted = true;
+    }
+    events.push_back(std::move(*e));
+  }
+  job.join();
+  const auto& complete = std::get<ScanComplete>(events.back());
+  ASSERT_EQ(complete.reports.size(), 2u);
+  EXPECT_EQ(complete.reports[0].file_count, 5000u);
+  EXPECT_EQ(complete.reports[1].status, FolderStatus::Missing);
+  EXPECT_EQ(complete.plot_files.size(), 5000u);
 }
 
 }  // namespace
