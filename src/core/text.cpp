@@ -63,6 +63,10 @@ std::size_t space_before(std::string_view s, std::size_t end) {
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {  // plain ASCII, the common case
+      ++i;
+      continue;
+    }
     char32_t c;
     std::size_t n = decode_at(text, i, &c);
     if (n == 0) return false;

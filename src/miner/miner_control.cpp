@@ -118,11 +118,12 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   // Lines that are not valid UTF-8 (a plot path in a legacy code page) are
   // kept with replacement characters: closing the pipe would cost every
   // later line of the stream and could stall the miner.
-  auto deliver = [&](std::string_view line) {
-    std::string text = is_valid_utf8(line) ? std::string(line) : to_valid_utf8(line);
-    if (!sender.send(MinerLine{std::move(text)})) return false;
+  // Lines cut from one read arrive together, so one clock reading serves them all.
+  Instant now = start;
+  auto deliver = [&](std::string& line) {
+    if (!is_valid_utf8(line)) line = to_valid_utf8(line);
+    if (!sender.send(MinerLine{std::move(line)})) return false;
     ++since_notice;
-    const Instant now = Clock::now();
     const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();
     if (since_notice >= kLinesPerNotice || elapsed >= kNoticeInterval) {
       notice.wake();
@@ -140,6 +141,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   for (;;) {
     Result<std::size_t> got = pipe.read(buffer, sizeof buffer);
     if (!got.ok() || got.value() == 0) break;
+    now = Clock::now();
     std::string_view chunk(buffer, got.value());
     std::size_t newline;
     while ((newline = chunk.find('\n')) != std::string_view::npos) {
@@ -151,6 +153,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
     }
     partial.append(chunk);
   }
+  now = Clock::now();
   if (!partial.empty() && !deliver(partial)) return;
   if (pending) notice.wake();
 }
