@@ -62,7 +62,8 @@ std::string priority() {
   DWORD c = GetPriorityClass(GetCurrentProcess());
   return c == BELOW_NORMAL_PRIORITY_CLASS ? "below_normal" : c == NORMAL_PRIORITY_CLASS ? "normal" : std::to_string(c);
 #else
-  return "nice " + std::to_string(getpriority(PRIO_PROCESS, 0));
+  // The main thread's nice value (on Linux each thread has its own).
+  return "nice " + std::to_string(getpriority(PRIO_PROCESS, static_cast<id_t>(getpid())));
 #endif
 }
 
