@@ -6,6 +6,9 @@
 #include <sstream>
 
 #include "core/build_profile.h"
+#include "core/event_guard.h"
+#include "core/supervisor.h"
+#include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
 
 namespace vorn::testing_support {
@@ -70,13 +73,6 @@ std::vector<std::string> lines_starting(const AppCore& core, std::string_view pr
   return found;
 }
 
-}  // namespace vorn::testing_support
-
-#include "core/event_guard.h"
-#include "core/supervisor.h"
-#include "platform/headless/headless_gui.h"
-
-namespace vorn::testing_support {
 
 TestWindow::TestWindow(platform::gui::Window w, AppCore core, EventSender s, EventReceiver r)
     : WindowObject(w.notice(1), std::move(core), std::move(r)), sender(std::move(s)), window(std::move(w)) {}

@@ -40,9 +40,8 @@ MaybeError write_whole(int fd, std::string_view data) {
 }
 
 MaybeError sync_folder_of(const std::string& path) {
-  std::string folder = parent_folder(path);
-  if (folder.empty()) folder = ".";
-  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string folder = parent_folder(path);
+  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return last_os_error_text();
   if (::fsync(dir.get()) != 0) return last_os_error_text();
   return std::nullopt;
