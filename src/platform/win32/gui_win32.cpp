@@ -202,6 +202,9 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
                                  GetModuleHandleW(nullptr), nullptr);
   if (control == nullptr) return Result<ControlHandle>::failure("Failed to create control: " + last_os_error_text());
   SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font()), FALSE);
+  if (spec.kind == ControlKind::Edit || spec.kind == ControlKind::LogBox) {
+    SendMessageW(control, EM_SETLIMITTEXT, 0, 0);  // no length limit (the 32K default would cut the log)
+  }
   if (spec.kind == ControlKind::ListView) {
     SendMessageW(control, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT,
                  LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
