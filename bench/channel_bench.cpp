@@ -7,16 +7,13 @@
 #include <thread>
 
 #include "core/supervisor.h"
+#include "bench_support.h"
 #include "platform/headless/headless_gui.h"
 
 using namespace vorn;
+using bench::BenchWindow;
 
 namespace {
-
-class BenchWindow : public WindowObject {
- public:
-  using WindowObject::WindowObject;
-};
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();

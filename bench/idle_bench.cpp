@@ -11,26 +11,16 @@
 
 #include "core/build_profile.h"
 #include "core/supervisor.h"
+#include "bench_support.h"
 #include "miner/miner_control.h"
 #include "minerconfig/miner_config.h"
 #include "platform/headless/headless_gui.h"
 
 using namespace vorn;
+using bench::BenchWindow;
+using bench::set_env;
 
 namespace {
-
-class BenchWindow : public WindowObject {
- public:
-  using WindowObject::WindowObject;
-};
-
-void set_env(const char* name, const char* value) {
-#ifdef _WIN32
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
 
 // Process CPU time (std::clock is wall time on Windows).
 double cpu_seconds() {
@@ -48,11 +38,7 @@ double cpu_seconds() {
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-  std::string sim = VORN_SIM_MINER_PATH;
-#ifdef _WIN32
-  for (char& c : sim) c = c == '/' ? '\\' : c;
-  sim = "Z:" + sim;
-#endif
+  const std::string sim = bench::sim_miner_path();
   set_env("VORN_SIM_MODE", "ignore");  // one line, then silence
 
   const double idle_start = cpu_seconds();

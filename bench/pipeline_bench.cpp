@@ -8,27 +8,17 @@
 
 #include "core/build_profile.h"
 #include "core/supervisor.h"
+#include "bench_support.h"
 #include "miner/miner_control.h"
 #include "minerconfig/miner_config.h"
 #include "platform/headless/headless_gui.h"
 #include "platform/process.h"
 
 using namespace vorn;
+using bench::BenchWindow;
+using bench::set_env;
 
 namespace {
-
-class BenchWindow : public WindowObject {
- public:
-  using WindowObject::WindowObject;
-};
-
-void set_env(const char* name, const char* value) {
-#ifdef _WIN32
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
 
 double since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -38,11 +28,7 @@ double since(std::chrono::steady_clock::time_point t) {
 
 int main(int argc, char** argv) {
   const std::uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
-  std::string sim = VORN_SIM_MINER_PATH;
-#ifdef _WIN32
-  for (char& c : sim) c = c == '/' ? '\\' : c;
-  sim = "Z:" + sim;  // Wine maps the Linux root to drive Z:
-#endif
+  const std::string sim = bench::sim_miner_path();
   set_env("VORN_SIM_MODE", "flood");
   set_env("VORN_SIM_LINES", std::to_string(n).c_str());
   set_env("VORN_SIM_FLOOD_TEXT", "#SCAN_PROGRESS:1");

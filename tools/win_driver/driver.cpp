@@ -36,21 +36,32 @@ int fail(const char* what) {
   return 1;
 }
 
-int smoke(const wchar_t* exe) {
+// Starts the program and waits for its main window; the process handle
+// goes to `process`.
+HWND start_program(const std::wstring& exe, const wchar_t* folder, HANDLE* process) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  std::wstring line = std::wstring(L"\"") + exe + L"\"";
-  if (!CreateProcessW(exe, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    return fail("cannot start the program");
+  std::wstring line = L"\"" + exe + L"\"";
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &si, &pi)) {
+    fail("cannot start the program");
+    return nullptr;
   }
   CloseHandle(pi.hThread);
+  *process = pi.hProcess;
   HWND window = nullptr;
   if (!wait_until([&] { return (window = find_top_window(L"NativeWindowsGuiWindow", kCaption)) != nullptr; },
                   std::chrono::seconds(30))) {
     TerminateProcess(pi.hProcess, 1);
-    return fail("main window not found");
+    fail("main window not found");
   }
+  return window;
+}
+
+int smoke(const wchar_t* exe) {
+  PROCESS_INFORMATION pi{};
+  HWND window = start_program(exe, nullptr, &pi.hProcess);
+  if (!window) return 1;
   std::printf("driver: found window \"%ls\"\n", kCaption);
   PostMessageW(window, WM_CLOSE, 0, 0);
   HWND box = nullptr;
@@ -171,20 +182,9 @@ int e2e(std::wstring folder) {
     folder = L"Z:" + folder;
   }
   const std::wstring exe = folder + L"\\vorn_miner_gui.exe";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  std::wstring line = L"\"" + exe + L"\"";
-  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi)) {
-    return fail("cannot start the program");
-  }
-  CloseHandle(pi.hThread);
-  HWND window = nullptr;
-  if (!wait_until([&] { return (window = find_top_window(L"NativeWindowsGuiWindow", kCaption)) != nullptr; },
-                  std::chrono::seconds(30))) {
-    TerminateProcess(pi.hProcess, 1);
-    return fail("main window not found");
-  }
+  HWND window = start_program(exe, folder.c_str(), &pi.hProcess);
+  if (!window) return 1;
 
   // Layout: classes, texts and client rectangles.
   RECT client;
