@@ -3,13 +3,33 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/supervisor.h"
 #include "core/window_object.h"
+#include "platform/gui.h"
 
 namespace vorn::bench {
 
 class BenchWindow : public WindowObject {
  public:
   using WindowObject::WindowObject;
+};
+
+// A window with its channel and state, whose notices run the supervisor's
+// drain, as in the program.
+struct BenchApp {
+  BenchApp() : BenchApp(Channel<WorkerEvent>::create()) {}
+
+  EventSender sender;
+  platform::gui::Window window;
+  BenchWindow w;
+
+ private:
+  explicit BenchApp(std::pair<EventSender, EventReceiver> channel)
+      : sender(channel.first),
+        window(platform::gui::Window::create("bench").value()),
+        w(window.notice(1), AppCore(sender, window.notice(1), Clock::now()), std::move(channel.second)) {
+    window.bind([this](const platform::gui::Event&) { on_notice(w); });
+  }
 };
 
 inline void set_env(const char* name, const char* value) {

@@ -11,7 +11,6 @@
 #include "platform/headless/headless_gui.h"
 
 using namespace vorn;
-using bench::BenchWindow;
 
 namespace {
 
@@ -43,10 +42,8 @@ int main(int argc, char** argv) {
   }
   const double baseline = n / seconds_since(t0);
 
-  auto [sender, receiver] = Channel<WorkerEvent>::create();
-  platform::gui::Window window = platform::gui::Window::create("bench").value();
-  BenchWindow w(window.notice(1), AppCore(sender, window.notice(1), Clock::now()), std::move(receiver));
-  window.bind([&](const platform::gui::Event&) { on_notice(w); });
+  bench::BenchApp app;
+  auto& [sender, window, w] = app;
   t0 = std::chrono::steady_clock::now();
   std::thread producer([s = sender, notice = window.notice(1), n] {
     for (std::uint64_t i = 1; i <= n; ++i) {

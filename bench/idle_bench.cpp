@@ -17,7 +17,6 @@
 #include "platform/headless/headless_gui.h"
 
 using namespace vorn;
-using bench::BenchWindow;
 using bench::set_env;
 
 namespace {
@@ -45,9 +44,8 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const double baseline = cpu_seconds() - idle_start;
 
-  auto [sender, receiver] = Channel<WorkerEvent>::create();
-  platform::gui::Window window = platform::gui::Window::create("bench").value();
-  BenchWindow w(window.notice(1), AppCore(sender, window.notice(1), Clock::now()), std::move(receiver));
+  bench::BenchApp app;
+  auto& [sender, window, w] = app;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds + 1);
   // The real message loop, which waits without spinning; the first notice
   // after the span ends it.

@@ -15,7 +15,6 @@
 #include "platform/process.h"
 
 using namespace vorn;
-using bench::BenchWindow;
 using bench::set_env;
 
 namespace {
@@ -50,10 +49,8 @@ int main(int argc, char** argv) {
   }
   const double baseline = n / since(t0);
 
-  auto [sender, receiver] = Channel<WorkerEvent>::create();
-  platform::gui::Window window = platform::gui::Window::create("bench").value();
-  BenchWindow w(window.notice(1), AppCore(sender, window.notice(1), Clock::now()), std::move(receiver));
-  window.bind([&](const platform::gui::Event&) { on_notice(w); });
+  bench::BenchApp app;
+  auto& [sender, window, w] = app;
   w.core.borrow()->settings.miner_exe_path = sim;
   t0 = std::chrono::steady_clock::now();
   launch_miner(*w.core.borrow(), expected_miner_config_path());

@@ -202,15 +202,13 @@ std::string stop_process(platform::ChildProcess& child) {
       continue;
     }
     Result<std::string> killed = kill_process_tree(child.pid());
-    if (killed.ok()) {
-      child.close_stdin();
-      wait_after_kill(child);
-      return killed.value();
+    if (!killed.ok()) {
+      // The tree kill's failure is not shown: direct termination is the fallback.
+      if (MaybeError e = child.terminate(1)) return "Failed to kill miner after timeout: " + *e;
     }
-    if (MaybeError e = child.terminate(1)) return "Failed to kill miner after timeout: " + *e;
     child.close_stdin();
     if (std::optional<std::string> e = wait_after_kill(child)) return "Failed to kill miner after timeout: " + *e;
-    return "Miner killed after stop timeout";
+    return killed.ok() ? killed.value() : "Miner killed after stop timeout";
   }
 }
 

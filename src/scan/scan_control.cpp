@@ -31,8 +31,6 @@ void start_queued_scan(AppCore& core) {
   }
 }
 
-std::string id_text(std::uint64_t id) { return std::to_string(id); }
-
 void finish_apply(AppCore& core) {
   PendingScanResults r = std::move(*core.pending_scan_results);
   core.pending_scan_results.reset();
@@ -40,7 +38,7 @@ void finish_apply(AppCore& core) {
   if (!same_folders(r.folders, core.settings.plot_dirs)) {
     core.scan_status_text = "Waiting";
     core.status_dirty = core.controls_dirty = true;
-    log_line(core, "scan result ignored: stale scan_id=" + id_text(r.scan_id) +
+    log_line(core, "scan result ignored: stale scan_id=" + std::to_string(r.scan_id) +
                        ", folder list changed before apply finished");
     core.list_dirty = true;
     start_queued_scan(core);
@@ -80,7 +78,7 @@ void finish_apply(AppCore& core) {
   }
 
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.started_at);
-  log_line(core, "scan apply finished: scan_id=" + id_text(r.scan_id) + ", total=" +
+  log_line(core, "scan apply finished: scan_id=" + std::to_string(r.scan_id) + ", total=" +
                      std::to_string(r.total) + ", elapsed_ms=" + std::to_string(elapsed.count()));
   maybe_auto_start(core);
   start_queued_scan(core);
@@ -128,7 +126,7 @@ void handle_scan_progress_event(AppCore& core, const WorkerEvent& event) {
                       std::is_same_v<E, FolderScanned> || std::is_same_v<E, ScanProgress> ||
                       std::is_same_v<E, ScanFinished>) {
           if (!core.scan_running || e.scan_id != core.current_scan_id) return;
-          const std::string id = id_text(e.scan_id);
+          const std::string id = std::to_string(e.scan_id);
           if constexpr (std::is_same_v<E, ScanStarted>) {
             log_line(core, "scan started: scan_id=" + id + ", folders=" + std::to_string(e.folder_count));
           } else if constexpr (std::is_same_v<E, FolderStarted>) {
@@ -152,14 +150,14 @@ void handle_scan_progress_event(AppCore& core, const WorkerEvent& event) {
 
 void accept_scan_results(AppCore& core, ScanComplete complete) {
   if (complete.scan_id != core.current_scan_id) {
-    log_line(core, "scan result ignored: stale scan_id=" + id_text(complete.scan_id) +
-                       ", current_scan_id=" + id_text(core.current_scan_id));
+    log_line(core, "scan result ignored: stale scan_id=" + std::to_string(complete.scan_id) +
+                       ", current_scan_id=" + std::to_string(core.current_scan_id));
     return;
   }
   core.scan_running = false;
   if (!same_folders(complete.folders, core.settings.plot_dirs)) {
     core.scan_status_text = "Waiting";
-    log_line(core, "scan result ignored: stale scan_id=" + id_text(complete.scan_id) +
+    log_line(core, "scan result ignored: stale scan_id=" + std::to_string(complete.scan_id) +
                        ", folder list changed");
     core.list_dirty = true;
     core.status_dirty = core.controls_dirty = true;
@@ -173,7 +171,7 @@ void accept_scan_results(AppCore& core, ScanComplete complete) {
   const std::uint64_t total = complete.plot_files.size();
   core.scan_status_text = "Applying scan results... 0/" + std::to_string(total);
   core.status_dirty = core.controls_dirty = true;
-  log_line(core, "scan apply started: scan_id=" + id_text(complete.scan_id) + ", total=" + std::to_string(total));
+  log_line(core, "scan apply started: scan_id=" + std::to_string(complete.scan_id) + ", total=" + std::to_string(total));
   const std::size_t n = complete.warnings.size();
   if (n > 0) {
     const std::size_t shown = std::min(n, kWarningsShown);
@@ -199,8 +197,8 @@ void apply_step(AppCore& core) {
     core.pending_scan_results.reset();
     core.scan_status_text = "Waiting";
     core.status_dirty = core.controls_dirty = true;
-    log_line(core, "scan result ignored: stale scan_id=" + id_text(id) +
-                       ", current_scan_id=" + id_text(core.current_scan_id));
+    log_line(core, "scan result ignored: stale scan_id=" + std::to_string(id) +
+                       ", current_scan_id=" + std::to_string(core.current_scan_id));
     return;
   }
   const Instant batch_start = Clock::now();
@@ -230,7 +228,7 @@ void apply_step(AppCore& core) {
   const Instant now = Clock::now();
   if (now - r.progress_logged_at >= std::chrono::seconds(1) || r.applied == r.total) {
     r.progress_logged_at = now;
-    log_line(core, "scan apply progress: scan_id=" + id_text(r.scan_id) + ", applied=" +
+    log_line(core, "scan apply progress: scan_id=" + std::to_string(r.scan_id) + ", applied=" +
                        std::to_string(r.applied) + ", total=" + std::to_string(r.total));
   }
   if (r.applied < r.total) return;

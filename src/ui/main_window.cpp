@@ -109,12 +109,20 @@ void MainWindow::handle_event(const Event& event) {
 
 void MainWindow::dispatch(const Event& event) {
   const Controls& c = controls_;
+  // One operation with the state borrowed, then the display refreshed;
+  // most commands first copy the controls into the settings.
   auto with_core = [this](auto operation) {
     {
       auto core = this->core.borrow();
       operation(*core);
     }
     refresh_display();
+  };
+  auto synced = [&](auto operation) {
+    with_core([&](AppCore& core) {
+      sync_settings_from_controls(core);
+      operation(core);
+    });
   };
   switch (event.kind) {
     case EventKind::Notice:
@@ -139,10 +147,7 @@ void MainWindow::dispatch(const Event& event) {
   if (s == c.add_folder) {
     on_add_folder();
   } else if (s == c.scan_now) {
-    with_core([&](AppCore& core) {
-      sync_settings_from_controls(core);
-      request_scan(core);
-    });
+    synced(request_scan);
   } else if (s == c.save_settings) {
     {
       auto core = this->core.borrow();
@@ -153,17 +158,11 @@ void MainWindow::dispatch(const Event& event) {
     }
     reload_controls();
   } else if (s == c.start_mining) {
-    with_core([&](AppCore& core) {
-      sync_settings_from_controls(core);
-      start_miner(core);
-    });
+    synced(start_miner);
   } else if (s == c.stop_mining) {
     with_core([](AppCore& core) { stop_miner(core, false); });
   } else if (s == c.restart_miner) {
-    with_core([&](AppCore& core) {
-      sync_settings_from_controls(core);
-      restart_miner(core);
-    });
+    synced(restart_miner);
   } else if (s == c.clear_log) {
     with_core([](AppCore& core) { clear_log(core); });
   } else if (s == c.auto_rescan) {

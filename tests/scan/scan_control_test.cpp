@@ -53,6 +53,14 @@ void apply_all(AppCore& core) {
   while (core.pending_scan_results) apply_step(core);
 }
 
+// Another scan with the given id finds `found`, and its results are applied.
+void rescan(AppCore& core, std::uint64_t id, std::vector<PlotFile> found) {
+  core.scan_running = true;
+  core.current_scan_id = id;
+  accept_scan_results(core, complete_for(core, std::move(found)));
+  apply_all(core);
+}
+
 TEST(ScanApply, AppliesFiftyFilesPerStep) {
   AppCore core = scanning_core("apply_batches");
   accept_scan_results(core, complete_for(core, files(120)));
@@ -87,20 +95,14 @@ TEST(ScanApply, NewThenStableThenUnchanged) {
   apply_all(core);
   EXPECT_FALSE(core.restart_pending);
 
-  core.scan_running = true;
-  core.current_scan_id = 2;
-  accept_scan_results(core, complete_for(core, files(3)));
-  apply_all(core);
+  rescan(core, 2, files(3));
   EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
                                  "candidate(s), 0 deleted, 3 stable new/changed"));
   EXPECT_TRUE(core.restart_pending);
   EXPECT_TRUE(core.config_refresh_in_progress);  // the refresh for stable changes started
   EXPECT_TRUE(log_contains(core, "Refreshing miner config: " + exe_relative("miner_config.mainnet.gui.yaml")));
 
-  core.scan_running = true;
-  core.current_scan_id = 3;
-  accept_scan_results(core, complete_for(core, files(3)));
-  apply_all(core);
+  rescan(core, 3, files(3));
   EXPECT_TRUE(log_contains(core, "Rescan complete: no plot changes (3 direct .vorn files, 0GB)"));
 }
 
@@ -110,18 +112,12 @@ TEST(ScanApply, GrowthAndDeletion) {
   apply_all(core);
   std::vector<PlotFile> grown = files(3);
   grown[0].size_bytes = 200;
-  core.scan_running = true;
-  core.current_scan_id = 2;
-  accept_scan_results(core, complete_for(core, grown));
-  apply_all(core);
+  rescan(core, 2, grown);
   EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 0 new candidate(s), 1 changed "
                                  "candidate(s), 0 deleted, 2 stable new/changed"));
   core.config_refresh_in_progress = false;
 
-  core.scan_running = true;
-  core.current_scan_id = 3;
-  accept_scan_results(core, complete_for(core, {grown[0]}));
-  apply_all(core);
+  rescan(core, 3, {grown[0]});
   EXPECT_TRUE(log_contains(core, "Rescan complete: 1 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
                                  "candidate(s), 2 deleted, 1 stable new/changed"));
 }
@@ -132,10 +128,7 @@ TEST(ScanApply, OnlyDeletionsScheduleNothing) {
   apply_all(core);
   core.plot_index.begin()->second.stable = true;
   std::next(core.plot_index.begin())->second.stable = true;
-  core.scan_running = true;
-  core.current_scan_id = 2;
-  accept_scan_results(core, complete_for(core, {}));
-  apply_all(core);
+  rescan(core, 2, {});
   EXPECT_TRUE(log_contains(core, "Plot deletion detected; no safe restart is scheduled"));
   EXPECT_FALSE(core.config_refresh_in_progress);
 }
@@ -146,10 +139,7 @@ TEST(ScanApply, PathsCompareComponentByComponent) {
   apply_all(core);
   std::vector<PlotFile> same = files(1);
   same[0].path = "D:/plots//p0.vorn";
-  core.scan_running = true;
-  core.current_scan_id = 2;
-  accept_scan_results(core, complete_for(core, same));
-  apply_all(core);
+  rescan(core, 2, same);
   EXPECT_TRUE(log_contains(core, "Rescan complete: 1 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
                                  "candidate(s), 0 deleted, 1 stable new/changed"));
 }

@@ -93,7 +93,9 @@ TEST_F(Ui, ThirtyControlsWithTheirTextsPositionsAndSizes) {
     headless::ControlInfo info = headless::control_info(controls[i]);
     const Expected& e = expected[i];
     EXPECT_EQ(info.kind, e.kind) << i;
-    if (e.text) EXPECT_EQ(info.text, e.text) << i;
+    if (e.text) {
+      EXPECT_EQ(info.text, e.text) << i;
+    }
     EXPECT_EQ(info.x, e.x) << i;
     EXPECT_EQ(info.y, e.y) << i;
     EXPECT_EQ(info.width, e.width) << i;

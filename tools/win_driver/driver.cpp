@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "../win_common/utf8.h"
+
 namespace {
 
 const wchar_t kCaption[] = L"Qubo-VORN Pool Miner - MAINNET v0.1.37";
@@ -90,14 +92,6 @@ int failures = 0;
 void check(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
   if (!ok) ++failures;
-}
-
-std::string utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
 }
 
 std::wstring text_of(HWND h) {

@@ -7,19 +7,13 @@
 
 #include "process_list.h"
 
+#include "../win_common/utf8.h"
+
 namespace {
 
 const wchar_t kQuery[] =
     L"Get-CimInstance Win32_Process -Filter \"Name = 'vorn_miner.exe'\" | ForEach-Object { "
     L"\"$($_.ProcessId)`t$($_.CommandLine)\" }";
-
-std::string utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
 
 bool same_name(const std::wstring& a, const wchar_t* b) {
   std::wstring lower;

@@ -305,6 +305,8 @@ bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds lim
     Message m;
     if (take_one(*q, std::min(deadline, now + std::chrono::milliseconds(10)), &m)) {
       deliver(m.window, EventKind::Notice);
+    } else if (quit_posted()) {
+      return done();  // as the message loop would end here
     }
   }
   return true;
