@@ -18,7 +18,8 @@ inline std::vector<ProcessRow> list_processes() {
   std::vector<ProcessRow> rows;
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snap == INVALID_HANDLE_VALUE) return rows;
-  PROCESSENTRY32W e{sizeof e};
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
   for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
     rows.push_back({e.th32ProcessID, e.th32ParentProcessID, e.szExeFile});
   }
