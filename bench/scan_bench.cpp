@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   core.current_scan_id = 1;
   core.auto_start_done = true;
   const std::size_t files = scan.plot_files.size();
-  accept_scan_results(core, ScanComplete{1, {dir}, std::move(scan.plot_files), {scan.report}, {}});
+  accept_scan_results(core, ScanComplete{1, {dir}, std::move(scan.plot_files), {scan.report}, {}, std::nullopt});
   while (core.pending_scan_results) apply_step(core);
   // The index's memory is what the heap gives back when it is dropped.
   const std::size_t with_index = heap_in_use();

@@ -80,15 +80,45 @@ std::string format_capacity(std::uint64_t bytes) {
 
 namespace {
 
+// Where the copy of an undecodable settings file goes: ".invalid.bak", or
+// ".invalid.N.bak" when that name is taken by something that cannot be
+// replaced (a folder, a file held open by another program).
+std::string kept_copy_name(const std::string& settings_path, int n) {
+  return settings_path + ".invalid" + (n == 0 ? std::string() : "." + std::to_string(n)) + ".bak";
+}
+constexpr int kKeptCopyNames = 100;
+
 // Before the first save overwrites a settings file that could not be
 // decoded, a copy is kept beside it; without that copy nothing is replaced.
 MaybeError keep_undecodable_settings(AppCore& core) {
   if (!core.undecodable_settings_file) return std::nullopt;
-  std::string copy = core.settings_path + ".invalid.bak";
-  if (MaybeError e = platform::copy_file(*core.undecodable_settings_file, copy)) return e;
-  log_line(core, "Kept a copy of the unreadable settings file: " + copy);
-  core.undecodable_settings_file.reset();
-  return std::nullopt;
+  const std::string original = *core.undecodable_settings_file;
+  Result<std::string> bytes = platform::read_file(original);
+  if (!bytes.ok() && !platform::path_exists(original)) {
+    core.undecodable_settings_file.reset();  // gone: nothing left to keep
+    return std::nullopt;
+  }
+  if (!bytes.ok()) return "could not read the unreadable settings file " + original + " to keep a copy: " + bytes.error();
+  if (decode_settings(bytes.value())) {
+    core.undecodable_settings_file.reset();  // readable now: nothing to keep
+    return std::nullopt;
+  }
+  for (int n = 0; n < kKeptCopyNames; ++n) {
+    const std::string copy = kept_copy_name(core.settings_path, n);
+    const bool taken = platform::path_exists(copy);
+    MaybeError failed = platform::copy_file(original, copy);
+    if (!failed) {
+      log_line(core, "Kept a copy of the unreadable settings file: " + copy);
+      core.undecodable_settings_file.reset();
+      return std::nullopt;
+    }
+    if (!taken) {
+      platform::remove_file(copy);  // no partial copy left behind
+      return "could not keep a copy of the unreadable settings file at " + copy + ": " + *failed;
+    }
+  }
+  return "could not keep a copy of the unreadable settings file: every name up to " +
+         kept_copy_name(core.settings_path, kKeptCopyNames - 1) + " is taken";
 }
 
 // Writes beside the file, flushes, then replaces it in one step, so a crash

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/channel.h"
+#include "core/output_budget.h"
 #include "core/worker_event.h"
 #include "platform/gui.h"
 #include "platform/process.h"
@@ -39,6 +41,8 @@ struct AppCore {
   std::optional<std::uint64_t> current_height;
   std::optional<platform::ChildProcess> miner_child;
   EventSender event_sender;
+  // Miner output sent by the readers and not yet handled here.
+  std::shared_ptr<OutputBudget> output_budget = std::make_shared<OutputBudget>();
   AppSettings settings;
   std::string settings_path;
   std::deque<std::string> log_lines;

@@ -30,6 +30,13 @@ class Channel {
       return true;
     }
 
+    // Whether the receiving end still exists.
+    bool connected() const {
+      if (!shared_) return false;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      return shared_->receiver_alive;
+    }
+
    private:
     friend class Channel;
     explicit Sender(std::shared_ptr<Shared> s) : shared_(std::move(s)) {}

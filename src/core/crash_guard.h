@@ -59,13 +59,30 @@ const std::string& thread_name();
 // that thread. A thread that cannot be created is a programming error.
 template <class Body>
 std::thread spawn_worker(std::string name, Body body) {
+  return spawn_worker(std::move(name), std::move(body), [](const std::string&) {});
+}
+
+// The same, for a worker whose completion event the GUI thread waits for:
+// after a failure is recorded, `report_failure` receives its text and sends
+// that event, so no flag set for the worker stays set for good.
+template <class Body, class ReportFailure>
+std::thread spawn_worker(std::string name, Body body, ReportFailure report_failure) {
   try {
-    return std::thread([name = std::move(name), body = std::move(body)]() mutable {
+    return std::thread([name = std::move(name), body = std::move(body),
+                        report_failure = std::move(report_failure)]() mutable {
       set_thread_name(std::move(name));
+      std::string failure;
       try {
         body();
-      } catch (const Failure&) {
-        // already recorded where it was raised
+        return;
+      } catch (const Failure& e) {
+        failure = e.what();  // already recorded where it was raised
+      } catch (...) {
+        record_unhandled(std::current_exception());
+        failure = failure_message(std::current_exception());
+      }
+      try {
+        report_failure(failure);
       } catch (...) {
         record_unhandled(std::current_exception());
       }

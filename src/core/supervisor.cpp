@@ -109,6 +109,7 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
       [&core](auto&& e) {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, MinerLine>) {
+          core.output_budget->handled(e.line.size());
           interpret_miner_line(core, e.line);
         } else if constexpr (std::is_same_v<E, ScanComplete>) {
           accept_scan_results(core, std::move(e));

@@ -1,6 +1,7 @@
 #pragma once
 // The one message type that worker threads send to the GUI thread.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -43,6 +44,8 @@ struct ScanComplete {
   std::vector<PlotFile> plot_files;
   std::vector<FolderReport> reports;
   std::vector<std::string> warnings;
+  // Set when the scan worker failed; the other fields are then empty.
+  std::optional<std::string> failure;
 };
 struct StopFinished {
   std::string outcome;

@@ -7,6 +7,7 @@
 #include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
 #include "miner/discovery.h"
+#include "platform/fault_points.h"
 #include "platform/paths.h"
 
 namespace vorn {
@@ -35,16 +36,26 @@ std::optional<std::string> wait_after_kill(platform::ChildProcess& child) {
   return std::nullopt;  // errors of this wait are ignored
 }
 
+bool refuse_after_exit(AppCore& core) {
+  if (!core.exit_requested) return false;
+  log_line(core, "Miner start skipped: the program is exiting");
+  if (!core.miner_child && !core.stop_in_progress) core.miner_state = MinerState::Stopped;
+  core.status_dirty = core.controls_dirty = true;
+  return true;
+}
+
 void start_reader(AppCore& core, std::optional<platform::PipeReader> pipe) {
   if (!pipe) return;
-  spawn_worker("miner-output", [pipe = std::move(*pipe), sender = core.event_sender, notice = core.notice]() mutable {
-    run_output_reader(std::move(pipe), std::move(sender), notice);
+  spawn_worker("miner-output", [pipe = std::move(*pipe), sender = core.event_sender, notice = core.notice,
+                                 budget = core.output_budget]() mutable {
+    run_output_reader(std::move(pipe), std::move(sender), notice, std::move(budget));
   }).detach();
 }
 
 }  // namespace
 
 void start_miner(AppCore& core) {
+  if (refuse_after_exit(core)) return;
   if (core.stop_in_progress) {
     log_line(core, "Miner is still stopping; start ignored until stop completes");
     return;
@@ -76,6 +87,8 @@ void start_miner(AppCore& core) {
 }
 
 void launch_miner(AppCore& core, const std::string& config_path) {
+  // A miner started now would outlive the program.
+  if (refuse_after_exit(core)) return;
   if (MaybeError refused = check_miner_config_path(config_path)) {
     fail_start(core, *refused, "Cannot start miner: " + *refused);
     return;
@@ -109,7 +122,20 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   core.status_dirty = core.controls_dirty = true;
 }
 
-void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::gui::NoticeTarget notice) {
+namespace {
+
+// Where output without a line feed is cut: at most kLongestLine bytes, and
+// never inside a UTF-8 sequence.
+std::size_t long_line_cut(const std::string& partial) {
+  std::size_t cut = kLongestLine;
+  while (cut > kLongestLine - 4 && (static_cast<unsigned char>(partial[cut]) & 0xC0) == 0x80) --cut;
+  return (static_cast<unsigned char>(partial[cut]) & 0xC0) == 0x80 ? kLongestLine : cut;
+}
+
+}  // namespace
+
+void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::gui::NoticeTarget notice,
+                       std::shared_ptr<OutputBudget> budget) {
   const Instant start = Clock::now();
   Instant last_notice = start.time_since_epoch() >= kNoticeInterval ? start - kNoticeInterval : start;
   std::uint64_t since_notice = 0;
@@ -122,6 +148,8 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   Instant now = start;
   auto deliver = [&](std::string& line) {
     if (!is_valid_utf8(line)) line = to_valid_utf8(line);
+    const std::size_t bytes = line.size();
+    budget->queued(bytes);
     if (!sender.send(MinerLine{std::move(line)})) return false;
     ++since_notice;
     const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();
@@ -135,10 +163,26 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
     }
     return true;
   };
+  // Past the budget the reader stops reading until the window catches up;
+  // the pipe then fills and the miner waits, as with any slow reader.
+  auto wait_for_window = [&] {
+    if (!budget->full()) return true;
+    if (pending) {
+      notice.wake();
+      pending = false;
+      since_notice = 0;
+    }
+    while (budget->full()) {
+      if (!sender.connected()) return false;
+      std::this_thread::sleep_for(kBudgetPoll);
+    }
+    return true;
+  };
 
   std::string partial;
   char buffer[kReaderBuffer];
   for (;;) {
+    if (!wait_for_window()) return;
     Result<std::size_t> got = pipe.read(buffer, sizeof buffer);
     if (!got.ok() || got.value() == 0) break;
     now = Clock::now();
@@ -152,6 +196,14 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
       partial.clear();
     }
     partial.append(chunk);
+    // Output that never ends a line (progress for days) is delivered in
+    // pieces rather than held without bound.
+    while (partial.size() > kLongestLine) {
+      const std::size_t cut = long_line_cut(partial);
+      std::string piece = partial.substr(0, cut);
+      partial.erase(0, cut);
+      if (!deliver(piece)) return;
+    }
   }
   now = Clock::now();
   if (!partial.empty() && !deliver(partial)) return;
@@ -187,8 +239,15 @@ void stop_miner(AppCore& core, bool restart) {
   }
   log_line(core, "Stopping miner...");
   core.status_dirty = core.controls_dirty = true;
+  // A stop that failed may have left the miner running: never start another
+  // one on top of it.
+  auto report_failure = [sender = core.event_sender, notice = core.notice](const std::string& failure) {
+    if (sender.send(StopFinished{"Failed to stop miner: " + failure, false})) notice.wake();
+  };
   StopJob job{std::move(*child), core.event_sender, core.notice, restart};
-  spawn_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); }).detach();
+  spawn_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); },
+               std::move(report_failure))
+      .detach();
 }
 
 std::string stop_process(platform::ChildProcess& child) {
@@ -213,6 +272,7 @@ std::string stop_process(platform::ChildProcess& child) {
 }
 
 void run_stop_worker(StopJob job) {
+  platform::fault_point("miner-stop");
   std::string outcome = stop_process(job.child);
   { platform::ChildProcess closed = std::move(job.child); }  // handles closed before the report
   if (job.sender.send(StopFinished{std::move(outcome), job.restart})) job.notice.wake();

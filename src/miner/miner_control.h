@@ -13,8 +13,12 @@ inline constexpr std::chrono::milliseconds kStopPoll{100};
 // How long the stop worker waits for a killed miner to be gone.
 inline constexpr std::chrono::seconds kKilledExitWait{15};
 inline constexpr std::size_t kReaderBuffer = 8192;
+// Output without a line feed past this many bytes is delivered as a line.
+inline constexpr std::size_t kLongestLine = 64 * 1024;
 inline constexpr std::uint64_t kLinesPerNotice = 20;
 inline constexpr std::chrono::milliseconds kNoticeInterval{50};
+// How often a reader held back by the output budget looks again.
+inline constexpr std::chrono::milliseconds kBudgetPoll{5};
 
 void start_miner(AppCore& core);
 void launch_miner(AppCore& core, const std::string& config_path);
@@ -25,7 +29,7 @@ void handle_stop_finished(AppCore& core, StopFinished finished);
 
 // The body of one output reader thread.
 void run_output_reader(platform::PipeReader pipe, EventSender sender,
-                       platform::gui::NoticeTarget notice);
+                       platform::gui::NoticeTarget notice, std::shared_ptr<OutputBudget> budget);
 
 struct StopJob {
   platform::ChildProcess child;

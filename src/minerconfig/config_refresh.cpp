@@ -3,6 +3,7 @@
 #include "core/crash_guard.h"
 #include "miner/residual_cleanup.h"
 #include "minerconfig/miner_config.h"
+#include "platform/fault_points.h"
 
 namespace vorn {
 
@@ -17,12 +18,17 @@ bool start_config_refresh(AppCore& core, RefreshPurpose purpose) {
   core.scan_status_text = "Refreshing miner config...";
   core.status_dirty = core.controls_dirty = true;
   log_line(core, "Refreshing miner config: " + job.config_path);
-  spawn_worker("config-refresh", [job = std::move(job)]() mutable { run_config_refresh(std::move(job)); })
+  auto report_failure = [purpose, sender = job.sender, notice = job.notice](const std::string& failure) {
+    if (sender.send(ConfigRefreshed{purpose, {}, false, "refresh worker failed: " + failure})) notice.wake();
+  };
+  spawn_worker("config-refresh", [job = std::move(job)]() mutable { run_config_refresh(std::move(job)); },
+               std::move(report_failure))
       .detach();
   return true;
 }
 
 void run_config_refresh(RefreshJob job) {
+  platform::fault_point("config-refresh");
   ConfigRefreshed event{job.purpose, {}, false, {}};
   bool write = true;
   if (job.purpose.kind == RefreshPurpose::Kind::StartMiner) {

@@ -100,7 +100,14 @@ void request_scan(AppCore& core) {
     core.last_scan_started_at = Clock::now();
     core.scan_status_text = "Scanning plot folders";
     core.status_dirty = core.controls_dirty = true;
-    spawn_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); }).detach();
+    auto report_failure = [id = job.scan_id, folders = job.folders, sender = job.sender,
+                           notice = job.notice](const std::string& failure) {
+      ScanComplete failed{id, folders, {}, {}, {}, "scan worker failed: " + failure};
+      if (sender.send(std::move(failed))) notice.wake();
+    };
+    spawn_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); },
+                 std::move(report_failure))
+        .detach();
     return;
   }
   if (!core.scan_queued) log_line(core, "Plot rescan already busy; another scan is queued");
@@ -155,6 +162,15 @@ void accept_scan_results(AppCore& core, ScanComplete complete) {
     return;
   }
   core.scan_running = false;
+  if (complete.failure) {
+    // The last complete results stay as they are: an empty list here would
+    // read as every plot file deleted.
+    core.scan_status_text = "Waiting";
+    log_line(core, "Plot scan failed: " + *complete.failure);
+    core.list_dirty = core.status_dirty = core.controls_dirty = true;
+    start_queued_scan(core);
+    return;
+  }
   if (!same_folders(complete.folders, core.settings.plot_dirs)) {
     core.scan_status_text = "Waiting";
     log_line(core, "scan result ignored: stale scan_id=" + std::to_string(complete.scan_id) +

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "core/text.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
@@ -158,9 +159,10 @@ FolderScan scan_folder(const std::string& path) {
 }
 
 void run_scan_job(ScanJob job) {
+  platform::fault_point("scan");
   const Instant job_start = Clock::now();
   const std::uint64_t total = job.folders.size();
-  ScanComplete complete{job.scan_id, job.folders, {}, {}, {}};
+  ScanComplete complete{job.scan_id, job.folders, {}, {}, {}, std::nullopt};
   Instant progress_timer = Clock::now();
 
   auto send = [&job](WorkerEvent event) {

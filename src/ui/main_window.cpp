@@ -4,6 +4,7 @@
 #include "core/event_guard.h"
 #include "core/supervisor.h"
 #include "miner/miner_control.h"
+#include "platform/fault_points.h"
 #include "platform/paths.h"
 #include "scan/scan_control.h"
 #include "ui/startup_launch.h"
@@ -356,6 +357,13 @@ void MainWindow::refresh_display() {
   }
   refresh_running = true;
   refresh_again = false;
+  // A failure that unwinds from here must not leave the flag set, or no
+  // later refresh would write a control again.
+  struct RefreshScope {
+    WindowObject& w;
+    ~RefreshScope() { w.refresh_running = false; }
+  } scope{*this};
+  platform::fault_point("refresh_display");
 
   struct Gathered {
     std::string capacity, height, status, scan_status, hint;

@@ -21,7 +21,7 @@ using testing_support::lines_starting;
 using testing_support::untagged_log;
 
 ScanComplete complete_for(const AppCore& core, std::vector<PlotFile> files) {
-  ScanComplete c{core.current_scan_id, core.settings.plot_dirs, std::move(files), {}, {}};
+  ScanComplete c{core.current_scan_id, core.settings.plot_dirs, std::move(files), {}, {}, std::nullopt};
   for (const std::string& dir : core.settings.plot_dirs) {
     FolderReport r;
     r.path = dir;

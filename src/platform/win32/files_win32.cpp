@@ -22,9 +22,18 @@ MaybeError write_whole(HANDLE h, std::string_view data) {
   return std::nullopt;
 }
 
+// The attributes of what the path names, links followed as a stat does:
+// GetFileAttributesW reports a symbolic link or junction itself, so a
+// dangling one would count as present.
 DWORD attributes_of(const std::string& path) {
-  // GetFileAttributesW follows links for the final component like a stat.
-  return GetFileAttributesW(to_wide(path).c_str());
+  const std::wstring wide = to_wide(path);
+  const DWORD own = GetFileAttributesW(wide.c_str());
+  if (own == INVALID_FILE_ATTRIBUTES || (own & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return own;
+  OwnedHandle target(CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!target.valid() || !GetFileInformationByHandle(target.get(), &info)) return INVALID_FILE_ATTRIBUTES;
+  return info.dwFileAttributes;
 }
 
 }  // namespace

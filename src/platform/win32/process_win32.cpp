@@ -148,12 +148,16 @@ PipeReader& PipeReader::operator=(PipeReader&&) noexcept = default;
 PipeReader::~PipeReader() = default;
 
 Result<std::size_t> PipeReader::read(char* buffer, std::size_t size) {
-  DWORD got = 0;
-  if (!ReadFile(impl_->handle.get(), buffer, static_cast<DWORD>(size), &got, nullptr)) {
-    if (GetLastError() == ERROR_BROKEN_PIPE) return Result<std::size_t>::success(0);  // end of stream
-    return Result<std::size_t>::failure(last_os_error_text());
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(impl_->handle.get(), buffer, static_cast<DWORD>(size), &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return Result<std::size_t>::success(0);  // end of stream
+      return Result<std::size_t>::failure(last_os_error_text());
+    }
+    // A writer's zero-byte write reads as a successful empty read: only a
+    // broken pipe ends the stream.
+    if (got > 0) return Result<std::size_t>::success(got);
   }
-  return Result<std::size_t>::success(got);
 }
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

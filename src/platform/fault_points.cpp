@@ -1,0 +1,49 @@
+#include "platform/fault_points.h"
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+namespace vorn::platform {
+namespace {
+
+std::atomic<bool> g_any_armed{false};
+
+struct Armed {
+  std::mutex mutex;
+  std::set<std::string, std::less<>> points;
+};
+
+Armed& armed() {
+  static Armed* a = new Armed();  // outlives every worker thread
+  return *a;
+}
+
+}  // namespace
+
+void arm_fault(std::string_view point) {
+  std::lock_guard<std::mutex> lock(armed().mutex);
+  armed().points.emplace(point);
+  g_any_armed = true;
+}
+
+void disarm_faults() {
+  std::lock_guard<std::mutex> lock(armed().mutex);
+  armed().points.clear();
+  g_any_armed = false;
+}
+
+void fault_point(std::string_view point) {
+  if (!g_any_armed.load(std::memory_order_relaxed)) return;
+  {
+    std::lock_guard<std::mutex> lock(armed().mutex);
+    auto it = armed().points.find(point);
+    if (it == armed().points.end()) return;
+    armed().points.erase(it);
+    g_any_armed = !armed().points.empty();
+  }
+  throw std::runtime_error("injected failure at " + std::string(point));
+}
+
+}  // namespace vorn::platform

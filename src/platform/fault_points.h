@@ -1,0 +1,15 @@
+#pragma once
+// Named points where a test can make the program fail on purpose, to prove
+// that a failure there is survived. Unarmed points cost one atomic load.
+#include <string>
+#include <string_view>
+
+namespace vorn::platform {
+
+// The next time `fault_point(point)` runs (on any thread), it throws.
+void arm_fault(std::string_view point);
+void disarm_faults();
+// Throws std::runtime_error("injected failure at <point>") when armed.
+void fault_point(std::string_view point);
+
+}  // namespace vorn::platform
