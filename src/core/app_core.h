@@ -57,6 +57,8 @@ struct AppCore {
   std::optional<Instant> last_height_log_at;
   PathMap<PlotIndexEntry> plot_index;
   PathMap<FolderReport> folder_reports;
+  // Folders without a report: whether each is a folder, once known.
+  PathMap<bool> folder_presence;
   platform::gui::NoticeTarget notice;
   std::uint64_t current_scan_id = 0;
   std::uint64_t next_scan_id = 1;
@@ -73,6 +75,7 @@ struct AppCore {
   bool log_dirty = true;
   bool controls_dirty = true;
   bool config_refresh_in_progress = false;
+  bool folder_check_running = false;
   bool save_pending = false;
   MinerState miner_state = MinerState::Stopped;
 

@@ -117,6 +117,8 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
           handle_stop_finished(core, std::move(e));
         } else if constexpr (std::is_same_v<E, ConfigRefreshed>) {
           handle_config_refreshed(core, std::move(e));
+        } else if constexpr (std::is_same_v<E, FolderChecked>) {
+          handle_folder_checked(core, e);
         } else if constexpr (std::is_same_v<E, Heartbeat>) {
           on_heartbeat(core);
         } else {

@@ -57,10 +57,17 @@ struct ConfigRefreshed {
   bool ok;                   // success: `text` is the configuration path
   std::string text;          // failure: `text` is the failure message
 };
+// Whether a folder that has no scan report yet exists, answered off the GUI
+// thread because the query can block on a dead network share.
+struct FolderChecked {
+  std::string path;  // empty in the closing event
+  bool is_directory;
+  bool last;  // the check is over
+};
 struct Heartbeat {};
 
 using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,
                                  ScanProgress, ScanFinished, ScanComplete, StopFinished,
-                                 ConfigRefreshed, Heartbeat>;
+                                 ConfigRefreshed, FolderChecked, Heartbeat>;
 
 }  // namespace vorn

@@ -2,6 +2,7 @@
 // first pool connection is this profile's.
 #include <yaml.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <vector>
@@ -15,7 +16,11 @@ namespace vorn {
 namespace {
 
 constexpr std::string_view kBlocked = "Miner configuration check failed. Startup blocked for safety. ";
-constexpr int kNestingLimit = 128;
+constexpr std::size_t kNestingLimit = 128;
+// A configuration has a few dozen nodes. These bound what a crafted file
+// can cost: nodes read, and nodes that aliases stand for once expanded.
+constexpr std::size_t kNodeLimit = 100'000;
+constexpr std::uint64_t kExpandedNodeLimit = 1'000'000;
 
 struct Node;
 using NodePtr = std::shared_ptr<const Node>;
@@ -28,6 +33,10 @@ struct Node {
   std::vector<std::pair<std::string, NodePtr>> pairs;  // mappings (keys as text)
   bool key_is_scalar = true;
   std::size_t line = 0, column = 0;
+  // With aliases expanded: the levels of collections (0 for a scalar) and
+  // the number of nodes.
+  std::size_t height = 0;
+  std::uint64_t weight = 1;
 };
 
 std::string at(std::size_t line, std::size_t column) {
@@ -100,6 +109,11 @@ class DocumentReader {
       std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> owner(&event, yaml_event_delete);
       std::shared_ptr<Node> node;
       const auto mark = event.start_mark;
+      if ((event.type == YAML_SCALAR_EVENT || event.type == YAML_SEQUENCE_START_EVENT ||
+           event.type == YAML_MAPPING_START_EVENT) &&
+          ++nodes_read_ > kNodeLimit) {
+        return R::failure("too many nodes (more than " + std::to_string(kNodeLimit) + ")" + at(mark.line, mark.column));
+      }
       switch (event.type) {
         case YAML_SCALAR_EVENT:
           node = std::make_shared<Node>();
@@ -119,11 +133,12 @@ class DocumentReader {
         }
         case YAML_SEQUENCE_START_EVENT:
         case YAML_MAPPING_START_EVENT: {
-          if (static_cast<int>(stack.size()) >= kNestingLimit) return R::failure("recursion limit exceeded");
+          if (stack.size() >= kNestingLimit) return R::failure("recursion limit exceeded");
           auto open = std::make_shared<Node>();
           open->kind = event.type == YAML_SEQUENCE_START_EVENT ? Node::Kind::Sequence : Node::Kind::Mapping;
           open->line = mark.line;
           open->column = mark.column;
+          open->height = 1;
           const yaml_char_t* anchor = event.type == YAML_SEQUENCE_START_EVENT ? event.data.sequence_start.anchor
                                                                               : event.data.mapping_start.anchor;
           if (anchor) anchors_[reinterpret_cast<const char*>(anchor)] = open;
@@ -131,10 +146,22 @@ class DocumentReader {
           continue;
         }
         case YAML_SEQUENCE_END_EVENT:
-        case YAML_MAPPING_END_EVENT:
-          finished = stack.back().node;
+        case YAML_MAPPING_END_EVENT: {
+          std::shared_ptr<Node> closed = stack.back().node;
           stack.pop_back();
+          auto add_child = [&closed](const NodePtr& child) {
+            closed->height = std::max(closed->height, child->height + 1);
+            closed->weight = std::min(closed->weight + child->weight, kExpandedNodeLimit + 1);
+          };
+          for (const NodePtr& item : closed->items) add_child(item);
+          for (const auto& pair : closed->pairs) add_child(pair.second);
+          if (closed->weight > kExpandedNodeLimit) {
+            return R::failure("aliases expand to too many nodes (more than " + std::to_string(kExpandedNodeLimit) +
+                              ")" + at(closed->line, closed->column));
+          }
+          finished = closed;
           break;
+        }
         default:
           continue;
       }
@@ -143,6 +170,8 @@ class DocumentReader {
         node->column = mark.column;
         finished = node;
       }
+      // An alias counts at the depth it would have once expanded.
+      if (stack.size() + finished->height > kNestingLimit) return R::failure("recursion limit exceeded");
       if (stack.empty()) return R::success(finished);
       Open& parent = stack.back();
       Node& target = *parent.node;
@@ -160,6 +189,7 @@ class DocumentReader {
 
   yaml_parser_t parser_;
   std::map<std::string, NodePtr> anchors_;
+  std::size_t nodes_read_ = 0;
 };
 
 struct RpcAuthView {

@@ -6,6 +6,7 @@
 #include "core/crash_guard.h"
 #include "core/supervisor.h"
 #include "minerconfig/config_refresh.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "scan/scanner.h"
 
@@ -123,6 +124,37 @@ void check_periodic_rescan(AppCore& core, Instant now) {
   const std::uint64_t interval = std::max<std::uint64_t>(core.settings.plot_rescan_interval_secs, 60);
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - core.last_scan_started_at);
   if (static_cast<std::uint64_t>(elapsed.count()) >= interval) request_scan(core);
+}
+
+void request_folder_checks(AppCore& core) {
+  if (core.folder_check_running) return;
+  std::vector<std::string> unknown;
+  for (const std::string& dir : core.settings.plot_dirs) {
+    if (!core.folder_reports.count(dir) && !core.folder_presence.count(dir)) unknown.push_back(dir);
+  }
+  if (unknown.empty()) return;
+  core.folder_check_running = true;
+  auto report_failure = [sender = core.event_sender, notice = core.notice](const std::string&) {
+    if (sender.send(FolderChecked{{}, false, true})) notice.wake();
+  };
+  spawn_worker("folder-check",
+               [folders = std::move(unknown), sender = core.event_sender, notice = core.notice] {
+                 for (const std::string& dir : folders) {
+                   if (!sender.send(FolderChecked{dir, platform::is_directory(dir), false})) return;
+                   notice.wake();
+                 }
+                 if (sender.send(FolderChecked{{}, false, true})) notice.wake();
+               },
+               std::move(report_failure))
+      .detach();
+}
+
+void handle_folder_checked(AppCore& core, const FolderChecked& checked) {
+  if (!checked.path.empty()) {
+    core.folder_presence.insert_or_assign(checked.path, checked.is_directory);
+    core.list_dirty = true;
+  }
+  if (checked.last) core.folder_check_running = false;
 }
 
 void handle_scan_progress_event(AppCore& core, const WorkerEvent& event) {

@@ -105,10 +105,45 @@ bool has_byte_order_mark(std::string_view bytes) {
          static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF;
 }
 
+constexpr int kJsonNestingLimit = 128;
+constexpr std::size_t kJsonValueLimit = 1'000'000;
+
+// Whether brackets outside strings nest deeper than the limit, or the text
+// holds more values than any settings file could. Checked before parsing: a
+// file of unclosed brackets or of a million empty arrays would otherwise
+// cost gigabytes.
+bool too_complex(std::string_view bytes) {
+  int depth = 0;
+  std::size_t values = 0;
+  bool in_string = false, escaped = false;
+  for (char c : bytes) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kJsonNestingLimit || ++values > kJsonValueLimit) return true;
+    } else if (c == ',') {
+      if (++values > kJsonValueLimit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 // Parses one JSON value followed by nothing but JSON white space. A byte-order
-// mark is not JSON white space.
+// mark is not JSON white space. A NUL byte is never valid JSON (the parser
+// would take it for the end and ignore what follows).
 std::optional<json> parse_json(std::string_view bytes, DuplicateKeyWatch* watch) {
   if (has_byte_order_mark(bytes)) return std::nullopt;
+  if (bytes.find('\0') != std::string_view::npos || too_complex(bytes)) return std::nullopt;
   json::parser_callback_t callback = nullptr;
   if (watch != nullptr) {
     callback = [watch](int, json::parse_event_t event, json& parsed) {

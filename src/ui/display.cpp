@@ -5,7 +5,6 @@
 
 #include "core/build_profile.h"
 #include "core/text.h"
-#include "platform/files.h"
 
 namespace vorn {
 
@@ -95,10 +94,15 @@ std::vector<PlotRow> build_plot_rows(const AppCore& core) {
       rows.push_back({r.path, format_capacity(r.total_bytes), r.free_bytes ? format_capacity(*r.free_bytes) : "Unknown",
                       std::to_string(r.file_count), scan_time_text(r.scan_seconds), compression_text(r.compression),
                       folder_status_text(r.status)});
-    } else if (platform::is_directory(dir)) {
-      rows.push_back({dir, "-", "-", "-", "-", "-", "not scanned"});
     } else {
-      rows.push_back({dir, "-", "-", "0", "-", "-", "missing"});
+      // Presence is asked on a worker (a dead share blocks the query), so a
+      // folder counts as not scanned until the answer says it is missing.
+      auto present = core.folder_presence.find(dir);
+      if (present == core.folder_presence.end() || present->second) {
+        rows.push_back({dir, "-", "-", "-", "-", "-", "not scanned"});
+      } else {
+        rows.push_back({dir, "-", "-", "0", "-", "-", "missing"});
+      }
     }
   }
   return rows;

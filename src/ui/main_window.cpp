@@ -218,6 +218,7 @@ void MainWindow::on_add_folder() {
     if (!known) {
       core->settings.plot_dirs.push_back(*folder);
       core->folder_reports.erase(*folder);
+      core->folder_presence.erase(*folder);
       log_line(*core, "Added plot directory " + *folder);
       core->list_dirty = core->status_dirty = core->controls_dirty = true;
       save_settings(*core);
@@ -312,6 +313,7 @@ void MainWindow::reload_controls() {
     name = core->settings.miner_name;
     interval = std::to_string(interval_minutes(core->settings.plot_rescan_interval_secs));
     auto_rescan = core->settings.auto_detect_new_plots;
+    request_folder_checks(*core);
     rows = build_plot_rows(*core);
     core->list_dirty = false;
     core->status_dirty = core->controls_dirty = true;
@@ -383,7 +385,10 @@ void MainWindow::refresh_display() {
     g.buttons = button_states(*core);
     g.status_dirty = std::exchange(core->status_dirty, false);
     g.controls_dirty = std::exchange(core->controls_dirty, false);
-    if (std::exchange(core->list_dirty, false)) g.rows = build_plot_rows(*core);
+    if (std::exchange(core->list_dirty, false)) {
+      request_folder_checks(*core);
+      g.rows = build_plot_rows(*core);
+    }
     const Instant now = Clock::now();
     const auto since = now > core->log_refresh_at ? now - core->log_refresh_at : Clock::duration::zero();
     if (core->log_dirty && since >= kLogRenderInterval) {

@@ -8,6 +8,8 @@
 #include "platform/paths.h"
 #include "platform/system.h"
 #include "support/test_support.h"
+#include "core/supervisor.h"
+#include "scan/scan_control.h"
 #include "ui/display.h"
 #include "ui/main_window.h"
 #include "ui/startup_launch.h"
@@ -293,8 +295,28 @@ TEST(PlotRows, TextsOfEachColumn) {
   FolderReport r{scanned, FolderStatus::Normal, 12, 3ull << 40, std::nullopt,
                  CompressionSummary{CompressionSummary::Kind::Mixed, {"X1", "X2"}}, 0.005};
   core.folder_reports[scanned + "\\"] = r;
+  // Nothing on the GUI thread asks the file system: until a worker's answer
+  // arrives, a folder without a report is "not scanned".
   std::vector<PlotRow> rows = build_plot_rows(core);
   ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (PlotRow{gone, "-", "-", "-", "-", "-", "not scanned"}));
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  core.event_sender = sender;
+  request_folder_checks(core);
+  EXPECT_TRUE(core.folder_check_running);
+  request_folder_checks(core);  // at most one check at a time
+  for (int handled = 0; core.folder_check_running && handled < 1000;) {
+    if (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      dispatch_event(core, std::move(*e));
+      ++handled;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_FALSE(core.folder_check_running);
+  EXPECT_TRUE(core.list_dirty);
+  EXPECT_EQ(core.folder_presence.size(), 2u);  // the scanned folder is not asked about
+  rows = build_plot_rows(core);
   EXPECT_EQ(rows[0], (PlotRow{gone, "-", "-", "0", "-", "-", "missing"}));
   EXPECT_EQ(rows[1], (PlotRow{scanned, "3.00T", "Unknown", "12", "<0.01s", "Mixed: X1/X2", "normal"}));
   EXPECT_EQ(rows[2], (PlotRow{fresh, "-", "-", "-", "-", "-", "not scanned"}));
