@@ -33,12 +33,16 @@ std::optional<std::uint64_t> digit_run(std::string_view text) {
   return value;
 }
 
-bool all_digits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), is_digit);
+// A bracketed date and time such as "[2024-01-01 12:37:05]" or
+// "[12:37:05.123]": digits, blanks and -/.:T+ only.
+bool is_timestamp(std::string_view inside) {
+  return std::all_of(inside.begin(), inside.end(), [](char c) {
+    return is_digit(c) || c == ' ' || c == '\t' || c == '-' || c == '/' || c == '.' || c == ':' || c == 'T' || c == '+';
+  });
 }
 
-// Bracketed fields such as "[height:1234]"; a bracketed clock time such
-// as "[12:37:05]" is not a height and is passed over.
+// Bracketed fields such as "[height:1234]"; a bracketed timestamp is not a
+// height and is passed over.
 std::optional<std::uint64_t> bracketed_height(std::string_view text) {
   std::size_t from = 0;
   for (;;) {
@@ -49,7 +53,7 @@ std::optional<std::uint64_t> bracketed_height(std::string_view text) {
     std::string_view inside = text.substr(open + 1, close - open - 1);
     from = close + 1;
     std::size_t colon = inside.find(':');
-    if (colon == std::string_view::npos || all_digits(inside.substr(0, colon))) continue;
+    if (colon == std::string_view::npos || is_timestamp(inside)) continue;
     std::string_view after = inside.substr(colon + 1);
     after = after.substr(0, after.find(':'));
     if (std::optional<std::uint64_t> h = digit_run(after)) return h;

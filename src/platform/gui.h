@@ -116,8 +116,9 @@ void append_row(ControlHandle list, const std::vector<std::string>& cells);
 std::optional<int> selected_row(ControlHandle list);
 void select_row(ControlHandle list, int row);
 
-// The shell's folder picker, owned by `owner`; nothing when cancelled.
-std::optional<std::string> pick_folder(WindowHandle owner, const std::string& title);
+// The shell's folder picker, owned by `owner`; nothing when cancelled, a
+// failure when the picker could not be opened.
+Result<std::optional<std::string>> pick_folder(WindowHandle owner, const std::string& title);
 
 // A modal OK/Cancel box with the warning icon and no owner window
 // (MB_OKCANCEL | MB_ICONWARNING); true when OK was chosen.

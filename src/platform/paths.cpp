@@ -19,8 +19,10 @@ std::string parent_folder(std::string_view path) {
   while (end > 0 && is_separator(path[end - 1])) --end;  // trailing separators
   while (end > 0 && !is_separator(path[end - 1])) --end;  // the last name
   if (end == 0) return {};
+  // The root keeps its separator: / and C:\ stay as they are.
+  const std::size_t root = path.size() >= 3 && path[1] == ':' && is_separator(path[2]) ? 3 : 1;
   std::size_t cut = end;
-  while (cut > 1 && is_separator(path[cut - 1])) --cut;  // keep a root separator
+  while (cut > root && is_separator(path[cut - 1])) --cut;
   return std::string(path.substr(0, cut));
 }
 
@@ -42,7 +44,12 @@ std::vector<std::string> path_components(std::string_view path) {
     parts.emplace_back(path.substr(0, 2));
     i = 2;
   }
-  if (i < path.size() && is_separator(path[i])) parts.emplace_back("/");
+  // A network path (\\server\share) has a root of its own.
+  if (i == 0 && path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    parts.emplace_back("//");
+  } else if (i < path.size() && is_separator(path[i])) {
+    parts.emplace_back("/");
+  }
   while (i < path.size()) {
     while (i < path.size() && is_separator(path[i])) ++i;
     std::size_t start = i;

@@ -209,7 +209,17 @@ void MainWindow::on_add_folder() {
     return;
   }
   // The picker runs a modal loop: the state is not borrowed meanwhile.
-  std::optional<std::string> folder = platform::gui::pick_folder(window_.handle(), std::string(kFolderPickerTitle));
+  Result<std::optional<std::string>> picked =
+      platform::gui::pick_folder(window_.handle(), std::string(kFolderPickerTitle));
+  if (!picked.ok()) {
+    {
+      auto core = this->core.borrow();
+      log_line(*core, "Could not open the folder picker: " + picked.error());
+    }
+    refresh_display();
+    return;
+  }
+  const std::optional<std::string>& folder = picked.value();
   if (folder && !folder->empty()) {
     auto core = this->core.borrow();
     sync_settings_from_controls(*core);

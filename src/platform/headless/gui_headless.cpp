@@ -237,13 +237,17 @@ void select_row(ControlHandle c, int row) {
   });
 }
 
-std::optional<std::string> pick_folder(WindowHandle, const std::string&) {
+Result<std::optional<std::string>> pick_folder(WindowHandle, const std::string&) {
+  using R = Result<std::optional<std::string>>;
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.folder_answers.empty()) return std::nullopt;
+  if (r.folder_answers.empty()) return R::success(std::nullopt);
   std::optional<std::string> answer = r.folder_answers.front();
   r.folder_answers.pop_front();
-  return answer;
+  if (answer && answer->rfind(headless::kPickerFailure, 0) == 0) {
+    return R::failure(answer->substr(headless::kPickerFailure.size()));
+  }
+  return R::success(std::move(answer));
 }
 
 namespace {

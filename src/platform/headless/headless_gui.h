@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/gui.h"
@@ -29,6 +30,8 @@ void right_click(ControlHandle list, int row);
 ControlHandle shown_menu();  // the item of the last popup menu shown (then cleared)
 void choose_menu_item(ControlHandle item);
 void answer_next_folder_pick(std::optional<std::string> folder);
+// An answer that makes the next picker fail to open with the text after it.
+inline constexpr std::string_view kPickerFailure = "\x01picker fails: ";
 
 struct ControlInfo {
   ControlKind kind;

@@ -193,7 +193,7 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
       break;
     case ControlKind::ListView:
       class_name = WC_LISTVIEWW;
-      style |= WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+      style |= WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
       break;
   }
   const int id = state_->next_id++;
@@ -214,15 +214,25 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
   return Result<ControlHandle>::success(reinterpret_cast<ControlHandle>(control));
 }
 
-Result<ControlHandle> Window::add_popup_menu(const std::string&, const std::string& item_text) {
+Result<ControlHandle> Window::add_popup_menu(const std::string& menu_text, const std::string& item_text) {
+  using R = Result<ControlHandle>;
+  HMENU holder = CreateMenu();
+  if (holder == nullptr) return R::failure("Failed to create menu: " + last_os_error_text());
   HMENU menu = CreatePopupMenu();
-  if (menu == nullptr) return Result<ControlHandle>::failure("Failed to create menu: " + last_os_error_text());
+  if (menu == nullptr || !AppendMenuW(holder, MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(menu),
+                                      to_wide(menu_text).c_str())) {
+    const std::string error = last_os_error_text();
+    if (menu) DestroyMenu(menu);
+    DestroyMenu(holder);
+    return R::failure("Failed to create menu: " + error);
+  }
+  auto owned = std::make_unique<PopupMenu>(holder, menu);
   const int id = state_->next_id++;
   if (!AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(id), to_wide(item_text).c_str())) {
-    return Result<ControlHandle>::failure("Failed to create menu item: " + last_os_error_text());
+    return R::failure("Failed to create menu item: " + last_os_error_text());
   }
-  state_->menus[static_cast<ControlHandle>(id)] = menu;
-  return Result<ControlHandle>::success(static_cast<ControlHandle>(id));
+  state_->menus[static_cast<ControlHandle>(id)] = std::move(owned);
+  return R::success(static_cast<ControlHandle>(id));
 }
 
 void Window::show_popup_menu(ControlHandle item) {
@@ -231,7 +241,7 @@ void Window::show_popup_menu(ControlHandle item) {
   POINT at{};
   GetCursorPos(&at);
   SetForegroundWindow(state_->hwnd);
-  TrackPopupMenu(it->second, TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, state_->hwnd, nullptr);
+  TrackPopupMenu(it->second->popup(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, state_->hwnd, nullptr);
 }
 
 namespace {
@@ -319,10 +329,12 @@ void select_row(ControlHandle c, int row) {
   SendMessageW(hwnd_of(c), LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
-std::optional<std::string> pick_folder(WindowHandle owner, const std::string& title) {
+Result<std::optional<std::string>> pick_folder(WindowHandle owner, const std::string& title) {
   IFileOpenDialog* dialog = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog)))) {
-    return std::nullopt;
+  const HRESULT created =
+      CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog));
+  if (FAILED(created)) {
+    return Result<std::optional<std::string>>::failure(os_error_text(static_cast<int>(created)));
   }
   std::optional<std::string> chosen;
   FILEOPENDIALOGOPTIONS options = 0;
@@ -341,7 +353,7 @@ std::optional<std::string> pick_folder(WindowHandle owner, const std::string& ti
     }
   }
   dialog->Release();
-  return chosen;
+  return Result<std::optional<std::string>>::success(std::move(chosen));
 }
 
 void run_message_loop() {
@@ -352,6 +364,6 @@ void run_message_loop() {
   }
 }
 
-void post_quit() { PostMessageW(nullptr, WM_QUIT, 0, 0); }
+void post_quit() { PostQuitMessage(0); }
 
 }  // namespace vorn::platform::gui

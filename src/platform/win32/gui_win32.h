@@ -9,11 +9,26 @@
 
 namespace vorn::platform::gui {
 
+// A popup menu hung under a holder menu whose one entry carries the popup's
+// text; destroying the holder destroys the popup with it.
+class PopupMenu {
+ public:
+  PopupMenu(HMENU holder, HMENU popup) : holder_(holder), popup_(popup) {}
+  PopupMenu(const PopupMenu&) = delete;
+  PopupMenu& operator=(const PopupMenu&) = delete;
+  ~PopupMenu() { DestroyMenu(holder_); }
+  HMENU popup() const { return popup_; }
+
+ private:
+  HMENU holder_;
+  HMENU popup_;
+};
+
 struct Window::State {
   HWND hwnd = nullptr;
   std::shared_ptr<EventHandler> handler;
   int next_id = 1001;
-  std::map<ControlHandle, HMENU> menus;  // popup menu of each menu item
+  std::map<ControlHandle, std::unique_ptr<PopupMenu>> menus;  // popup menu of each menu item
 };
 
 void dispatch_event(Window::State& state, const Event& event);
