@@ -8,7 +8,7 @@
 namespace vorn {
 namespace {
 
-constexpr std::string_view kExeName = "vorn_miner.exe";
+constexpr std::string_view kExeName = kMinerExecutable;
 
 std::vector<std::string> candidates() {
   using platform::join_path;

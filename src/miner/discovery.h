@@ -3,6 +3,7 @@
 
 namespace vorn {
 
+inline constexpr std::string_view kMinerExecutable = "vorn_miner.exe";
 inline constexpr std::string_view kMinerNotFound =
     "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录";
 

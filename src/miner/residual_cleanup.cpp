@@ -2,6 +2,7 @@
 
 #include "core/build_profile.h"
 #include "core/text.h"
+#include "miner/discovery.h"
 #include "miner/process_tree.h"
 #include "platform/process.h"
 
@@ -23,8 +24,19 @@ std::optional<std::uint32_t> parse_pid(std::string_view text) {
 
 }  // namespace
 
+Result<platform::HeldProcess> hold_listed_miner(std::uint32_t pid) {
+  Result<platform::HeldProcess> held = platform::hold_process(pid);
+  if (!held.ok()) return Result<platform::HeldProcess>::failure("process has ended");
+  const std::string image = held.value().image_name();
+  if (to_lower_ascii(image) != kMinerExecutable) {
+    return Result<platform::HeldProcess>::failure("process is no longer vorn_miner.exe (now " +
+                                                  (image.empty() ? std::string("unknown") : to_valid_utf8(image)) + ")");
+  }
+  return held;
+}
+
 Result<std::vector<std::string>> clean_listed_miners(std::string_view listing, bool strict,
-                                                     const TreeKill& kill) {
+                                                     const TreeKill& kill, const MinerHold& hold) {
   using R = Result<std::vector<std::string>>;
   const std::string config(kProfile.config_file);
   std::vector<std::string> report;
@@ -54,6 +66,12 @@ Result<std::vector<std::string>> clean_listed_miners(std::string_view listing, b
       continue;
     }
     report.push_back("found gui-managed miner pid=" + id + ", config=" + config);
+    // Between the listing and now the pid may have passed to another program.
+    Result<platform::HeldProcess> held = hold(*pid);
+    if (!held.ok()) {
+      report.push_back("skipped pid=" + id + ", " + held.error() + "; not killed");
+      continue;
+    }
     Result<std::string> killed = kill(*pid);
     if (killed.ok()) {
       report.push_back("killed pid=" + id);

@@ -65,6 +65,28 @@ struct MinerLaunch {
 // standard input inherited, no console window. Failure: the system error.
 Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch);
 
+// A process opened by its pid and held open. While it is held the system
+// cannot give its pid to another process, so what was checked is what a
+// kill by pid reaches.
+class HeldProcess {
+ public:
+  struct Impl;
+  HeldProcess();  // holds nothing
+  explicit HeldProcess(std::unique_ptr<Impl> impl);
+  HeldProcess(HeldProcess&&) noexcept;
+  HeldProcess& operator=(HeldProcess&&) noexcept;
+  ~HeldProcess();
+  // The file name of its executable, such as "vorn_miner.exe"; empty when
+  // nothing is held or the name could not be read.
+  std::string image_name() const;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Opens a running process by pid; failure: it has ended or cannot be opened.
+Result<HeldProcess> hold_process(std::uint32_t pid);
+
 // Every running process named "vorn_miner.exe" as "pid<TAB>command line"
 // lines (the command line empty when it cannot be read). The failure text
 // is the reason alone, without a prefix.

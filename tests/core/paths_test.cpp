@@ -13,6 +13,9 @@ TEST(Paths, CompareComponentByComponent) {
   EXPECT_FALSE(paths_equal("C:\\plots\\..\\a", "C:\\a"));
   EXPECT_FALSE(paths_equal("C:plots", "C:\\plots"));
   EXPECT_FALSE(paths_equal("/a", "a"));
+  EXPECT_FALSE(paths_equal("\\\\srv\\share", "\\srv\\share"));  // a network path is not a rooted one
+  EXPECT_TRUE(paths_equal("\\\\srv\\share\\", "//srv/share"));
+  EXPECT_NE(path_hash("\\\\srv\\share"), path_hash("\\srv\\share"));
   EXPECT_EQ(path_hash("C:\\plots\\a"), path_hash("C:/plots//a/"));
 }
 
@@ -23,6 +26,9 @@ TEST(Paths, JoinParentAndFileName) {
   EXPECT_EQ(parent_folder("C:\\a\\b.exe"), "C:\\a");
   EXPECT_EQ(parent_folder("/usr/bin/x"), "/usr/bin");
   EXPECT_EQ(parent_folder("/x"), "/");
+  EXPECT_EQ(parent_folder("C:\\miner_config.yaml"), "C:\\");  // a working folder at a drive root
+  EXPECT_EQ(parent_folder("C:\\\\x"), "C:\\");
+  EXPECT_EQ(parent_folder("C:\\a\\\\b"), "C:\\a");
   EXPECT_EQ(parent_folder("x"), "");
   EXPECT_EQ(file_name("C:\\a\\b.yaml"), "b.yaml");
   EXPECT_EQ(file_name("C:\\a\\"), "");

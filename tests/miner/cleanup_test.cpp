@@ -14,6 +14,9 @@ TreeKill recording_kill(std::vector<std::uint32_t>& killed, std::uint32_t failin
   };
 }
 
+// Every listed pid still runs vorn_miner.exe.
+Result<platform::HeldProcess> still_a_miner(std::uint32_t) { return Result<platform::HeldProcess>::success({}); }
+
 TEST(ResidualCleanup, ReportsEveryLine) {
   std::vector<std::uint32_t> killed;
   const std::string listing =
@@ -24,7 +27,7 @@ TEST(ResidualCleanup, ReportsEveryLine) {
       "+7\tvorn_miner.exe --config other.yaml\n"
       "4294967296\tx\n"
       "   \n";
-  Result<std::vector<std::string>> r = clean_listed_miners(listing, false, recording_kill(killed));
+  Result<std::vector<std::string>> r = clean_listed_miners(listing, false, recording_kill(killed), still_a_miner);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value(), (std::vector<std::string>{
                            "found gui-managed miner pid=101, config=miner_config.mainnet.gui.yaml",
@@ -39,22 +42,38 @@ TEST(ResidualCleanup, ReportsEveryLine) {
 TEST(ResidualCleanup, LenientAndStrictFailures) {
   const std::string listing = "5\tx miner_config.mainnet.gui.yaml\n6\ty miner_config.mainnet.gui.yaml\n";
   std::vector<std::uint32_t> killed;
-  Result<std::vector<std::string>> lenient = clean_listed_miners(listing, false, recording_kill(killed, 5));
+  Result<std::vector<std::string>> lenient = clean_listed_miners(listing, false, recording_kill(killed, 5), still_a_miner);
   ASSERT_TRUE(lenient.ok());
   EXPECT_EQ(lenient.value()[1], "failed to kill pid=5: taskkill failed for miner pid 5 with status exit code: 128");
   EXPECT_EQ(lenient.value().back(), "killed pid=6");
 
   killed.clear();
-  Result<std::vector<std::string>> strict = clean_listed_miners(listing, true, recording_kill(killed, 5));
+  Result<std::vector<std::string>> strict = clean_listed_miners(listing, true, recording_kill(killed, 5), still_a_miner);
   ASSERT_FALSE(strict.ok());
   EXPECT_EQ(strict.error(), "found same-profile residual miner pid=5 but could not clean it: taskkill failed for "
                             "miner pid 5 with status exit code: 128");
   EXPECT_EQ(killed, std::vector<std::uint32_t>{5});  // later lines not examined
 }
 
+TEST(ResidualCleanup, AProcessThatIsNoLongerAMinerIsSkippedEvenWhenStrict) {
+  const std::string listing = "5\tx miner_config.mainnet.gui.yaml\n6\ty miner_config.mainnet.gui.yaml\n";
+  std::vector<std::uint32_t> killed, held;
+  auto hold = [&held](std::uint32_t pid) {
+    held.push_back(pid);
+    if (pid == 5) return Result<platform::HeldProcess>::failure("process is no longer vorn_miner.exe (now notepad.exe)");
+    return Result<platform::HeldProcess>::success({});
+  };
+  Result<std::vector<std::string>> r = clean_listed_miners(listing, true, recording_kill(killed), hold);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value()[1], "skipped pid=5, process is no longer vorn_miner.exe (now notepad.exe); not killed");
+  EXPECT_EQ(r.value().back(), "killed pid=6");
+  EXPECT_EQ(killed, std::vector<std::uint32_t>{6});
+  EXPECT_EQ(held, (std::vector<std::uint32_t>{5, 6}));
+}
+
 TEST(ResidualCleanup, NothingRunningIsSuccessWithoutLines) {
   std::vector<std::uint32_t> killed;
-  Result<std::vector<std::string>> r = clean_listed_miners("", true, recording_kill(killed));
+  Result<std::vector<std::string>> r = clean_listed_miners("", true, recording_kill(killed), still_a_miner);
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(r.value().empty());
 }

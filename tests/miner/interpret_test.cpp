@@ -31,6 +31,10 @@ TEST(MinerText, Heights) {
       {"[info] [h:42:x] rest", 42},
       {"[12:37:05] new block  : height=1234", 1234},  // a clock time is not a height
       {"[12:37:05] nothing", std::nullopt},
+      {"[2024-01-01 12:37:05] new block  : height=1234", 1234},  // nor a date and time
+      {"[2024-01-01T12:37:05.123+02:00] height=99", 99},
+      {"[2024/01/01 12:37] height=98", 98},
+      {"[12:37:05.5] [height:600] x", 600},  // the timestamp is passed over, the next field read
       {"[noColon] height=9", 9},
       {"[a:b] height=8", 8},
       {"height= 5", std::nullopt},

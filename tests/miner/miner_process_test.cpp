@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "core/build_profile.h"
@@ -245,6 +246,36 @@ TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
   EXPECT_FALSE(a.value().try_wait().value().has_value());  // the other profile's miner survives
   a.value().terminate(1);
   a.value().wait_for(std::chrono::seconds(5));
+}
+
+TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
+  // Another program, not named vorn_miner.exe, holds the pid that a listing
+  // taken a moment earlier gave to one of our leftover miners.
+  const std::string folder = scratch_folder("reused_pid");
+  const std::string other_program = platform::join_path(folder, "other_tool.exe");
+  std::filesystem::copy_file(testing_support::sim_miner_path(), other_program);
+  set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> other = platform::spawn_with_output_pipes({other_program, {}, ""});
+  set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(other.ok()) << other.error();
+  const std::uint32_t pid = other.value().pid();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past its start-up
+  const std::string listing = std::to_string(pid) + "\tC:\\m\\vorn_miner.exe --config C:\\g\\miner_config.mainnet.gui.yaml\n";
+
+  Result<std::vector<std::string>> report = clean_listed_miners(listing, true, kill_process_tree);
+  ASSERT_TRUE(report.ok()) << report.error();
+  const std::string id = std::to_string(pid);
+  EXPECT_EQ(report.value(), (std::vector<std::string>{
+                                "found gui-managed miner pid=" + id + ", config=miner_config.mainnet.gui.yaml",
+                                "skipped pid=" + id + ", process is no longer vorn_miner.exe (now other_tool.exe); not killed"}));
+  EXPECT_FALSE(other.value().wait_for(std::chrono::milliseconds(500)).value().has_value());  // it survives
+  other.value().terminate(1);
+  other.value().wait_for(std::chrono::seconds(5));
+
+  // Once it has ended, the pid is skipped for that reason.
+  report = clean_listed_miners(listing, true, kill_process_tree);
+  ASSERT_TRUE(report.ok());
+  EXPECT_EQ(report.value().back(), "skipped pid=" + id + ", process has ended; not killed");
 }
 
 }  // namespace

@@ -170,6 +170,40 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
   }
 }
 
+TEST(MinerConfigGate, CraftedFilesAreRefusedWithinTheirLimits) {
+  const std::string unreadable = kBlocked + "The refreshed file could not be read as a valid miner configuration: ";
+  // Aliases count at the depth they would have once expanded: each anchor
+  // here nests the previous one a level deeper.
+  auto alias_chain = [](int links) {
+    std::string text = "a0: &a0 [x]\n";
+    for (int i = 1; i < links; ++i) {
+      text += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [*a" + std::to_string(i - 1) + "]\n";
+    }
+    return text + kGoodChain;
+  };
+  EXPECT_FALSE(verify_miner_config_text(alias_chain(127)));  // 127 sequences below the root mapping
+  EXPECT_EQ(verify_miner_config_text(alias_chain(128)), unreadable + "recursion limit exceeded");
+  EXPECT_EQ(verify_miner_config_text(alias_chain(5000)), unreadable + "recursion limit exceeded");
+
+  // Nine levels of ten aliases each stand for a billion nodes.
+  std::string laughs = "l0: &l0 [lol]\n";
+  for (int i = 1; i <= 9; ++i) {
+    std::string items;
+    for (int j = 0; j < 10; ++j) items += (j ? ", *l" : "*l") + std::to_string(i - 1);
+    laughs += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [" + items + "]\n";
+  }
+  MaybeError refused = verify_miner_config_text(laughs + kGoodChain);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->rfind(unreadable + "aliases expand to too many nodes (more than 1000000)", 0), 0u) << *refused;
+
+  // Many plain nodes: 10 MB of empty flow sequences.
+  std::string flows = "x: [";
+  while (flows.size() < (10u << 20)) flows += "[], ";
+  refused = verify_miner_config_text(flows + "[]]\n" + kGoodChain);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->rfind(unreadable + "too many nodes (more than 100000)", 0), 0u) << *refused;
+}
+
 TEST(MinerConfigGate, MalformedYamlReportsTheParsersProblemAndPosition) {
   MaybeError result = verify_miner_config_text("chains:\n  - a\n b: [\n");
   ASSERT_TRUE(result);

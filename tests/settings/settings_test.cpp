@@ -16,6 +16,7 @@ using testing_support::make_core;
 using testing_support::read_file;
 using testing_support::scratch_folder;
 using testing_support::write_file;
+namespace fs = std::filesystem;
 
 AppSettings decode_or_defaults(std::string_view text) {
   return decode_settings(text).value_or(AppSettings{});
@@ -87,6 +88,35 @@ TEST(SettingsDecode, InvalidInputGivesNothing) {
   for (const char* text : cases) {
     EXPECT_FALSE(decode_settings(text)) << text;
   }
+}
+
+TEST(SettingsDecode, EveryByteCountsIncludingThoseAfterANul) {
+  const std::string valid = R"({"miner_name": "a"})";
+  EXPECT_TRUE(decode_settings(valid));
+  EXPECT_FALSE(decode_settings(valid + std::string(1, '\0') + "garbage"));
+  EXPECT_FALSE(decode_settings(valid + std::string(1, '\0')));
+  EXPECT_FALSE(decode_settings(std::string(1, '\0') + valid));
+}
+
+TEST(SettingsDecode, NestingAndSizeLimits) {
+  // 128 levels of brackets are read (here inside an ignored key), 129 are not.
+  auto nested = [](int levels) {
+    return "{\"x\": " + std::string(static_cast<std::size_t>(levels - 1), '[') +
+           std::string(static_cast<std::size_t>(levels - 1), ']') + "}";
+  };
+  EXPECT_TRUE(decode_settings(nested(128)));
+  EXPECT_FALSE(decode_settings(nested(129)));
+  // Brackets inside strings do not count, nor do escaped quotes end them.
+  EXPECT_TRUE(decode_settings("{\"miner_name\": \"\\\"" + std::string(1000, '[') + "\"}"));
+  // A million values are read; more are refused before any is built.
+  auto values = [](std::size_t n) {
+    std::string text = "{\"x\": [";
+    for (std::size_t i = 0; i < n; ++i) text += i ? ",0" : "0";
+    return text + "]}";
+  };
+  EXPECT_TRUE(decode_settings(values(999'998)));
+  EXPECT_FALSE(decode_settings(values(1'000'001)));
+  EXPECT_FALSE(decode_settings(std::string(10u << 20, '[')));
 }
 
 TEST(SettingsDecode, JsonWhiteSpaceAroundTheValueIsFine) {
@@ -214,7 +244,6 @@ TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAndReportsTheError) {
 
 TEST_F(SettingsFile, ReadOnlyFileIsNotReplaced) {
   write_file(core.settings_path, "{}");
-  namespace fs = std::filesystem;
   fs::permissions(fs::u8path(core.settings_path),
                   fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
@@ -244,6 +273,48 @@ TEST_F(SettingsFile, UndecodableFileIsCopiedBeforeTheFirstSaveReplacesIt) {
   // Only once: the next save does not copy the new file over the old copy.
   ASSERT_TRUE(save_settings(core));
   EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
+}
+
+TEST_F(SettingsFile, NothingToKeepWhenTheUnreadableFileIsGoneOrReadableAgain) {
+  core.undecodable_settings_file = core.settings_path;  // it was, at start-up
+  ASSERT_TRUE(save_settings(core)) << *core.last_error;
+  EXPECT_FALSE(core.undecodable_settings_file);
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.bak"));
+
+  write_file(core.settings_path, R"({"miner_name": "fixed by hand"})");
+  core.undecodable_settings_file = core.settings_path;
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_FALSE(core.undecodable_settings_file);
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.bak"));
+}
+
+TEST_F(SettingsFile, ACopyNameThatIsTakenGivesWayToTheNextFreeOne) {
+  const std::string broken = "{oops";
+  write_file(core.settings_path, broken);
+  core.undecodable_settings_file = core.settings_path;
+  fs::create_directory(fs::u8path(core.settings_path + ".invalid.bak"));  // cannot be replaced
+  ASSERT_TRUE(save_settings(core)) << *core.last_error;
+  EXPECT_EQ(read_file(core.settings_path + ".invalid.1.bak"), broken);
+  EXPECT_TRUE(log_contains(core, "Kept a copy of the unreadable settings file: " + core.settings_path + ".invalid.1.bak"));
+}
+
+TEST_F(SettingsFile, ACopyThatCannotBeMadeFailsTheSaveUntilItCan) {
+  const std::string broken = "{oops";
+  write_file(core.settings_path, broken);
+  core.undecodable_settings_file = core.settings_path;
+  for (int n = 0; n < 100; ++n) {
+    fs::create_directory(fs::u8path(core.settings_path + ".invalid" + (n ? "." + std::to_string(n) : "") + ".bak"));
+  }
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(*core.last_error, "could not keep a copy of the unreadable settings file: every name up to " +
+                                  core.settings_path + ".invalid.99.bak is taken");
+  EXPECT_EQ(read_file(core.settings_path), broken);  // not replaced without its copy
+  EXPECT_TRUE(core.undecodable_settings_file);
+
+  fs::remove(fs::u8path(core.settings_path + ".invalid.42.bak"));  // room again
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(read_file(core.settings_path + ".invalid.42.bak"), broken);
+  EXPECT_NE(read_file(core.settings_path), broken);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/build_profile.h"
+#include "platform/fault_points.h"
 #include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
 #include "platform/system.h"
@@ -220,6 +221,32 @@ TEST_F(Ui, AddingAndRemovingFolders) {
   EXPECT_TRUE(core->settings.plot_dirs.empty());
   EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + plots));
   EXPECT_TRUE(core->scan_running);  // removing the last folder still scans
+}
+
+TEST_F(Ui, AFolderPickerThatCannotOpenIsLogged) {
+  headless::answer_next_folder_pick(std::string(headless::kPickerFailure) + "Class not registered (os error 7)");
+  headless::click(c().add_folder);
+  auto core = w->core.borrow();
+  EXPECT_TRUE(log_contains(*core, "Could not open the folder picker: Class not registered (os error 7)"));
+  EXPECT_TRUE(core->settings.plot_dirs.empty());
+}
+
+TEST_F(Ui, AFailureInsideARefreshDoesNotFreezeTheDisplay) {
+  platform::arm_fault("refresh_display");
+  headless::click(c().clear_log);  // its refresh fails; the event guard recovers
+  headless::pump_pending();
+  log_line(*w->core.borrow(), "after the failure");
+  render_now();
+  EXPECT_NE(text(c().log_box).find("after the failure"), std::string::npos);
+  EXPECT_NE(text(c().log_box).find("GUI event recovered from a panic"), std::string::npos);
+  {
+    auto core = w->core.borrow();
+    core->miner_state = MinerState::Error;
+    core->status_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_EQ(text(c().status_line).rfind("Miner: Error", 0), 0u);
+  platform::disarm_faults();
 }
 
 TEST_F(Ui, FolderChangesAreRefusedWhileBusy) {

@@ -8,6 +8,9 @@
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
 //                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered), then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
+//                 endless     print VORN_SIM_BYTES (default 200 MB) progress dots without
+//                             a line feed as fast as it can, end the line with a WARN
+//                             line, then go on in rounds
 //   VORN_SIM_ROUND_MS         length of one round in rounds mode (default 4000)
 #ifdef _WIN32
 #include <windows.h>
@@ -18,6 +21,7 @@
 extern char** environ;
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +182,18 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     return 0;
+  }
+  if (mode == "endless") {
+    const long long total = std::strtoll(env("VORN_SIM_BYTES", "200000000").c_str(), nullptr, 10);
+    const std::string dots(1 << 20, '.');
+    for (long long written = 0; written < total;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<long long>(total - written, static_cast<long long>(dots.size())));
+      if (std::fwrite(dots.data(), 1, n, stdout) != n) return 1;
+      written += static_cast<long long>(n);
+    }
+    out("");
+    out("WARN endless progress ended after " + std::to_string(total) + " bytes");
+    rounds();
   }
   if (mode == "text") {
     std::string text = unescape(env("VORN_SIM_TEXT"));

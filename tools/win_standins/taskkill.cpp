@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <set>
 
+#include "misbehave.h"
 #include "process_list.h"
 
 int wmain(int argc, wchar_t** argv) {
+  hang_if_asked();
   if (argc != 5 || std::wstring(argv[1]) != L"/PID" || std::wstring(argv[3]) != L"/T" ||
       std::wstring(argv[4]) != L"/F") {
     std::fwprintf(stderr, L"ERROR: only /PID n /T /F is supported\n");

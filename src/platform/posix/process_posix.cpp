@@ -162,6 +162,31 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   return R::success(ChildProcess(std::move(impl)));
 }
 
+HeldProcess::HeldProcess() = default;
+HeldProcess::HeldProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HeldProcess::HeldProcess(HeldProcess&&) noexcept = default;
+HeldProcess& HeldProcess::operator=(HeldProcess&&) noexcept = default;
+HeldProcess::~HeldProcess() = default;
+
+std::string HeldProcess::image_name() const { return impl_ ? impl_->image : std::string(); }
+
+// Linux does not hold a pid back while a pidfd is open, but the name is read
+// after the pidfd names the process, and an ended process fails here.
+Result<HeldProcess> hold_process(std::uint32_t pid) {
+  auto impl = std::make_unique<HeldProcess::Impl>();
+  impl->pidfd.reset(pidfd_open(static_cast<pid_t>(pid)));
+  if (!impl->pidfd.valid()) return Result<HeldProcess>::failure(last_os_error_text());
+  const std::string base = "/proc/" + std::to_string(pid);
+  std::optional<std::string> stat = read_small_file(base + "/stat");
+  std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
+  if (close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] == 'Z') {
+    return Result<HeldProcess>::failure(os_error_text(ESRCH));  // ended, not yet reaped
+  }
+  impl->image = read_small_file(base + "/comm").value_or("");
+  if (!impl->image.empty() && impl->image.back() == '\n') impl->image.pop_back();
+  return Result<HeldProcess>::success(HeldProcess(std::move(impl)));
+}
+
 Result<std::string> list_miner_processes() {
   DIR* proc = ::opendir("/proc");
   if (!proc) return Result<std::string>::failure(last_os_error_text());

@@ -35,6 +35,11 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+struct HeldProcess::Impl {
+  UniqueFd pidfd;
+  std::string image;
+};
+
 struct PipeReader::Impl {
   UniqueFd fd;
 };

@@ -1,17 +1,25 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/os_error.h"
 #include "platform/process.h"
+#include "platform/win32/handle_list.h"
 #include "platform/win32/wide.h"
 
 namespace vorn::platform {
 
 struct PipeReader::Impl {
   OwnedHandle handle;
+};
+
+struct HeldProcess::Impl {
+  OwnedHandle process;
+  std::string image;
 };
 
 struct ChildProcess::Impl {
@@ -34,11 +42,13 @@ std::wstring command_line(const std::string& program, const std::vector<std::str
 // Creates a process that inherits only `inherited` (the handles in its
 // STARTUPINFO), so a miner never holds other handles of the GUI open.
 BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags, const wchar_t* folder,
-                    STARTUPINFOW& si, std::vector<HANDLE> inherited, PROCESS_INFORMATION& pi) {
+                    STARTUPINFOW& si, const std::vector<HANDLE>& handles, PROCESS_INFORMATION& pi) {
+  std::vector<HANDLE> inherited = inheritable_handle_list(handles);
   std::erase_if(inherited, [](HANDLE h) {
     DWORD info = 0;
-    return h == nullptr || h == INVALID_HANDLE_VALUE || !GetHandleInformation(h, &info) || !(info & HANDLE_FLAG_INHERIT);
+    return !GetHandleInformation(h, &info) || !(info & HANDLE_FLAG_INHERIT);
   });
+  const BOOL inherit = inherited.empty() ? FALSE : TRUE;
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> storage(size);
@@ -46,7 +56,7 @@ BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags
   STARTUPINFOEXW six{};
   six.StartupInfo = si;
   six.StartupInfo.cb = sizeof six;
-  if (!inherited.empty() && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+  if (inherit && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
     if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
       six.lpAttributeList = list;
@@ -57,7 +67,7 @@ BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags
     }
     DeleteProcThreadAttributeList(list);
   }
-  return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, folder, &si, &pi);
+  return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, inherit, flags, nullptr, folder, &si, &pi);
 }
 
 // A pipe whose write end the child inherits.
@@ -71,18 +81,102 @@ MaybeError make_pipe(OwnedHandle& read_end, OwnedHandle& write_end) {
   return std::nullopt;
 }
 
-// The full path of a tool, searched the way the system searches programs.
-std::wstring find_program(const std::wstring& name) {
-  wchar_t buffer[MAX_PATH];
-  DWORD n = SearchPathW(nullptr, name.c_str(), L".exe", MAX_PATH, buffer, nullptr);
-  if (n == 0 || n >= MAX_PATH) return name;
-  return std::wstring(buffer, n);
+bool is_file(const std::wstring& path) {
+  const DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-void read_all(HANDLE pipe, std::string* out) {
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) out->append(buffer, got);
+bool is_absolute_folder(const std::wstring& folder) {
+  return (folder.size() >= 3 && folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/')) ||
+         (folder.size() >= 2 && folder[0] == L'\\' && folder[1] == L'\\');
+}
+
+std::wstring in_folder(std::wstring folder, const std::wstring& file) {
+  if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+  return folder + file;
+}
+
+// The full path of a system tool: the system folder first, then the
+// absolute folders of PATH. Never the current folder or the program's own,
+// where anyone who can write there could plant a tool of the same name.
+std::optional<std::wstring> find_system_tool(const std::wstring& name) {
+  const std::wstring file = name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0 ? name
+                                                                                                       : name + L".exe";
+  wchar_t system[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+  if (n > 0 && n < MAX_PATH && is_file(in_folder(std::wstring(system, n), file))) {
+    return in_folder(std::wstring(system, n), file);
+  }
+  const DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  std::wstring path(size, L'\0');
+  path.resize(size ? GetEnvironmentVariableW(L"PATH", path.data(), size) : 0);
+  std::size_t from = 0;
+  while (from <= path.size()) {
+    std::size_t end = path.find(L';', from);
+    if (end == std::wstring::npos) end = path.size();
+    std::wstring folder = path.substr(from, end - from);
+    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') folder = folder.substr(1, folder.size() - 2);
+    if (is_absolute_folder(folder) && is_file(in_folder(folder, file))) return in_folder(folder, file);
+    from = end + 1;
+  }
+  return std::nullopt;
+}
+
+// Reads one pipe to its end on a thread of its own. What it read waits in
+// shared state, so a reader that outlives a timed-out run (something still
+// holds the pipe's other end) ends later on its own without harm.
+class PipeDrain {
+ public:
+  explicit PipeDrain(OwnedHandle pipe) : state_(std::make_shared<State>()) {
+    state_->pipe = std::move(pipe);
+    std::thread([state = state_] {
+      char buffer[4096];
+      std::string text;
+      DWORD got = 0;
+      while (ReadFile(state->pipe.get(), buffer, sizeof buffer, &got, nullptr)) text.append(buffer, got);
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->text = std::move(text);
+      state->done = true;
+      state->ended.notify_all();
+    }).detach();
+  }
+  bool wait_until(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->ended.wait_until(lock, deadline, [&] { return state_->done; });
+  }
+  std::string take() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return std::move(state_->text);
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::string text;
+    OwnedHandle pipe;
+  };
+  std::shared_ptr<State> state_;
+};
+
+// A job that ends every process in it when it is closed, so that a tool and
+// whatever it started end together.
+OwnedHandle make_kill_on_close_job() {
+  OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job.valid()) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    return OwnedHandle();
+  }
+  return job;
+}
+
+DWORD milliseconds_until(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1);
 }
 
 struct ToolRun {
@@ -91,9 +185,13 @@ struct ToolRun {
 };
 
 // Runs a system tool with standard input from NUL, its outputs captured or
-// discarded, waiting at most 30 s.
+// discarded. The 30 s bound covers the whole run, output included: a tool
+// that hangs with its output open is ended with everything it started.
 Result<ToolRun> run_tool(const std::wstring& program, const std::vector<std::string>& arguments, bool capture) {
   using R = Result<ToolRun>;
+  const auto deadline = std::chrono::steady_clock::now() + kToolTimeLimit;
+  std::optional<std::wstring> path = find_system_tool(program);
+  if (!path) return R::failure(os_error_text(ERROR_FILE_NOT_FOUND));
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   OwnedHandle null_in(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                   OPEN_EXISTING, 0, nullptr));
@@ -108,27 +206,40 @@ Result<ToolRun> run_tool(const std::wstring& program, const std::vector<std::str
   si.hStdInput = null_in.get();
   si.hStdOutput = capture ? out_w.get() : null_in.get();
   si.hStdError = capture ? err_w.get() : null_in.get();
-  std::wstring path = find_program(program);
   std::wstring line = command_line(from_wide(program), arguments);
+  OwnedHandle job = make_kill_on_close_job();
   PROCESS_INFORMATION pi{};
-  if (!create_process(path, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT, nullptr, si,
+  if (!create_process(*path, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr, si,
                       {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
     return R::failure(last_os_error_text());
   }
   OwnedHandle process(pi.hProcess), thread(pi.hThread);
+  if (job.valid() && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
+  ResumeThread(thread.get());
   out_w.reset();
   err_w.reset();
+  std::optional<PipeDrain> out, err;
+  if (capture) {
+    out.emplace(std::move(out_r));
+    err.emplace(std::move(err_r));
+  }
+  const DWORD wait = WaitForSingleObject(process.get(), milliseconds_until(deadline));
+  const DWORD wait_error = wait == WAIT_FAILED ? GetLastError() : 0;
+  const bool drained = wait == WAIT_OBJECT_0 && (!out || (out->wait_until(deadline) && err->wait_until(deadline)));
+  if (!drained) {
+    // Over time: end the tool and its descendants, which closes the pipes'
+    // other ends; the readers then finish, or are left to finish later.
+    if (job.valid()) TerminateJobObject(job.get(), 1);
+    TerminateProcess(process.get(), 1);
+    if (wait == WAIT_FAILED) return R::failure(os_error_text(static_cast<int>(wait_error)));
+    return R::failure("timed out after 30 s");
+  }
   ToolRun run;
-  std::thread err_reader;
-  if (capture) err_reader = std::thread(read_all, err_r.get(), &run.err);
-  if (capture) read_all(out_r.get(), &run.out);
-  DWORD wait = WaitForSingleObject(process.get(), static_cast<DWORD>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(kToolTimeLimit).count()));
-  if (wait == WAIT_TIMEOUT) TerminateProcess(process.get(), 1);
-  if (err_reader.joinable()) err_reader.join();
-  if (wait == WAIT_TIMEOUT) return R::failure("timed out after 30 s");
-  if (wait != WAIT_OBJECT_0) return R::failure(last_os_error_text());
   if (!GetExitCodeProcess(process.get(), &run.exit_code)) return R::failure(last_os_error_text());
+  if (out) {
+    run.out = out->take();
+    run.err = err->take();
+  }
   return R::success(std::move(run));
 }
 
@@ -224,6 +335,30 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   impl->stdout_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(out_r)}));
   impl->stderr_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(err_r)}));
   return R::success(ChildProcess(std::move(impl)));
+}
+
+HeldProcess::HeldProcess() = default;
+HeldProcess::HeldProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HeldProcess::HeldProcess(HeldProcess&&) noexcept = default;
+HeldProcess& HeldProcess::operator=(HeldProcess&&) noexcept = default;
+HeldProcess::~HeldProcess() = default;
+
+std::string HeldProcess::image_name() const { return impl_ ? impl_->image : std::string(); }
+
+Result<HeldProcess> hold_process(std::uint32_t pid) {
+  using R = Result<HeldProcess>;
+  auto impl = std::make_unique<HeldProcess::Impl>();
+  impl->process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+  if (!impl->process.valid()) return R::failure(last_os_error_text());
+  if (WaitForSingleObject(impl->process.get(), 0) == WAIT_OBJECT_0) return R::failure(os_error_text(ERROR_INVALID_PARAMETER));
+  std::wstring path(32768, L'\0');
+  DWORD size = static_cast<DWORD>(path.size());
+  if (QueryFullProcessImageNameW(impl->process.get(), 0, path.data(), &size)) {
+    path.resize(size);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    impl->image = from_wide(slash == std::wstring::npos ? path : path.substr(slash + 1));
+  }
+  return R::success(HeldProcess(std::move(impl)));
 }
 
 Result<std::string> list_miner_processes() {

@@ -1,0 +1,114 @@
+// A worker that fails still reports its end: no flag set for it stays set,
+// and a confirmed exit still ends.
+#include <gtest/gtest.h>
+
+#include "core/crash_guard.h"
+#include "core/supervisor.h"
+#include "miner/miner_control.h"
+#include "minerconfig/config_refresh.h"
+#include "platform/fault_points.h"
+#include "platform/headless/headless_gui.h"
+#include "platform/paths.h"
+#include "scan/scan_control.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::log_contains;
+using testing_support::pump_until;
+using testing_support::scratch_folder;
+using testing_support::set_env;
+using testing_support::TestWindow;
+
+class WorkerFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::remove_tree(crash_log_path());
+    platform::gui::headless::clear_quit();
+  }
+  void TearDown() override {
+    platform::disarm_faults();
+    platform::gui::headless::clear_quit();
+  }
+  bool crash_recorded(const std::string& thread) {
+    return testing_support::read_file(crash_log_path()).find("thread=" + thread + "\npanic=injected failure at ") !=
+           std::string::npos;
+  }
+  std::unique_ptr<TestWindow> w = TestWindow::create(scratch_folder("worker_failure"));
+};
+
+TEST_F(WorkerFailure, AFailedScanEndsTheScanAndKeepsTheLastResults) {
+  const std::string plots = scratch_folder("worker_failure_plots");
+  testing_support::write_file(platform::join_path(plots, "a.vorn"), "plot");
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_dirs = {plots};
+    core->auto_start_done = true;
+    core->folder_reports[plots] = FolderReport{plots, FolderStatus::Normal, 7, 700, std::nullopt, {}, 0.1};
+    platform::arm_fault("scan");
+    request_scan(*core);
+    request_scan(*core);  // queued behind the failing one
+  }
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->scan_running; }));
+  {
+    auto core = w->core.borrow();
+    EXPECT_TRUE(log_contains(*core, "Plot scan failed: scan worker failed: injected failure at scan"));
+    EXPECT_EQ(core->folder_reports.at(plots).file_count, 7u);  // not read as "everything deleted"
+    EXPECT_TRUE(core->plot_index.empty());
+  }
+  EXPECT_TRUE(crash_recorded("scan"));
+  // The queued scan runs and completes normally.
+  ASSERT_TRUE(pump_until([&] {
+    auto core = w->core.borrow();
+    if (core->pending_scan_results) apply_step(*core);
+    return core->plot_index.size() == 1;
+  }));
+  EXPECT_EQ(w->core.borrow()->folder_reports.at(plots).file_count, 1u);
+}
+
+TEST_F(WorkerFailure, AFailedRefreshEndsTheRefreshWithAnError) {
+  auto refresh = [&] {
+    auto core = w->core.borrow();
+    return start_config_refresh(*core, RefreshPurpose::stable_plot_changes(1));
+  };
+  platform::arm_fault("config-refresh");
+  ASSERT_TRUE(refresh());
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->config_refresh_in_progress; }));
+  {
+    auto core = w->core.borrow();
+    EXPECT_EQ(core->miner_state, MinerState::Error);
+    EXPECT_TRUE(log_contains(*core, "Miner configuration refresh failed: refresh worker failed: injected failure at config-refresh"));
+  }
+  EXPECT_TRUE(crash_recorded("config-refresh"));
+  platform::arm_fault("config-refresh");
+  EXPECT_TRUE(refresh());  // not refused as still running
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->config_refresh_in_progress; }));
+}
+
+TEST_F(WorkerFailure, AFailedStopStillEndsAConfirmedExit) {
+  set_env("VORN_SIM_MODE", "exit");
+  set_env("VORN_SIM_DELAY_MS", "1500");  // ends by itself soon after
+  Result<platform::ChildProcess> child =
+      platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  set_env("VORN_SIM_MODE", "rounds");
+  ASSERT_TRUE(child.ok()) << child.error();
+  {
+    auto core = w->core.borrow();
+    core->miner_child = std::move(child).value();
+    core->miner_state = MinerState::Running;
+    core->exit_requested = true;
+    platform::arm_fault("miner-stop");
+    stop_miner(*core, true);  // a restart that fails must not start another miner
+  }
+  ASSERT_TRUE(pump_until([] { return platform::gui::headless::quit_posted(); }, std::chrono::seconds(20)));
+  auto core = w->core.borrow();
+  EXPECT_FALSE(core->stop_in_progress);
+  EXPECT_FALSE(core->miner_child);
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_TRUE(log_contains(*core, "Failed to stop miner: injected failure at miner-stop"));
+  EXPECT_TRUE(crash_recorded("miner-stop"));
+}
+
+}  // namespace
+}  // namespace vorn
