@@ -180,6 +180,17 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   };
 
   std::string partial;
+  // Output that never ends a line (progress for days) is delivered in
+  // pieces rather than held without bound.
+  auto deliver_long_pieces = [&] {
+    while (partial.size() > kLongestLine) {
+      const std::size_t cut = long_line_cut(partial);
+      std::string piece = partial.substr(0, cut);
+      partial.erase(0, cut);
+      if (!deliver(piece)) return false;
+    }
+    return true;
+  };
   char buffer[kReaderBuffer];
   for (;;) {
     if (!wait_for_window()) return;
@@ -192,18 +203,11 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
       partial.append(chunk.substr(0, newline));
       chunk.remove_prefix(newline + 1);
       if (!partial.empty() && partial.back() == '\r') partial.pop_back();
-      if (!deliver(partial)) return;  // the GUI is gone: no notice
+      if (!deliver_long_pieces() || !deliver(partial)) return;  // the GUI is gone: no notice
       partial.clear();
     }
     partial.append(chunk);
-    // Output that never ends a line (progress for days) is delivered in
-    // pieces rather than held without bound.
-    while (partial.size() > kLongestLine) {
-      const std::size_t cut = long_line_cut(partial);
-      std::string piece = partial.substr(0, cut);
-      partial.erase(0, cut);
-      if (!deliver(piece)) return;
-    }
+    if (!deliver_long_pieces()) return;
   }
   now = Clock::now();
   if (!partial.empty() && !deliver(partial)) return;

@@ -278,5 +278,92 @@ TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
   EXPECT_EQ(report.value().back(), "skipped pid=" + id + ", process has ended; not killed");
 }
 
+TEST_F(MinerProcess, NoMinerIsStartedOnceTheExitIsConfirmed) {
+  auto core = w->core.borrow();
+  core->exit_requested = true;
+  handle_config_refreshed(*core, ConfigRefreshed{RefreshPurpose::start_miner(), {}, true, expected_miner_config_path()});
+  EXPECT_FALSE(core->miner_child);
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_TRUE(log_contains(*core, "Miner start skipped: the program is exiting"));
+  start_miner(*core);
+  EXPECT_FALSE(core->config_refresh_in_progress);
+}
+
+// The output reader alone, on its own channel, for a miner started with
+// the given simulated-miner mode.
+struct ReaderRun {
+  explicit ReaderRun(std::size_t budget_limit) : budget(std::make_shared<OutputBudget>(budget_limit)) {
+    auto [s, r] = Channel<WorkerEvent>::create();
+    sender = s;
+    receiver = std::move(r);
+    Result<platform::ChildProcess> spawned = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+    EXPECT_TRUE(spawned.ok());
+    child.emplace(std::move(spawned).value());
+    reader = std::thread([pipe = std::move(*child->take_stdout()), s = sender, b = budget]() mutable {
+      run_output_reader(std::move(pipe), s, platform::gui::NoticeTarget{}, b);
+    });
+  }
+  ~ReaderRun() {
+    child->terminate(1);
+    child->wait_for(std::chrono::seconds(5));
+    { EventReceiver gone = std::move(receiver); }
+    reader.join();
+  }
+  // The next line, handled as the GUI thread would; nothing after 20 s.
+  std::optional<std::string> next_line() {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline) {
+      if (std::optional<WorkerEvent> e = receiver.try_recv()) {
+        std::string line = std::get<MinerLine>(*e).line;
+        budget->handled(line.size());
+        return line;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::nullopt;
+  }
+
+  std::shared_ptr<OutputBudget> budget;
+  EventSender sender;
+  EventReceiver receiver;
+  std::optional<platform::ChildProcess> child;
+  std::thread reader;
+};
+
+TEST_F(MinerProcess, OutputWithoutLineFeedsArrivesInPiecesOf64KiB) {
+  set_env("VORN_SIM_MODE", "endless");
+  set_env("VORN_SIM_BYTES", "200000");
+  ReaderRun run(kQueuedOutputLimit);
+  std::vector<std::size_t> sizes;
+  std::optional<std::string> line;
+  while ((line = run.next_line()) && line->rfind("WARN", 0) != 0) {
+    EXPECT_EQ(line->find_first_not_of('.'), std::string::npos);
+    sizes.push_back(line->size());
+  }
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{65536, 65536, 65536, 3392}));
+  EXPECT_EQ(line, "WARN endless progress ended after 200000 bytes");
+}
+
+TEST_F(MinerProcess, AReaderAheadOfTheWindowWaitsAndLosesNothing) {
+  set_env("VORN_SIM_MODE", "flood");
+  set_env("VORN_SIM_LINES", "100000");
+  set_env("VORN_SIM_FLOOD_TEXT", "");
+  constexpr std::size_t kLimit = 64 * 1024;
+  ReaderRun run(kLimit);
+  // Nobody handles lines: the reader stops near the limit, and the miner
+  // waits on its full pipe instead of finishing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_GE(run.budget->waiting(), kLimit);
+  EXPECT_LT(run.budget->waiting(), kLimit + kReaderBuffer + 64);
+  EXPECT_FALSE(run.child->try_wait().value().has_value());
+  for (int i = 0; i < 100000; ++i) {
+    std::optional<std::string> line = run.next_line();
+    ASSERT_TRUE(line) << "line " << i << " missing";
+    ASSERT_EQ(*line, "flood line " + std::to_string(i));
+  }
+  EXPECT_EQ(run.budget->waiting(), 0u);
+  EXPECT_TRUE(run.child->wait_for(std::chrono::seconds(10)).value().has_value());
+}
+
 }  // namespace
 }  // namespace vorn
