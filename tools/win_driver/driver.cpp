@@ -3,6 +3,7 @@
 //   driver smoke <exe>   start the program, find its window, close it with OK
 //   driver e2e <folder>  the full scenario on vorn_miner_gui.exe in <folder>,
 //                        which also holds the simulated miner and a plot folder
+//   driver fault ...     real faults in the real program (faults.cpp)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -13,52 +14,12 @@
 #include <vector>
 
 #include "../win_common/utf8.h"
+#include "faults.h"
+#include "window_access.h"
 
 namespace {
 
-const wchar_t kCaption[] = L"Qubo-VORN Pool Miner - MAINNET v0.1.37";
-const wchar_t kExitCaption[] = L"\x786E\x8BA4\x9000\x51FA Miner GUI\xFF1F";  // 确认退出 Miner GUI？
-
-template <class F>
-bool wait_until(F done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-HWND find_top_window(const wchar_t* class_name, const wchar_t* caption) {
-  return FindWindowW(class_name, caption);
-}
-
-int fail(const char* what) {
-  std::printf("driver: %s\n", what);
-  return 1;
-}
-
-// Starts the program and waits for its main window; the process handle
-// goes to `process`.
-HWND start_program(const std::wstring& exe, const wchar_t* folder, HANDLE* process) {
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  std::wstring line = L"\"" + exe + L"\"";
-  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &si, &pi)) {
-    fail("cannot start the program");
-    return nullptr;
-  }
-  CloseHandle(pi.hThread);
-  *process = pi.hProcess;
-  HWND window = nullptr;
-  if (!wait_until([&] { return (window = find_top_window(L"NativeWindowsGuiWindow", kCaption)) != nullptr; },
-                  std::chrono::seconds(30))) {
-    TerminateProcess(pi.hProcess, 1);
-    fail("main window not found");
-  }
-  return window;
-}
+using namespace driver;
 
 int smoke(const wchar_t* exe) {
   PROCESS_INFORMATION pi{};
@@ -85,96 +46,8 @@ int smoke(const wchar_t* exe) {
   return code == 0 ? 0 : 1;
 }
 
-// ------------------------------------------------------------------ e2e
-
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-  if (!ok) ++failures;
-}
-
-std::wstring text_of(HWND h) {
-  wchar_t buffer[65536];
-  LRESULT n = SendMessageW(h, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(buffer));
-  return std::wstring(buffer, static_cast<std::size_t>(n));
-}
-
-std::wstring class_of(HWND h) {
-  wchar_t buffer[256];
-  int n = GetClassNameW(h, buffer, 256);
-  return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-std::vector<HWND> children(HWND window) {
-  // Direct children only (the list view's header is a grandchild), in
-  // z-order, which for children that never moved is creation order.
-  std::vector<HWND> list;
-  for (HWND h = GetWindow(window, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) list.push_back(h);
-  return list;
-}
-
-HWND child_with_text(HWND window, const std::wstring& text) {
-  for (HWND h : children(window)) {
-    if (text_of(h) == text) return h;
-  }
-  return nullptr;
-}
-
-RECT client_rect_of(HWND window, HWND child) {
-  RECT r;
-  GetWindowRect(child, &r);
-  MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
-  return r;
-}
-
-std::string read_text_file(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "";
-  std::string data(1 << 20, '\0');
-  DWORD got = 0;
-  ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr);
-  CloseHandle(f);
-  data.resize(got);
-  return data;
-}
-
-void click(HWND button) { SendMessageW(button, BM_CLICK, 0, 0); }
-
-void set_edit_text(HWND edit, const std::wstring& text) {
-  // WM_SETTEXT on an edit control raises EN_CHANGE like typing does.
-  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-}
-
-bool log_has(HWND log_box, const std::wstring& text) { return text_of(log_box).find(text) != std::wstring::npos; }
-
-std::wstring run_value() {
-  wchar_t data[1024];
-  DWORD size = sizeof data;
-  if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"VORN Miner GUI Mainnet",
-                   RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
-    return L"";
-  }
-  return data;
-}
-
-// Clicks OK or Cancel of the exit confirmation once it shows.
-bool answer_exit_box(bool ok) {
-  HWND box = nullptr;
-  if (!wait_until([&] { return (box = find_top_window(L"#32770", kExitCaption)) != nullptr; }, std::chrono::seconds(10))) {
-    return false;
-  }
-  PostMessageW(GetDlgItem(box, ok ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
-  return wait_until([&] { return !IsWindow(box); }, std::chrono::seconds(10));
-}
-
 int e2e(std::wstring folder) {
-  // A Linux path as Wine names it.
-  if (!folder.empty() && folder[0] == L'/') {
-    for (wchar_t& c : folder) c = c == L'/' ? L'\\' : c;
-    folder = L"Z:" + folder;
-  }
+  folder = wine_path(folder);
   const std::wstring exe = folder + L"\\vorn_miner_gui.exe";
   PROCESS_INFORMATION pi{};
   HWND window = start_program(exe, folder.c_str(), &pi.hProcess);
@@ -374,6 +247,10 @@ int e2e(std::wstring folder) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (driver::mark_if_planted()) return 1;
+  if (argc >= 3 && std::wstring(argv[1]) == L"fault") {
+    return driver::run_fault(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
+  }
   if (argc >= 3 && std::wstring(argv[1]) == L"smoke") return smoke(argv[2]);
   if (argc >= 3 && std::wstring(argv[1]) == L"e2e") return e2e(argv[2]);
   std::printf("usage: driver smoke <exe> | e2e <folder>\n");

@@ -1,9 +1,11 @@
 #pragma once
 // Faults the stand-ins can show on request, through their environment
 // (inherited from the program that runs them):
-//   VORN_STANDIN_HANG=1        print nothing and never end, with standard
+//   VORN_STANDIN_HANG=tools    print nothing and never end, with standard
 //                              output and error kept open by this process
-//                              and by a child it starts, as a stuck tool does
+//                              and by a child it starts, as a stuck tool does;
+//                              "tools" is "1" for every stand-in, or names
+//                              them ("powershell", "taskkill,powershell")
 //   VORN_STANDIN_LISTING=text  (powershell) print this instead of the real
 //                              listing; \t and \n stand for tab and CR LF
 #include <windows.h>
@@ -18,9 +20,9 @@ inline std::wstring standin_env(const wchar_t* name) {
 }
 
 // Hangs when asked to; returns otherwise.
-inline void hang_if_asked() {
+inline void hang_if_asked(const wchar_t* tool) {
   const std::wstring hang = standin_env(L"VORN_STANDIN_HANG");
-  if (hang.empty()) return;
+  if (hang.empty() || (hang != L"1" && hang != L"child" && hang.find(tool) == std::wstring::npos)) return;
   if (hang != L"child") {
     // A child that holds the same output open: ending only this process
     // would not close the pipe.

@@ -25,7 +25,7 @@ bool same_name(const std::wstring& a, const wchar_t* b) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  hang_if_asked();
+  hang_if_asked(L"powershell");
   if (argc != 6 || std::wstring(argv[1]) != L"-NoProfile" || std::wstring(argv[2]) != L"-ExecutionPolicy" ||
       std::wstring(argv[3]) != L"Bypass" || std::wstring(argv[4]) != L"-Command" || std::wstring(argv[5]) != kQuery) {
     std::fprintf(stderr, "stand-in powershell: unsupported command\n");

@@ -7,7 +7,7 @@
 #include "process_list.h"
 
 int wmain(int argc, wchar_t** argv) {
-  hang_if_asked();
+  hang_if_asked(L"taskkill");
   if (argc != 5 || std::wstring(argv[1]) != L"/PID" || std::wstring(argv[3]) != L"/T" ||
       std::wstring(argv[4]) != L"/F") {
     std::fwprintf(stderr, L"ERROR: only /PID n /T /F is supported\n");

@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Real faults in the real program under Wine, checked by what the window
+# shows, what is on disk and which processes live:
+#   hung-query    PowerShell hangs with its output open (start-up and start)
+#   hung-kill     taskkill hangs with its output open (stop)
+#   dead-storage  a plot folder on a FUSE file system whose calls hang
+#   disk-full     the program's folder on a full tmpfs
+#   kill-save     the program killed (SIGKILL) at a random moment while saving
+#   endless       a miner writing 200 MB without a line feed
+#   planted       tools planted beside the program; a listed pid of another program
+# Needs root (mounts), the Windows build and the Wine prefix with the stand-ins.
+# VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds);
+# VORN_FAULTS="name ..." runs only those scenarios.
+source "$(dirname "$0")/../../scripts/lib.sh"
+set +e
+
+FAULTS=$BUILD/faults
+DRIVER=$BUILD/win/tools/win_driver.exe
+LONG=${VORN_FAULTS_LONG:-0}
+HANG_SECONDS=$([[ $LONG == 1 ]] && echo 60 || echo 20)
+KILL_ROUNDS=$([[ $LONG == 1 ]] && echo 200 || echo 30)
+passed=0 failed=0
+mounts=() daemons=()
+
+# Everything this run started or mounted ends with it.
+cleanup() {
+  pkill -9 -f 'vorn_miner_gui\.exe|vorn_miner\.exe|other_tool\.exe|win_driver\.exe' 2>/dev/null
+  for m in "${mounts[@]}"; do mountpoint -q "$m" && umount -l "$m"; done
+  for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
+}
+trap cleanup EXIT
+
+# Z:\path\as\Wine\names\it, and the same escaped for a JSON string.
+winpath() { local p="Z:$1"; echo "${p//\//\\}"; }
+jsonpath() { local p; p=$(winpath "$1"); echo "${p//\\/\\\\}"; }
+
+# A fresh folder with the program, the simulated miner as vorn_miner.exe and
+# a plot folder with one plot file.
+lay_out() {
+  local dir=$1
+  rm -rf "$dir"
+  mkdir -p "$dir/plots"
+  cp "$BUILD/win/vorn_miner_gui.exe" "$dir/"
+  cp "$BUILD/win/sim/vorn_miner.exe" "$dir/"
+  printf plot >"$dir/plots/fault_X1.vorn"
+}
+
+settings() {  # settings <dir> <plot folder>...
+  local dir=$1 list="" p
+  shift
+  for p in "$@"; do list+="${list:+, }\"$(jsonpath "$p")\""; done
+  printf '{"miner_name": "fault rig", "plot_dirs": [%s], "plot_rescan_interval_secs": 3600}' "$list" \
+    >"$dir/vorn_miner_gui_mainnet_settings.json"
+}
+
+# Runs one scenario of the driver with the given environment; counts it.
+scenario() {
+  local name=$1; shift
+  local out=$LOGS/fault-$name.log
+  local start=$SECONDS
+  env "$@" >"$out" 2>&1
+  local rc=$?
+  pkill -9 -f 'vorn_miner_gui\.exe|vorn_miner\.exe|other_tool\.exe' 2>/dev/null
+  if ((rc == 0)); then
+    passed=$((passed + 1)); echo "fault $name: ok ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1)); echo "fault $name: FAILED ($((SECONDS - start)) s, log: $out)"; grep -E 'FAIL|driver:' "$out" | head -20
+  fi
+}
+
+wanted() { [[ -z ${VORN_FAULTS:-} || " $VORN_FAULTS " == *" $1 "* ]]; }
+
+run_hung_query() {
+  local dir=$FAULTS/hung-query
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  scenario hung-query VORN_STANDIN_HANG=powershell "$WINE" "$DRIVER" fault hung-query "$dir"
+}
+
+run_hung_kill() {
+  local dir=$FAULTS/hung-kill
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  scenario hung-kill VORN_STANDIN_HANG=taskkill VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault hung-kill "$dir"
+}
+
+run_dead_storage() {
+  local dir=$FAULTS/dead-storage mnt=$FAULTS/dead-mount
+  lay_out "$dir"
+  mkdir -p "$mnt"
+  mountpoint -q "$mnt" && umount -l "$mnt"
+  /usr/bin/python3 "$ROOT/tests/faults/hangfs.py" "$mnt" "$HANG_SECONDS" >"$LOGS/fault-hangfs.log" 2>&1 &
+  daemons+=($!); mounts+=("$mnt")
+  for _ in $(seq 50); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  settings "$dir" "$dir/plots" "$mnt/plots"
+  scenario dead-storage "$WINE" "$DRIVER" fault dead-storage "$dir" "$(winpath "$mnt/plots")" "$HANG_SECONDS"
+  umount -l "$mnt"
+}
+
+run_disk_full() {
+  local dir=$FAULTS/disk-full
+  mkdir -p "$dir"
+  mountpoint -q "$dir" && umount -l "$dir"
+  local need=$(( ($(stat -c %s "$BUILD/win/vorn_miner_gui.exe") + $(stat -c %s "$BUILD/win/sim/vorn_miner.exe")) / 1024 + 256 ))
+  mount -t tmpfs -o size=${need}k tmpfs "$dir" && mounts+=("$dir")
+  cp "$BUILD/win/vorn_miner_gui.exe" "$BUILD/win/sim/vorn_miner.exe" "$dir/"
+  mkdir -p "$FAULTS/disk-full-plots"
+  printf plot >"$FAULTS/disk-full-plots/fault_X1.vorn"
+  settings "$dir" "$FAULTS/disk-full-plots"
+  printf '# the configuration from before the disk filled up\n' >"$dir/miner_config.mainnet.gui.yaml"
+  dd if=/dev/zero of="$dir/filler" bs=4k >/dev/null 2>&1  # until the disk is full
+  scenario disk-full "$WINE" "$DRIVER" fault disk-full "$dir" "$(winpath "$dir/filler")"
+  umount -l "$dir"
+}
+
+run_endless() {
+  local dir=$FAULTS/endless
+  lay_out "$dir"; settings "$dir"
+  scenario endless VORN_SIM_MODE=endless "$WINE" "$DRIVER" fault endless "$dir"
+}
+
+run_planted() {
+  local dir=$FAULTS/planted
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  cp "$BUILD/win/sim/vorn_miner.exe" "$dir/other_tool.exe"
+  cp "$DRIVER" "$dir/taskkill.exe"
+  cp "$DRIVER" "$dir/powershell.exe"
+  scenario planted VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault planted "$dir"
+}
+
+# Each round: settings with a new folder list, the program saving as fast as
+# it can, a SIGKILL at a random moment; the file must hold a complete old or
+# new content.
+run_kill_save() {
+  local dir=$FAULTS/kill-save start=$SECONDS bad=0 saved=0 round
+  lay_out "$dir"
+  for ((round = 1; round <= KILL_ROUNDS; round++)); do
+    local folders=() n=$((RANDOM % 40 + 1)) i
+    for ((i = 0; i < n; i++)); do folders+=("/no/such/plots/r${round}_$i"); done
+    settings "$dir" "${folders[@]}"
+    cp "$dir/vorn_miner_gui_mainnet_settings.json" "$dir/before.json"
+    "$WINE" "$DRIVER" fault saves "$dir" >/dev/null 2>&1 &
+    local driver=$! gui=""
+    for _ in $(seq 100); do gui=$(pgrep -f 'kill-save.vorn_miner_gui\.exe' | head -n 1); [[ -n $gui ]] && break; sleep 0.05; done
+    sleep "$(printf '0.%03d' $((RANDOM % 1000)))"; sleep $((RANDOM % 2))
+    [[ -n $gui ]] && kill -9 "$gui"
+    wait "$driver" 2>/dev/null
+    if python3 - "$dir/vorn_miner_gui_mainnet_settings.json" "$dir/before.json" "$n" <<'EOF'
+import json, sys
+data = open(sys.argv[1], 'rb').read()
+if data == open(sys.argv[2], 'rb').read():
+    sys.exit(0)
+s = json.loads(data)
+assert len(s["plot_dirs"]) == int(sys.argv[3]), "incomplete folder list"
+assert s["miner_name"] == "fault rig" or s["miner_name"].startswith("save "), s["miner_name"]
+sys.exit(3)
+EOF
+    then :; else
+      rc=$?
+      if ((rc == 3)); then saved=$((saved + 1)); else bad=$((bad + 1)); cp "$dir/vorn_miner_gui_mainnet_settings.json" "$LOGS/fault-kill-save-bad-$round.json"; fi
+    fi
+  done
+  if ((bad == 0 && saved > 0)); then
+    passed=$((passed + 1)); echo "fault kill-save: ok ($KILL_ROUNDS rounds, $saved killed after a save, $((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1)); echo "fault kill-save: FAILED ($bad of $KILL_ROUNDS files broken, $saved with a new content)"
+  fi
+}
+
+setup_wine >/dev/null
+for s in hung-query hung-kill dead-storage disk-full kill-save endless planted; do
+  wanted "$s" && "run_${s//-/_}"
+done
+echo "fault-suite: $passed passed, $failed failed"
+((failed == 0))

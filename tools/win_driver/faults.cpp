@@ -1,0 +1,336 @@
+// Real faults in the real program, driven from outside its window. Each
+// scenario prints "ok"/"FAIL" lines; tests/faults/run.sh lays out the
+// folders, mounts the file systems and sets the environment they need.
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "faults.h"
+#include "window_access.h"
+
+namespace driver {
+namespace {
+
+using Seconds = std::chrono::seconds;
+
+// Asks the window to answer an empty message every 250 ms, each within 1 s:
+// a window that does not answer is frozen.
+class ResponseWatch {
+ public:
+  explicit ResponseWatch(HWND window)
+      : thread_([this, window] {
+          while (!stop_) {
+            const auto start = std::chrono::steady_clock::now();
+            DWORD_PTR answer = 0;
+            if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &answer)) {
+              if (!IsWindow(window)) break;
+              ++missed_;
+            }
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start).count();
+            worst_ms_ = std::max<long long>(worst_ms_, ms);
+            ++asked_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+          }
+        }) {}
+  ~ResponseWatch() { finish(); }
+  void finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  void report(const std::string& during) {
+    finish();
+    check(asked_ > 0 && missed_ == 0, "the window answered within 1 s " + during + " (" + std::to_string(asked_) +
+                                          " asked, " + std::to_string(missed_) + " missed, worst " +
+                                          std::to_string(worst_ms_) + " ms)");
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> asked_{0}, missed_{0};
+  std::atomic<long long> worst_ms_{0};
+  std::thread thread_;
+};
+
+struct Program {
+  HWND window = nullptr;
+  HANDLE process = nullptr;
+  std::vector<HWND> controls;
+  HWND status() const { return controls[3]; }
+  HWND list() const { return controls[11]; }
+  HWND log() const { return controls[27]; }
+  HWND button(const wchar_t* text) const { return child_with_text(window, text); }
+  bool logged(const std::wstring& text) const { return log_has(log(), text); }
+  bool wait_logged(const std::wstring& text, Seconds limit) const {
+    return wait_until([&] { return logged(text); }, limit);
+  }
+  bool status_is(const wchar_t* state) const { return text_of(status()).rfind(std::wstring(L"Miner: ") + state, 0) == 0; }
+};
+
+// Starts the program in `folder` and waits for its 28 controls.
+bool start(const std::wstring& folder, Program& p, Seconds limit = Seconds(30)) {
+  p.window = start_program(folder + L"\\vorn_miner_gui.exe", folder.c_str(), &p.process, limit);
+  if (!p.window) return false;
+  if (!wait_until([&] { return children(p.window).size() >= 28; }, limit)) {
+    fail("controls not created");
+    return false;
+  }
+  p.controls = children(p.window);
+  return true;
+}
+
+// Closes the window with OK and waits for the program to end.
+void close_with_ok(Program& p, Seconds limit = Seconds(60)) {
+  PostMessageW(p.window, WM_CLOSE, 0, 0);
+  check(answer_exit_box(true), "exit confirmation answered OK");
+  check(WaitForSingleObject(p.process, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0,
+        "the program ended after OK");
+  TerminateProcess(p.process, 1);
+  CloseHandle(p.process);
+}
+
+int finish() {
+  std::printf("%d failure(s)\n", failures);
+  return failures == 0 ? 0 : 1;
+}
+
+// vorn_miner.exe processes started from `folder`.
+int miners_from(const std::wstring& folder) {
+  int n = 0;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+    if (_wcsicmp(e.szExeFile, L"vorn_miner.exe") != 0) continue;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (h && QueryFullProcessImageNameW(h, 0, path, &size) && _wcsnicmp(path, folder.c_str(), folder.size()) == 0) ++n;
+    if (h) CloseHandle(h);
+  }
+  CloseHandle(snap);
+  return n;
+}
+
+bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// PowerShell hangs with its output open: start-up waits its 30 s bound,
+// then the automatic start's refresh fails after the same bound, while the
+// window answers.
+int hung_query(const std::wstring& folder) {
+  Program p;
+  const auto begin = std::chrono::steady_clock::now();
+  if (!start(folder, p, Seconds(90))) return 1;
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  check(took < Seconds(45), "the controls appeared after " + std::to_string(took.count()) + " ms");
+  check(p.wait_logged(L"startup orphan miner cleanup skipped: could not query existing vorn_miner.exe processes: "
+                      L"timed out after 30 s", Seconds(5)),
+        "start-up says the process query timed out");
+  ResponseWatch watch(p.window);
+  check(p.wait_logged(L"Miner configuration refresh failed: could not query existing vorn_miner.exe processes: "
+                      L"timed out after 30 s", Seconds(60)),
+        "the automatic start's refresh says the query timed out");
+  check(wait_until([&] { return p.status_is(L"Error"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  check(miners_from(folder) == 0, "no miner was started");
+  watch.report("while the refresh waited for the query");
+  close_with_ok(p);
+  return finish();
+}
+
+// taskkill hangs: the stop waits 5 s, the tree kill its 30 s, then the
+// miner is terminated directly.
+int hung_kill(const std::wstring& folder) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "automatic start: " + utf8(text_of(p.status())));
+  ResponseWatch watch(p.window);
+  const auto begin = std::chrono::steady_clock::now();
+  click(p.button(L"Stop Mining"));
+  check(p.wait_logged(L"Miner killed after stop timeout", Seconds(60)), "the stop fell back to ending the miner itself");
+  const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
+  check(took >= Seconds(34) && took < Seconds(50), "the stop took " + std::to_string(took.count()) + " s");
+  check(wait_until([&] { return p.status_is(L"Stopped"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  check(wait_until([&] { return miners_from(folder) == 0; }, Seconds(10)), "the miner is gone");
+  watch.report("during the stop");
+  close_with_ok(p);
+  return finish();
+}
+
+// One plot folder on storage whose metadata calls hang: the window answers
+// throughout, the scan completes once the storage answers, and the folder
+// is then reported like any other.
+int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_seconds) {
+  Program p;
+  const auto begin = std::chrono::steady_clock::now();
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  check(took < Seconds(hang_seconds) / 2, "the window came up in " + std::to_string(took.count()) + " ms");
+  check(list_rows(p.list()) == 2 && list_cell(p.list(), 1, 6) == L"not scanned",
+        "the hanging folder shows \"" + utf8(list_cell(p.list(), 1, 6)) + "\" while its storage hangs");
+  check(!p.logged(L"scan finished: scan_id=1"), "the first scan waits for the storage");
+  check(p.wait_logged(L"scan folder finished: scan_id=1, folder=" + dead + L", files=1", Seconds(hang_seconds + 30)),
+        "the hanging folder is reported once the storage answers");
+  check(p.wait_logged(L"scan apply finished: scan_id=1, total=2", Seconds(20)), "the first scan is applied with both plots");
+  check(wait_until([&] { return list_cell(p.list(), 1, 6) == L"normal" && list_cell(p.list(), 0, 6) == L"normal"; },
+                   Seconds(10)),
+        "both rows read normal");
+  HWND scan = p.button(L"Scan Now");
+  check(wait_until([&] { return IsWindowEnabled(scan) != FALSE; }, Seconds(20)), "Scan Now enabled again");
+  click(scan);
+  check(p.wait_logged(L"scan apply finished: scan_id=2, total=2", Seconds(20)), "a manual scan completes");
+  watch.report("while the storage hung");
+  close_with_ok(p);
+  return finish();
+}
+
+// The program's folder is full: saves and starts fail with clear errors and
+// touch nothing; once space is freed they work.
+int disk_full(const std::wstring& folder, const std::wstring& filler) {
+  const std::wstring settings = folder + L"\\vorn_miner_gui_mainnet_settings.json";
+  const std::wstring config = folder + L"\\miner_config.mainnet.gui.yaml";
+  const std::string settings_before = read_text_file(settings), config_before = read_text_file(config);
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  check(p.wait_logged(L"Cannot start miner: settings could not be saved.", Seconds(30)), "the automatic start is refused");
+  check(p.logged(L"[gui:mainnet] Failed to save settings: "), "the save failure is logged");
+  click(p.button(L"Save Settings"));
+  click(p.button(L"Start Mining"));
+  check(wait_until([&] { return p.status_is(L"Error"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  const std::wstring status = text_of(p.status());
+  check(status.find(L"Last error: ") != std::wstring::npos && status.find(L"(os error 112)") != std::wstring::npos,
+        "the status names the full disk: " + utf8(status));
+  check(read_text_file(settings) == settings_before, "the settings file is unchanged");
+  check(read_text_file(config) == config_before, "the miner configuration is unchanged");
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*.tmp").c_str(), &found);
+  check(search == INVALID_HANDLE_VALUE, "no temporary file is left behind");
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+
+  check(DeleteFileW(filler.c_str()) != FALSE, "space freed");
+  set_edit_text(p.controls[5], L"after the disk was full");
+  click(p.button(L"Save Settings"));
+  check(wait_until([&] { return read_text_file(settings).find("after the disk was full") != std::string::npos; }, Seconds(5)),
+        "the next save works");
+  click(p.button(L"Start Mining"));
+  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "Start Mining works: " + utf8(text_of(p.status())));
+  check(read_text_file(config) != config_before && read_text_file(config).find("chains:") != std::string::npos,
+        "the miner configuration was written");
+  watch.report("with a full disk");
+  close_with_ok(p);
+  return finish();
+}
+
+// The miner writes 200 MB without a line feed, faster than the window can
+// take it: the program's memory stays bounded and later lines still arrive.
+int endless_line(const std::wstring& folder) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  std::this_thread::sleep_for(Seconds(2));
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  GetProcessMemoryInfo(p.process, &before, sizeof before);
+  click(p.button(L"Start Mining"));
+  check(p.wait_logged(L"[miner] WARN endless progress ended after 200000000 bytes", Seconds(180)),
+        "the line after 200 MB of output reaches the log");
+  GetProcessMemoryInfo(p.process, &after, sizeof after);
+  const double grown_mb = (static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize)) / 1048576.0;
+  char text[128];
+  std::snprintf(text, sizeof text, "memory grew by %.1f MB at its peak (%.1f MB before)", grown_mb,
+                static_cast<double>(before.WorkingSetSize) / 1048576.0);
+  check(before.WorkingSetSize > 0 && grown_mb < 20.0, text);
+  watch.report("while the output flooded in");
+  close_with_ok(p);
+  return finish();
+}
+
+// Tools planted beside the program and in its working folder never run,
+// and a listed pid that now belongs to another program survives.
+int planted(const std::wstring& folder) {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION other{};
+  std::wstring other_exe = folder + L"\\other_tool.exe";
+  std::wstring line = L"\"" + other_exe + L"\"";
+  SetEnvironmentVariableW(L"VORN_SIM_MODE", L"ignore");
+  if (!CreateProcessW(other_exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                      &other)) {
+    return fail("cannot start other_tool.exe");
+  }
+  CloseHandle(other.hThread);
+  SetEnvironmentVariableW(L"VORN_SIM_MODE", L"rounds");
+  const std::wstring id = std::to_wstring(other.dwProcessId);
+  SetEnvironmentVariableW(L"VORN_STANDIN_LISTING",
+                          (id + L"\\tC:\\\\old\\\\vorn_miner.exe --config C:\\\\old\\\\miner_config.mainnet.gui.yaml\\n").c_str());
+  Program p;
+  if (!start(folder, p)) return 1;
+  check(p.wait_logged(L"[gui:mainnet] skipped pid=" + id + L", process is no longer vorn_miner.exe (now other_tool.exe); not killed",
+                      Seconds(10)),
+        "start-up leaves the other program's pid alone and says why");
+  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "automatic start: " + utf8(text_of(p.status())));
+  click(p.button(L"Stop Mining"));
+  check(p.wait_logged(L"Miner process tree killed after stop timeout (pid ", Seconds(30)), "the system's taskkill ended the miner");
+  check(WaitForSingleObject(other.hProcess, 0) == WAIT_TIMEOUT, "the other program survives");
+  TerminateProcess(other.hProcess, 1);
+  CloseHandle(other.hProcess);
+  for (const wchar_t* tool : {L"taskkill.exe", L"powershell.exe"}) {
+    check(file_exists(folder + L"\\" + tool) && !file_exists(folder + L"\\" + tool + L".ran"),
+          "the " + utf8(tool) + " planted beside the program never ran");
+  }
+  close_with_ok(p);
+  return finish();
+}
+
+// Saves with a changing miner name as fast as the window takes them, until
+// the program is gone (killed from outside at a random moment).
+int saves(const std::wstring& folder) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  HWND save = p.button(L"Save Settings");
+  for (int n = 0; IsWindow(p.window) && n < 100000; ++n) {
+    set_edit_text(p.controls[5], L"save " + std::to_wstring(n));
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(save, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer);
+  }
+  CloseHandle(p.process);
+  return 0;
+}
+
+}  // namespace
+
+int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& args) {
+  const std::wstring folder = args.empty() ? L"" : wine_path(args[0]);
+  if (scenario == L"hung-query" && args.size() == 1) return hung_query(folder);
+  if (scenario == L"hung-kill" && args.size() == 1) return hung_kill(folder);
+  if (scenario == L"dead-storage" && args.size() == 3) return dead_storage(folder, wine_path(args[1]), _wtoi(args[2].c_str()));
+  if (scenario == L"disk-full" && args.size() == 2) return disk_full(folder, wine_path(args[1]));
+  if (scenario == L"endless" && args.size() == 1) return endless_line(folder);
+  if (scenario == L"planted" && args.size() == 1) return planted(folder);
+  if (scenario == L"saves" && args.size() == 1) return saves(folder);
+  std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves <folder>\n"
+              "       driver fault dead-storage <folder> <hanging plot folder> <seconds>\n"
+              "       driver fault disk-full <folder> <filler file>\n");
+  return 2;
+}
+
+// A copy of the driver planted under a system tool's name leaves a mark
+// beside itself: the program ran it instead of the real tool.
+bool mark_if_planted() {
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path(self, n);
+  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  if (_wcsicmp(name.c_str(), L"taskkill.exe") != 0 && _wcsicmp(name.c_str(), L"powershell.exe") != 0) return false;
+  HANDLE mark = CreateFileW((path + L".ran").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  return true;
+}
+
+}  // namespace driver

@@ -1,0 +1,12 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace driver {
+
+// driver fault <scenario> <arguments>: see faults.cpp.
+int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& args);
+// True (after leaving a mark) when this copy runs as a planted system tool.
+bool mark_if_planted();
+
+}  // namespace driver
