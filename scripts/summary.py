@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Adds up the GoogleTest counts of ctest logs into one closing line."""
+"""Adds up the GoogleTest counts of ctest logs, and the fault suite's, into one closing line."""
 import re
 import sys
 
@@ -14,5 +14,8 @@ for path in sys.argv[1:]:
     failed += sum(int(n) for n in re.findall(r"\[  FAILED  \] (\d+) tests?, listed below", text))
     skipped += sum(int(n) for n in re.findall(r"\[  SKIPPED \] (\d+) tests?", text))
     failed += len(re.findall(r"\*\*\*(?:Failed|Timeout|Exception)", text))
+    for suite_passed, suite_failed in re.findall(r"^fault-suite: (\d+) passed, (\d+) failed", text, re.M):
+        passed += int(suite_passed)
+        failed += int(suite_failed)
 print(f"{passed} passed, {failed} failed, {skipped} skipped")
 sys.exit(1 if failed or passed == 0 else 0)

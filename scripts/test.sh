@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and runs every test:
-# the native suites, the fuzzers briefly, and the Windows suites under Wine.
+# the native suites, the fuzzers briefly, the Windows suites under Wine and
+# the fault suite in the real window.
 source "$(dirname "$0")/lib.sh"
 
 install_packages
@@ -24,6 +25,10 @@ setup_wine
 show_ctest "$LOGS/ctest-win.log"
 grep -q '100% tests passed' "$LOGS/ctest-win.log" || status=1
 
+log "faults in the real program under Wine"
+bash "$ROOT/tests/faults/run.sh" >"$LOGS/faults.log" 2>&1 || status=1
+grep -v '^fault-suite' "$LOGS/faults.log" || true
+
 log "summary"
-python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" || status=1
+python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" "$LOGS/faults.log" || status=1
 exit $status

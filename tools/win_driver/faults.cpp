@@ -71,6 +71,11 @@ struct Program {
     return wait_until([&] { return logged(text); }, limit);
   }
   bool status_is(const wchar_t* state) const { return text_of(status()).rfind(std::wstring(L"Miner: ") + state, 0) == 0; }
+  // Waits for the miner state, then checks it with the status line as seen then.
+  void check_state(const wchar_t* state, Seconds limit, const std::string& what) const {
+    const bool reached = wait_until([&] { return status_is(state); }, limit);
+    check(reached, what + ": " + utf8(text_of(status())));
+  }
 };
 
 // Starts the program in `folder` and waits for its 28 controls.
@@ -136,7 +141,7 @@ int hung_query(const std::wstring& folder) {
   check(p.wait_logged(L"Miner configuration refresh failed: could not query existing vorn_miner.exe processes: "
                       L"timed out after 30 s", Seconds(60)),
         "the automatic start's refresh says the query timed out");
-  check(wait_until([&] { return p.status_is(L"Error"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  p.check_state(L"Error", Seconds(5), "status");
   check(miners_from(folder) == 0, "no miner was started");
   watch.report("while the refresh waited for the query");
   close_with_ok(p);
@@ -148,14 +153,14 @@ int hung_query(const std::wstring& folder) {
 int hung_kill(const std::wstring& folder) {
   Program p;
   if (!start(folder, p)) return 1;
-  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "automatic start: " + utf8(text_of(p.status())));
+  p.check_state(L"Running", Seconds(30), "automatic start");
   ResponseWatch watch(p.window);
   const auto begin = std::chrono::steady_clock::now();
   click(p.button(L"Stop Mining"));
   check(p.wait_logged(L"Miner killed after stop timeout", Seconds(60)), "the stop fell back to ending the miner itself");
   const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
   check(took >= Seconds(34) && took < Seconds(50), "the stop took " + std::to_string(took.count()) + " s");
-  check(wait_until([&] { return p.status_is(L"Stopped"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  p.check_state(L"Stopped", Seconds(5), "status");
   check(wait_until([&] { return miners_from(folder) == 0; }, Seconds(10)), "the miner is gone");
   watch.report("during the stop");
   close_with_ok(p);
@@ -203,7 +208,7 @@ int disk_full(const std::wstring& folder, const std::wstring& filler) {
   check(p.logged(L"[gui:mainnet] Failed to save settings: "), "the save failure is logged");
   click(p.button(L"Save Settings"));
   click(p.button(L"Start Mining"));
-  check(wait_until([&] { return p.status_is(L"Error"); }, Seconds(5)), "status: " + utf8(text_of(p.status())));
+  p.check_state(L"Error", Seconds(5), "status");
   const std::wstring status = text_of(p.status());
   check(status.find(L"Last error: ") != std::wstring::npos && status.find(L"(os error 112)") != std::wstring::npos,
         "the status names the full disk: " + utf8(status));
@@ -220,7 +225,7 @@ int disk_full(const std::wstring& folder, const std::wstring& filler) {
   check(wait_until([&] { return read_text_file(settings).find("after the disk was full") != std::string::npos; }, Seconds(5)),
         "the next save works");
   click(p.button(L"Start Mining"));
-  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "Start Mining works: " + utf8(text_of(p.status())));
+  p.check_state(L"Running", Seconds(30), "Start Mining works");
   check(read_text_file(config) != config_before && read_text_file(config).find("chains:") != std::string::npos,
         "the miner configuration was written");
   watch.report("with a full disk");
@@ -274,7 +279,7 @@ int planted(const std::wstring& folder) {
   check(p.wait_logged(L"[gui:mainnet] skipped pid=" + id + L", process is no longer vorn_miner.exe (now other_tool.exe); not killed",
                       Seconds(10)),
         "start-up leaves the other program's pid alone and says why");
-  check(wait_until([&] { return p.status_is(L"Running"); }, Seconds(30)), "automatic start: " + utf8(text_of(p.status())));
+  p.check_state(L"Running", Seconds(30), "automatic start");
   click(p.button(L"Stop Mining"));
   check(p.wait_logged(L"Miner process tree killed after stop timeout (pid ", Seconds(30)), "the system's taskkill ended the miner");
   check(WaitForSingleObject(other.hProcess, 0) == WAIT_TIMEOUT, "the other program survives");
