@@ -4,6 +4,7 @@
 //   driver e2e <folder>  the full scenario on vorn_miner_gui.exe in <folder>,
 //                        which also holds the simulated miner and a plot folder
 //   driver fault ...     real faults in the real program (faults.cpp)
+//   driver soak <folder> <minutes>   a long run, sampled every minute (soak.cpp)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -248,6 +249,7 @@ int e2e(std::wstring folder) {
 
 int wmain(int argc, wchar_t** argv) {
   if (driver::mark_if_planted()) return 1;
+  if (argc == 4 && std::wstring(argv[1]) == L"soak") return driver::soak(driver::wine_path(argv[2]), _wtoi(argv[3]));
   if (argc >= 3 && std::wstring(argv[1]) == L"fault") {
     return driver::run_fault(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
   }
