@@ -12,7 +12,7 @@ source "$(dirname "$0")/../scripts/lib.sh"
 MINUTES=${1:-30}
 install_packages
 build_windows
-setup_wine
+setup_wine "$BUILD/wine-soak"
 DIR=$BUILD/soak
 rm -rf "$DIR"
 mkdir -p "$DIR/plots"

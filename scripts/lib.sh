@@ -107,8 +107,10 @@ start_display() {
   fi
 }
 
+# The test prefix by default; a long run (the soak) may take one of its own,
+# so that the tests' process cleanups never see its processes.
 setup_wine() {
-  export WINEPREFIX=$BUILD/wine-prefix WINEARCH=win64 WINEDEBUG=-all
+  export WINEPREFIX=${1:-$BUILD/wine-prefix} WINEARCH=win64 WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   start_display
   if [[ ! -f $WINEPREFIX/.vorn-ready ]]; then

@@ -24,7 +24,7 @@ mounts=() daemons=()
 
 # Everything this run started or mounted ends with it.
 cleanup() {
-  pkill -9 -f 'vorn_miner_gui\.exe|vorn_miner\.exe|other_tool\.exe|win_driver\.exe' 2>/dev/null
+  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|win_driver\.exe fault' 2>/dev/null
   for m in "${mounts[@]}"; do mountpoint -q "$m" && umount -l "$m"; done
   for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
 }
@@ -60,7 +60,7 @@ scenario() {
   local start=$SECONDS
   env "$@" >"$out" 2>&1
   local rc=$?
-  pkill -9 -f 'vorn_miner_gui\.exe|vorn_miner\.exe|other_tool\.exe' 2>/dev/null
+  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe' 2>/dev/null
   if ((rc == 0)); then
     passed=$((passed + 1)); echo "fault $name: ok ($((SECONDS - start)) s)"
   else
