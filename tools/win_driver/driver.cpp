@@ -116,6 +116,10 @@ int e2e(std::wstring folder) {
                     utf8(text_of(controls[i])) + "\" at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
                     std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
   }
+  const LONG list_style = GetWindowLongW(controls[11], GWL_STYLE);
+  check((list_style & WS_BORDER) == 0 && (list_style & LVS_TYPEMASK) == LVS_REPORT && (list_style & LVS_SINGLESEL) &&
+            (list_style & LVS_SHOWSELALWAYS) && (list_style & WS_TABSTOP),
+        "list view: report view, single selection, selection always shown, tab stop, no border");
   HWND status = controls[3], log_box = controls[27], interval = controls[15], name = controls[5];
   HWND start = child_with_text(window, L"Start Mining"), stop = child_with_text(window, L"Stop Mining");
   HWND restart = child_with_text(window, L"Restart Miner"), save = child_with_text(window, L"Save Settings");

@@ -43,10 +43,10 @@ Sample sample(HANDLE process, double minute) {
   // Figures the system cannot give (Wine has no per-process handle, GDI or
   // USER counts for another process) read -1: "n/a".
   DWORD handles = 0;
-  s.handles = GetProcessHandleCount(process, &handles) && handles > 0 ? handles : -1;
+  s.handles = GetProcessHandleCount(process, &handles) && handles > 0 ? static_cast<double>(handles) : -1.0;
   const DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS), user = GetGuiResources(process, GR_USEROBJECTS);
-  s.gdi = gdi > 0 ? gdi : -1;
-  s.user = user > 0 ? user : -1;
+  s.gdi = gdi > 0 ? static_cast<double>(gdi) : -1.0;
+  s.user = user > 0 ? static_cast<double>(user) : -1.0;
   s.threads = thread_count(GetProcessId(process));
   return s;
 }
