@@ -26,7 +26,10 @@ std::optional<std::uint32_t> parse_pid(std::string_view text) {
 
 Result<platform::HeldProcess> hold_listed_miner(std::uint32_t pid) {
   Result<platform::HeldProcess> held = platform::hold_process(pid);
-  if (!held.ok()) return Result<platform::HeldProcess>::failure("process has ended");
+  if (!held.ok() && held.error() != platform::kProcessEnded) {
+    return Result<platform::HeldProcess>::failure("process cannot be opened: " + held.error());
+  }
+  if (!held.ok()) return held;
   const std::string image = held.value().image_name();
   if (to_lower_ascii(image) != kMinerExecutable) {
     return Result<platform::HeldProcess>::failure("process is no longer vorn_miner.exe (now " +

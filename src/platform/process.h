@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/result.h"
@@ -84,7 +85,9 @@ class HeldProcess {
   std::unique_ptr<Impl> impl_;
 };
 
-// Opens a running process by pid; failure: it has ended or cannot be opened.
+// Opens a running process by pid. Failure: kProcessEnded when no running
+// process has that pid, else the system's error.
+inline constexpr std::string_view kProcessEnded = "process has ended";
 Result<HeldProcess> hold_process(std::uint32_t pid);
 
 // Every running process named "vorn_miner.exe" as "pid<TAB>command line"

@@ -105,23 +105,7 @@ int finish() {
   return failures == 0 ? 0 : 1;
 }
 
-// vorn_miner.exe processes started from `folder`.
-int miners_from(const std::wstring& folder) {
-  int n = 0;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W e{};
-  e.dwSize = sizeof e;
-  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
-    if (_wcsicmp(e.szExeFile, L"vorn_miner.exe") != 0) continue;
-    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
-    wchar_t path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    if (h && QueryFullProcessImageNameW(h, 0, path, &size) && _wcsnicmp(path, folder.c_str(), folder.size()) == 0) ++n;
-    if (h) CloseHandle(h);
-  }
-  CloseHandle(snap);
-  return n;
-}
+int miners_from(const std::wstring& folder) { return static_cast<int>(miners_started_from(folder).size()); }
 
 bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

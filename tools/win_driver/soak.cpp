@@ -54,21 +54,11 @@ Sample sample(HANDLE process, double minute) {
 // Ends every simulated miner started from `folder`, as a crash would.
 int crash_miners(const std::wstring& folder) {
   int n = 0;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W e{};
-  e.dwSize = sizeof e;
-  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
-    if (_wcsicmp(e.szExeFile, L"vorn_miner.exe") != 0) continue;
-    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, e.th32ProcessID);
-    wchar_t path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    if (h && QueryFullProcessImageNameW(h, 0, path, &size) && _wcsnicmp(path, folder.c_str(), folder.size()) == 0 &&
-        TerminateProcess(h, 0xC0000005)) {
-      ++n;
-    }
+  for (DWORD pid : miners_started_from(folder)) {
+    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (h && TerminateProcess(h, 0xC0000005)) ++n;
     if (h) CloseHandle(h);
   }
-  CloseHandle(snap);
   return n;
 }
 

@@ -3,6 +3,7 @@
 // finding it, reading and writing controls, clicking, answering boxes.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdio>
@@ -176,6 +177,26 @@ inline std::wstring list_cell(HWND list, int row, int column) {
   }
   CloseHandle(process);
   return text;
+}
+
+// The pids of the vorn_miner.exe processes whose executable lies in `folder`.
+inline std::vector<DWORD> miners_started_from(const std::wstring& folder) {
+  std::vector<DWORD> pids;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+    if (_wcsicmp(e.szExeFile, L"vorn_miner.exe") != 0) continue;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (h && QueryFullProcessImageNameW(h, 0, path, &size) && _wcsnicmp(path, folder.c_str(), folder.size()) == 0) {
+      pids.push_back(e.th32ProcessID);
+    }
+    if (h) CloseHandle(h);
+  }
+  CloseHandle(snap);
+  return pids;
 }
 
 inline int list_rows(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }

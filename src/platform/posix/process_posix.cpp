@@ -175,12 +175,14 @@ std::string HeldProcess::image_name() const { return impl_ ? impl_->image : std:
 Result<HeldProcess> hold_process(std::uint32_t pid) {
   auto impl = std::make_unique<HeldProcess::Impl>();
   impl->pidfd.reset(pidfd_open(static_cast<pid_t>(pid)));
-  if (!impl->pidfd.valid()) return Result<HeldProcess>::failure(last_os_error_text());
+  if (!impl->pidfd.valid()) {
+    return Result<HeldProcess>::failure(errno == ESRCH ? std::string(kProcessEnded) : last_os_error_text());
+  }
   const std::string base = "/proc/" + std::to_string(pid);
   std::optional<std::string> stat = read_small_file(base + "/stat");
   std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
   if (close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] == 'Z') {
-    return Result<HeldProcess>::failure(os_error_text(ESRCH));  // ended, not yet reaped
+    return Result<HeldProcess>::failure(std::string(kProcessEnded));  // ended, not yet reaped
   }
   impl->image = read_small_file(base + "/comm").value_or("");
   if (!impl->image.empty() && impl->image.back() == '\n') impl->image.pop_back();

@@ -349,8 +349,11 @@ Result<HeldProcess> hold_process(std::uint32_t pid) {
   using R = Result<HeldProcess>;
   auto impl = std::make_unique<HeldProcess::Impl>();
   impl->process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
-  if (!impl->process.valid()) return R::failure(last_os_error_text());
-  if (WaitForSingleObject(impl->process.get(), 0) == WAIT_OBJECT_0) return R::failure(os_error_text(ERROR_INVALID_PARAMETER));
+  if (!impl->process.valid()) {
+    // A pid that names no process is refused as an invalid parameter.
+    return R::failure(GetLastError() == ERROR_INVALID_PARAMETER ? std::string(kProcessEnded) : last_os_error_text());
+  }
+  if (WaitForSingleObject(impl->process.get(), 0) == WAIT_OBJECT_0) return R::failure(std::string(kProcessEnded));
   std::wstring path(32768, L'\0');
   DWORD size = static_cast<DWORD>(path.size());
   if (QueryFullProcessImageNameW(impl->process.get(), 0, path.data(), &size)) {
