@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/fault_points.h"
 #include "platform/result.h"
 
 namespace vorn {
@@ -64,12 +65,15 @@ std::thread spawn_worker(std::string name, Body body) {
 
 // The same, for a worker whose completion event the GUI thread waits for:
 // after a failure is recorded, `report_failure` receives its text and sends
-// that event, so no flag set for the worker stays set for good.
+// that event, so no flag set for the worker stays set for good. That holds
+// too when the thread cannot be created: the event is then sent from the
+// calling thread, so `report_failure` must post its notice, not send it (a
+// sent notice would be handled at once, inside the caller's handler).
 template <class Body, class ReportFailure>
 std::thread spawn_worker(std::string name, Body body, ReportFailure report_failure) {
   try {
-    return std::thread([name = std::move(name), body = std::move(body),
-                        report_failure = std::move(report_failure)]() mutable {
+    platform::fault_point("spawn " + name);
+    return std::thread([name = std::move(name), body = std::move(body), report_failure]() mutable {
       set_thread_name(std::move(name));
       std::string failure;
       try {
@@ -87,7 +91,8 @@ std::thread spawn_worker(std::string name, Body body, ReportFailure report_failu
         record_unhandled(std::current_exception());
       }
     });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    report_failure("failed to spawn thread");
     raise_failure("failed to spawn thread");
   }
 }

@@ -246,7 +246,7 @@ void stop_miner(AppCore& core, bool restart) {
   // A stop that failed may have left the miner running: never start another
   // one on top of it.
   auto report_failure = [sender = core.event_sender, notice = core.notice](const std::string& failure) {
-    if (sender.send(StopFinished{"Failed to stop miner: " + failure, false})) notice.wake();
+    if (sender.send(StopFinished{"Failed to stop miner: " + failure, false})) notice.post();
   };
   StopJob job{std::move(*child), core.event_sender, core.notice, restart};
   spawn_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); },

@@ -19,7 +19,7 @@ bool start_config_refresh(AppCore& core, RefreshPurpose purpose) {
   core.status_dirty = core.controls_dirty = true;
   log_line(core, "Refreshing miner config: " + job.config_path);
   auto report_failure = [purpose, sender = job.sender, notice = job.notice](const std::string& failure) {
-    if (sender.send(ConfigRefreshed{purpose, {}, false, "refresh worker failed: " + failure})) notice.wake();
+    if (sender.send(ConfigRefreshed{purpose, {}, false, "refresh worker failed: " + failure})) notice.post();
   };
   spawn_worker("config-refresh", [job = std::move(job)]() mutable { run_config_refresh(std::move(job)); },
                std::move(report_failure))

@@ -104,7 +104,7 @@ void request_scan(AppCore& core) {
     auto report_failure = [id = job.scan_id, folders = job.folders, sender = job.sender,
                            notice = job.notice](const std::string& failure) {
       ScanComplete failed{id, folders, {}, {}, {}, "scan worker failed: " + failure};
-      if (sender.send(std::move(failed))) notice.wake();
+      if (sender.send(std::move(failed))) notice.post();
     };
     spawn_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); },
                  std::move(report_failure))
@@ -135,7 +135,7 @@ void request_folder_checks(AppCore& core) {
   if (unknown.empty()) return;
   core.folder_check_running = true;
   auto report_failure = [sender = core.event_sender, notice = core.notice](const std::string&) {
-    if (sender.send(FolderChecked{{}, false, true})) notice.wake();
+    if (sender.send(FolderChecked{{}, false, true})) notice.post();
   };
   spawn_worker("folder-check",
                [folders = std::move(unknown), sender = core.event_sender, notice = core.notice] {

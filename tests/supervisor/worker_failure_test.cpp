@@ -67,6 +67,18 @@ TEST_F(WorkerFailure, AFailedScanEndsTheScanAndKeepsTheLastResults) {
   EXPECT_EQ(w->core.borrow()->folder_reports.at(plots).file_count, 1u);
 }
 
+TEST_F(WorkerFailure, AWorkerThatCannotBeStartedStillReports) {
+  platform::arm_fault("spawn config-refresh");
+  {
+    auto core = w->core.borrow();
+    EXPECT_THROW(start_config_refresh(*core, RefreshPurpose::stable_plot_changes(1)), Failure);
+    EXPECT_TRUE(core->config_refresh_in_progress);  // until its completion event arrives
+  }
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->config_refresh_in_progress; }));
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Miner configuration refresh failed: refresh worker failed: failed to spawn thread"));
+  EXPECT_NE(testing_support::read_file(crash_log_path()).find("panic=failed to spawn thread"), std::string::npos);
+}
+
 TEST_F(WorkerFailure, AFailedRefreshEndsTheRefreshWithAnError) {
   auto refresh = [&] {
     auto core = w->core.borrow();
