@@ -23,8 +23,9 @@ printf '{"miner_name": "soak", "plot_dirs": ["%s"], "plot_rescan_interval_secs":
   "${plots//\\/\\\\}" >"$DIR/vorn_miner_gui_mainnet_settings.json"
 
 sampler() {  # minute, resident KB, threads and descriptors of the program's Linux process
+  set +e
   local pid="" start=$SECONDS
-  for _ in $(seq 200); do pid=$(pgrep -f 'soak.vorn_miner_gui\.exe' | head -n 1); [[ -n $pid ]] && break; sleep 0.1; done
+  for _ in $(seq 600); do pid=$(pgrep -f 'soak.vorn_miner_gui\.exe' | head -n 1); [[ -n $pid ]] && break; sleep 0.1; done
   while [[ -n $pid && -d /proc/$pid ]]; do
     awk -v m="$(( (SECONDS - start) / 60 ))" -v fds="$(ls /proc/$pid/fd 2>/dev/null | wc -l)" \
       '/^VmRSS:/ {rss=$2} /^Threads:/ {t=$2} END {print m, rss, t, fds}' "/proc/$pid/status"
@@ -35,6 +36,7 @@ sampler >"$LOGS/soak-linux.log" &
 SAMPLER=$!
 trap 'kill $SAMPLER 2>/dev/null; pkill -9 -f "soak.vorn_miner_gui\.exe|soak.vorn_miner\.exe" 2>/dev/null' EXIT
 
+set +e
 VORN_SIM_ROUND_MS=3000 "$WINE" "$BUILD/win/tools/win_driver.exe" soak "$DIR" "$MINUTES" | tee "$LOGS/soak.log"
 status=${PIPESTATUS[0]}
 python3 - "$LOGS/soak-linux.log" <<'PY'
