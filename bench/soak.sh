@@ -34,7 +34,7 @@ sampler() {  # minute, resident KB, threads and descriptors of the program's Lin
 }
 sampler >"$LOGS/soak-linux.log" &
 SAMPLER=$!
-trap 'kill $SAMPLER 2>/dev/null; pkill -9 -f "soak.vorn_miner_gui\.exe|soak.vorn_miner\.exe" 2>/dev/null' EXIT
+trap 'kill $SAMPLER 2>/dev/null; stop_wine' EXIT
 
 set +e
 VORN_SIM_ROUND_MS=3000 "$WINE" "$BUILD/win/tools/win_driver.exe" soak "$DIR" "$MINUTES" | tee "$LOGS/soak.log"

@@ -96,12 +96,15 @@ install_standins() {
   export WINEDLLOVERRIDES="mscoree,mshtml=;taskkill.exe,powershell.exe=n"
 }
 
-# A virtual display when none is set, and a 64-bit Wine prefix in the build folder.
+# A virtual display when none is set (its pid in XVFB_PID), and a 64-bit Wine
+# prefix in the build folder.
+XVFB_PID=""
 start_display() {
   if [[ -z ${DISPLAY:-} ]]; then
     local n=91
     while [[ -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -ac >"$LOGS/xvfb.log" 2>&1 &
+    XVFB_PID=$!
     export DISPLAY=:$n
     for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
   fi
@@ -109,6 +112,13 @@ start_display() {
 
 # The test prefix by default; a long run (the soak) may take one of its own,
 # so that the tests' process cleanups never see its processes.
+# Ends what the Wine set-up started: the prefix's processes and server, and
+# the virtual display.
+stop_wine() {
+  /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+  if [[ -n $XVFB_PID ]]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+}
+
 setup_wine() {
   export WINEPREFIX=${1:-$BUILD/wine-prefix} WINEARCH=win64 WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="

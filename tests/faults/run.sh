@@ -27,6 +27,7 @@ cleanup() {
   pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|win_driver\.exe fault' 2>/dev/null
   for m in "${mounts[@]}"; do mountpoint -q "$m" && umount -l "$m"; done
   for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
+  stop_wine
 }
 trap cleanup EXIT
 
