@@ -4,24 +4,27 @@
 // which holds the miner back through its pipe, and no line is lost.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace vorn {
 
 inline constexpr std::size_t kQueuedOutputLimit = 8u << 20;
 
+// Counted signed: a line handled that no reader counted (one sent by a
+// test) lowers the count instead of wrapping it round to "full" for good.
 class OutputBudget {
  public:
-  explicit OutputBudget(std::size_t limit = kQueuedOutputLimit) : limit_(limit) {}
+  explicit OutputBudget(std::size_t limit = kQueuedOutputLimit) : limit_(static_cast<std::int64_t>(limit)) {}
   // Readers: whether they must wait before sending more.
   bool full() const { return queued_.load(std::memory_order_acquire) >= limit_; }
-  void queued(std::size_t bytes) { queued_.fetch_add(bytes, std::memory_order_acq_rel); }
+  void queued(std::size_t bytes) { queued_.fetch_add(static_cast<std::int64_t>(bytes), std::memory_order_acq_rel); }
   // The GUI thread, once a line is handled.
-  void handled(std::size_t bytes) { queued_.fetch_sub(bytes, std::memory_order_acq_rel); }
-  std::size_t waiting() const { return queued_.load(std::memory_order_acquire); }
+  void handled(std::size_t bytes) { queued_.fetch_sub(static_cast<std::int64_t>(bytes), std::memory_order_acq_rel); }
+  std::int64_t waiting() const { return queued_.load(std::memory_order_acquire); }
 
  private:
-  const std::size_t limit_;
-  std::atomic<std::size_t> queued_{0};
+  const std::int64_t limit_;
+  std::atomic<std::int64_t> queued_{0};
 };
 
 }  // namespace vorn
