@@ -44,7 +44,7 @@ shot=$BUILD/screenshot.png
 import -window root "$shot" 2>/dev/null && log "screenshot saved to $shot"
 if ((own_display)); then
   log "no display of yours to show it on: ending the demo"
-  /usr/lib/wine/wineserver64 -k || true
+  stop_wine
 else
   log "the program runs until you close its window"
   wait
