@@ -255,11 +255,14 @@ TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
   const std::string other_program = platform::join_path(folder, "other_tool.exe");
   std::filesystem::copy_file(testing_support::sim_miner_path(), other_program);
   set_env("VORN_SIM_MODE", "ignore");
-  Result<platform::ChildProcess> other = platform::spawn_with_output_pipes({other_program, {}, ""});
+  Result<platform::ChildProcess> other =
+      platform::spawn_with_output_pipes({other_program, {"--config", "C:\\g\\miner_config.mainnet.gui.yaml"}, ""});
   set_env("VORN_SIM_MODE", "");
   ASSERT_TRUE(other.ok()) << other.error();
   const std::uint32_t pid = other.value().pid();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past its start-up
+  // Its command line names our configuration, but it is not vorn_miner.exe.
+  EXPECT_FALSE(miner_listed(pid));
   const std::string listing = std::to_string(pid) + "\tC:\\m\\vorn_miner.exe --config C:\\g\\miner_config.mainnet.gui.yaml\n";
 
   Result<std::vector<std::string>> report = clean_listed_miners(listing, true, kill_process_tree);

@@ -204,6 +204,26 @@ TEST(MinerConfigGate, CraftedFilesAreRefusedWithinTheirLimits) {
   EXPECT_EQ(refused->rfind(unreadable + "too many nodes (more than 100000)", 0), 0u) << *refused;
 }
 
+TEST(MinerConfigGate, AFirstChainDifferingInAnyOneCheckedFieldIsRefused) {
+  const std::pair<const char*, const char*> changes[] = {
+      {"name: Qubo-VORN Pool", "name: Qubo-VORN Pool2"},
+      {"rpc_transport: https", "rpc_transport: http"},
+      {"rpc_host: pool.qubovorn-net.com", "rpc_host: pool.qubovorn-net.co"},
+      {"rpc_port: 443", "rpc_port: 444"},
+      {"type: none", "type: user"},
+      {"block_time_seconds: 120", "block_time_seconds: 121"},
+      {"submission_mode: pool", "submission_mode: solo"},
+  };
+  for (auto [from, to] : changes) {
+    std::string text = kGoodChain;
+    text.replace(text.find(from), std::string(from).size(), to);
+    EXPECT_EQ(verify_miner_config_text(text), kBlocked + "Pool connection did not match this app.") << to;
+    // Only the first chain counts: a good second chain does not save it.
+    EXPECT_EQ(verify_miner_config_text(text + kGoodChain.substr(std::string("chains:\n").size())),
+              kBlocked + "Pool connection did not match this app.") << to;
+  }
+}
+
 TEST(MinerConfigGate, MalformedYamlReportsTheParsersProblemAndPosition) {
   MaybeError result = verify_miner_config_text("chains:\n  - a\n b: [\n");
   ASSERT_TRUE(result);

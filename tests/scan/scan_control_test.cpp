@@ -122,6 +122,24 @@ TEST(ScanApply, GrowthAndDeletion) {
                                  "candidate(s), 2 deleted, 1 stable new/changed"));
 }
 
+TEST(ScanApply, ANewTimeAloneIsAChangeAndARenameIsOneNewAndOneDeleted) {
+  AppCore core = scanning_core("apply_time_and_rename");
+  accept_scan_results(core, complete_for(core, files(3)));
+  apply_all(core);
+  std::vector<PlotFile> touched = files(3);
+  touched[1].modified_unix_secs += 1;  // same size, new time
+  rescan(core, 2, touched);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 0 new candidate(s), 1 changed "
+                                 "candidate(s), 0 deleted, 2 stable new/changed"));
+  core.config_refresh_in_progress = false;
+
+  std::vector<PlotFile> renamed = touched;
+  renamed[2].path += ".moved.vorn";
+  rescan(core, 3, renamed);
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 3 direct .vorn files, 0GB, 1 new candidate(s), 0 changed "
+                                 "candidate(s), 1 deleted, 1 stable new/changed"));
+}
+
 TEST(ScanApply, OnlyDeletionsScheduleNothing) {
   AppCore core = scanning_core("apply_deleted");
   accept_scan_results(core, complete_for(core, files(2)));

@@ -190,6 +190,34 @@ TEST(ConfigRefreshed, StableCountWithoutAMinerOnlyLogs) {
   EXPECT_EQ(core->scan_status_text, "Waiting");
 }
 
+// A refresh for stable plot changes while a miner runs: the restart waits
+// for the end of the miner's round, and then stops it with a restart.
+TEST(ConfigRefreshed, StableChangesRestartOnlyAtTheEndOfARound) {
+  auto w = TestWindow::create(scratch_folder("refresh_round"));
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  testing_support::set_env("VORN_SIM_DELAY_MS", "3000");
+  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  ASSERT_TRUE(child.ok());
+  auto core = w->core.borrow();
+  core->miner_child = std::move(child).value();
+  core->miner_state = MinerState::Running;
+  core->restart_pending = true;
+  core->round_finished = false;
+  const ConfigRefreshed refreshed{RefreshPurpose::stable_plot_changes(2), {}, true, "C:\\x.yaml"};
+  handle_config_refreshed(*core, refreshed);
+  EXPECT_EQ(core->miner_state, MinerState::RestartPending);
+  EXPECT_FALSE(core->stop_in_progress);
+  EXPECT_TRUE(core->miner_child);
+
+  core->round_finished = true;
+  handle_config_refreshed(*core, refreshed);
+  EXPECT_TRUE(core->stop_in_progress);
+  EXPECT_EQ(core->miner_state, MinerState::Restarting);
+  EXPECT_TRUE(log_contains(*core, "Restarting miner"));
+  core->exit_requested = true;  // no new miner after the stop
+}
+
 TEST(AutoStart, IsDecidedOnceWithItsReasons) {
   auto w = TestWindow::create(scratch_folder("auto_start"));
   auto core = w->core.borrow();
@@ -207,6 +235,15 @@ TEST(AutoStart, IsDecidedOnceWithItsReasons) {
   core->folder_reports["/nowhere"] = missing;
   maybe_auto_start(*core);
   EXPECT_TRUE(log_contains(*core, "Auto start skipped: no normal plot directory found after first scan"));
+
+  // A folder without plots is no reason to mine either.
+  core->auto_start_done = false;
+  core->log_lines.clear();
+  core->settings.plot_dirs.push_back("/empty");
+  core->folder_reports["/empty"] = FolderReport{"/empty", FolderStatus::NoPlots, 0, 0, std::nullopt, {}, 0.1};
+  maybe_auto_start(*core);
+  EXPECT_EQ(untagged_log(*core), std::vector<std::string>{"Auto start skipped: no normal plot directory found after first scan"});
+  EXPECT_FALSE(core->config_refresh_in_progress);
 
   core->auto_start_done = false;
   core->stop_in_progress = true;
@@ -302,10 +339,12 @@ TEST_F(CrashGuard, NonTextFailureAndWorkerThreads) {
 
   testing_support::remove_tree(crash_log_path());
   spawn_worker("scan", [] { raise_failure("worker boom"); }).join();
+  spawn_worker("miner-stop", [] { throw std::runtime_error("plain boom"); }).join();
   spawn_worker("", [] { raise_failure("nameless"); }).join();
   std::string log = crash_log();
-  EXPECT_EQ(records(), 2);
+  EXPECT_EQ(records(), 3);
   EXPECT_NE(log.find("thread=scan\npanic=worker boom\n"), std::string::npos);
+  EXPECT_NE(log.find("thread=miner-stop\npanic=plain boom\n"), std::string::npos);
   EXPECT_NE(log.find("thread=unnamed\npanic=nameless\n"), std::string::npos);
 }
 

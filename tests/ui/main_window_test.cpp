@@ -7,6 +7,7 @@
 #include "platform/fault_points.h"
 #include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "support/test_support.h"
 #include "core/supervisor.h"
@@ -158,6 +159,33 @@ TEST_F(Ui, ButtonsFollowTheState) {
   EXPECT_FALSE(gui::is_enabled(c().add_folder));
   EXPECT_FALSE(gui::is_enabled(c().scan_now));
   EXPECT_FALSE(gui::is_enabled(c().start_mining));
+}
+
+TEST(Buttons, StartMiningIsDisabledInEveryStateThatHoldsAMiner) {
+  AppCore core = testing_support::make_core(scratch_folder("buttons"));
+  EXPECT_TRUE(button_states(core).start_mining);
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  core.miner_child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""}).value();
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  for (MinerState state : {MinerState::Starting, MinerState::Running, MinerState::RestartPending,
+                           MinerState::Restarting, MinerState::Stopping, MinerState::Error}) {
+    core.miner_state = state;
+    EXPECT_FALSE(button_states(core).start_mining) << miner_state_text(state);
+    EXPECT_TRUE(button_states(core).stop_mining) << miner_state_text(state);
+  }
+  core.miner_child->wait_for(std::chrono::seconds(5));
+}
+
+TEST(Display, IntervalMinutesAndTotalCapacity) {
+  const std::pair<std::uint64_t, std::uint64_t> minutes[] = {{0, 1}, {59, 1}, {60, 1}, {61, 2}, {90, 2}, {120, 2}, {121, 3}};
+  for (auto [seconds, shown] : minutes) EXPECT_EQ(interval_minutes(seconds), shown) << seconds;
+  AppCore core = testing_support::make_core(scratch_folder("capacity"));
+  core.folder_reports["a"].total_bytes = 1ull << 40;
+  core.folder_reports["b"].total_bytes = 1ull << 39;
+  core.folder_reports["c"].total_bytes = 1ull << 39;
+  EXPECT_EQ(total_capacity_text(core), "2.00T");
+  core.folder_reports["d"].total_bytes = UINT64_MAX;  // saturates instead of wrapping round
+  EXPECT_EQ(total_capacity_text(core), format_capacity(UINT64_MAX));
 }
 
 TEST_F(Ui, RescanIntervalField) {
