@@ -7,6 +7,7 @@
 #include "core/supervisor.h"
 #include "miner/miner_control.h"
 #include "miner/residual_cleanup.h"
+#include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -246,6 +247,31 @@ TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
   EXPECT_FALSE(a.value().try_wait().value().has_value());  // the other profile's miner survives
   a.value().terminate(1);
   a.value().wait_for(std::chrono::seconds(5));
+}
+
+TEST_F(MinerProcess, OnlyTheStartRefreshEndsLeftoverMiners) {
+  platform::MinerLaunch ours{testing_support::sim_miner_path(), {"--config", "D:\\x\\miner_config.mainnet.gui.yaml"}, ""};
+  Result<platform::ChildProcess> leftover = platform::spawn_with_output_pipes(ours);
+  ASSERT_TRUE(leftover.ok());
+  const std::uint32_t pid = leftover.value().pid();
+  ASSERT_TRUE(pump_until([&] { return miner_listed(pid); }, std::chrono::seconds(5)));
+  auto refresh = [&](RefreshPurpose purpose) {
+    auto [sender, receiver] = Channel<WorkerEvent>::create();
+    run_config_refresh(RefreshJob{purpose, AppSettings{}, expected_miner_config_path(), sender, {}});
+    std::optional<WorkerEvent> event = receiver.try_recv();
+    EXPECT_TRUE(event && std::holds_alternative<ConfigRefreshed>(*event));
+    return event ? std::get<ConfigRefreshed>(*event) : ConfigRefreshed{purpose, {}, false, "no event"};
+  };
+  ConfigRefreshed stable = refresh(RefreshPurpose::stable_plot_changes(1));
+  EXPECT_TRUE(stable.ok) << stable.text;
+  EXPECT_TRUE(stable.cleanup_lines.empty());
+  EXPECT_FALSE(leftover.value().wait_for(std::chrono::milliseconds(300)).value().has_value());  // left alone
+
+  ConfigRefreshed start = refresh(RefreshPurpose::start_miner());
+  EXPECT_TRUE(start.ok) << start.text;
+  EXPECT_NE(std::find(start.cleanup_lines.begin(), start.cleanup_lines.end(), "killed pid=" + std::to_string(pid)),
+            start.cleanup_lines.end());
+  EXPECT_TRUE(leftover.value().wait_for(std::chrono::seconds(5)).value().has_value());
 }
 
 TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {

@@ -31,6 +31,22 @@ TEST(SettingsDecode, ObjectWithOnlyNameKeepsEveryOtherDefault) {
   EXPECT_EQ(*s, expected);
 }
 
+TEST(SettingsDecode, ArrayFormWithEveryFieldPresent) {
+  auto s = decode_settings(R"(["rig", "C:\\m.exe", "out.yaml", ["D:\\a", "E:\\b"], 300, false, false,
+      ["Pool", "https", "h", 8443, "none", "pool", 60],
+      [2000, 7000, false, -5, 32, false, 4, false]])");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner_name, "rig");
+  EXPECT_EQ(s->miner_exe_path, "C:\\m.exe");
+  EXPECT_EQ(s->config_output_path, "out.yaml");
+  EXPECT_EQ(s->plot_dirs, (std::vector<std::string>{"D:\\a", "E:\\b"}));
+  EXPECT_EQ(s->plot_rescan_interval_secs, 300u);
+  EXPECT_FALSE(s->auto_detect_new_plots);
+  EXPECT_FALSE(s->auto_restart_on_new_plots);
+  EXPECT_EQ(s->chain, (ChainSettings{"Pool", "https", "h", 8443, "none", "pool", 60}));
+  EXPECT_EQ(s->miner, (MinerSettings{2000, 7000, false, -5, 32, false, 4, false}));
+}
+
 TEST(SettingsDecode, ArrayFormFillsFieldsInOrderAndDefaultsTheRest) {
   auto s = decode_settings(R"(["rig", "", "miner_config.yaml", ["D:\\plots"]])");
   ASSERT_TRUE(s);
