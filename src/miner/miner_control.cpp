@@ -13,6 +13,8 @@
 namespace vorn {
 namespace {
 
+bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
 void reset_round(AppCore& core) {
   core.scan_round_total.reset();
   core.scan_round_progress = 0;
@@ -122,17 +124,12 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   core.status_dirty = core.controls_dirty = true;
 }
 
-namespace {
-
-// Where output without a line feed is cut: at most kLongestLine bytes, and
-// never inside a UTF-8 sequence.
 std::size_t long_line_cut(const std::string& partial) {
-  std::size_t cut = kLongestLine;
-  while (cut > kLongestLine - 4 && (static_cast<unsigned char>(partial[cut]) & 0xC0) == 0x80) --cut;
-  return (static_cast<unsigned char>(partial[cut]) & 0xC0) == 0x80 ? kLongestLine : cut;
+  for (std::size_t cut = kLongestLine; cut > kLongestLine - 4; --cut) {
+    if (!is_utf8_continuation(partial[cut])) return cut;
+  }
+  return kLongestLine;
 }
-
-}  // namespace
 
 void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::gui::NoticeTarget notice,
                        std::shared_ptr<OutputBudget> budget) {
@@ -148,8 +145,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   Instant now = start;
   auto deliver = [&](std::string& line) {
     if (!is_valid_utf8(line)) line = to_valid_utf8(line);
-    const std::size_t bytes = line.size();
-    budget->queued(bytes);
+    budget->queued(line.size());
     if (!sender.send(MinerLine{std::move(line)})) return false;
     ++since_notice;
     const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();

@@ -27,6 +27,11 @@ void restart_miner(AppCore& core);
 void restart_if_safe(AppCore& core);
 void handle_stop_finished(AppCore& core, StopFinished finished);
 
+// Where output without a line feed, longer than kLongestLine, is cut: at
+// kLongestLine bytes, or up to three bytes earlier so that a UTF-8 character
+// stays whole (bytes that are no valid UTF-8 anyway are cut where they stand).
+std::size_t long_line_cut(const std::string& partial);
+
 // The body of one output reader thread.
 void run_output_reader(platform::PipeReader pipe, EventSender sender,
                        platform::gui::NoticeTarget notice, std::shared_ptr<OutputBudget> budget);

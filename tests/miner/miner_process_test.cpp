@@ -360,6 +360,18 @@ struct ReaderRun {
   std::thread reader;
 };
 
+TEST(LongLines, AreCutAt64KiBButNeverInsideACharacter) {
+  std::string text(kLongestLine + 10, 'a');
+  EXPECT_EQ(long_line_cut(text), kLongestLine);
+  text.replace(kLongestLine - 1, 3, "\xE2\x82\xAC");  // a euro sign across the limit
+  EXPECT_EQ(long_line_cut(text), kLongestLine - 1);
+  text.replace(kLongestLine - 3, 4, "\xF0\x9F\x98\x80");  // four bytes ending at the limit
+  text[kLongestLine + 1] = 'a';
+  EXPECT_EQ(long_line_cut(text), kLongestLine - 3);
+  std::string broken(kLongestLine + 10, '\x80');  // continuation bytes only
+  EXPECT_EQ(long_line_cut(broken), kLongestLine);
+}
+
 TEST_F(MinerProcess, OutputWithoutLineFeedsArrivesInPiecesOf64KiB) {
   set_env("VORN_SIM_MODE", "endless");
   set_env("VORN_SIM_BYTES", "200000");

@@ -32,6 +32,21 @@ std::optional<std::string> read_small_file(const std::string& path) {
   return text.str();
 }
 
+// The state letter of /proc/<pid>/stat ("pid (name) S ..."; the name may hold
+// blanks and parentheses), or 0 when it cannot be read. 'Z': ended, not reaped.
+char process_state(const std::string& proc_folder) {
+  std::optional<std::string> stat = read_small_file(proc_folder + "/stat");
+  std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
+  return close != std::string::npos && close + 2 < stat->size() ? (*stat)[close + 2] : '\0';
+}
+
+// The process's name from /proc/<pid>/comm, without its line feed.
+std::string process_name(const std::string& proc_folder) {
+  std::string name = read_small_file(proc_folder + "/comm").value_or("");
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
 // Parent pid of every process, read from /proc.
 std::map<pid_t, pid_t> parent_pids() {
   std::map<pid_t, pid_t> parents;
@@ -179,13 +194,9 @@ Result<HeldProcess> hold_process(std::uint32_t pid) {
     return Result<HeldProcess>::failure(errno == ESRCH ? std::string(kProcessEnded) : last_os_error_text());
   }
   const std::string base = "/proc/" + std::to_string(pid);
-  std::optional<std::string> stat = read_small_file(base + "/stat");
-  std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
-  if (close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] == 'Z') {
-    return Result<HeldProcess>::failure(std::string(kProcessEnded));  // ended, not yet reaped
-  }
-  impl->image = read_small_file(base + "/comm").value_or("");
-  if (!impl->image.empty() && impl->image.back() == '\n') impl->image.pop_back();
+  const char state = process_state(base);
+  if (state == '\0' || state == 'Z') return Result<HeldProcess>::failure(std::string(kProcessEnded));
+  impl->image = process_name(base);
   return Result<HeldProcess>::success(HeldProcess(std::move(impl)));
 }
 
@@ -198,12 +209,8 @@ Result<std::string> list_miner_processes() {
     long pid = std::strtol(d->d_name, &end, 10);
     if (*end != '\0' || pid <= 0) continue;
     std::string base = std::string("/proc/") + d->d_name;
-    std::optional<std::string> comm = read_small_file(base + "/comm");
-    if (!comm || *comm != "vorn_miner.exe\n") continue;
-    // An ended process that nobody reaped yet is not running.
-    std::optional<std::string> stat = read_small_file(base + "/stat");
-    std::size_t close = stat ? stat->rfind(") ") : std::string::npos;
-    if (close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'Z') continue;
+    if (process_name(base) != "vorn_miner.exe") continue;
+    if (process_state(base) == 'Z') continue;  // ended, nobody reaped it yet: not running
     std::string command_line = read_small_file(base + "/cmdline").value_or("");
     while (!command_line.empty() && command_line.back() == '\0') command_line.pop_back();
     for (char& c : command_line) {
