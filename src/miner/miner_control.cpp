@@ -250,7 +250,7 @@ void stop_miner(AppCore& core, bool restart) {
       .detach();
 }
 
-std::string stop_process(platform::ChildProcess& child) {
+std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill) {
   const Instant start = Clock::now();
   for (;;) {
     Result<std::optional<std::uint32_t>> polled = child.try_wait();
@@ -260,7 +260,7 @@ std::string stop_process(platform::ChildProcess& child) {
       std::this_thread::sleep_for(kStopPoll);
       continue;
     }
-    Result<std::string> killed = kill_process_tree(child.pid());
+    Result<std::string> killed = tree_kill(child.pid());
     if (!killed.ok()) {
       // The tree kill's failure is not shown: direct termination is the fallback.
       if (MaybeError e = child.terminate(1)) return "Failed to kill miner after timeout: " + *e;

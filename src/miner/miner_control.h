@@ -42,8 +42,9 @@ struct StopJob {
   platform::gui::NoticeTarget notice;
   bool restart = false;
 };
-// Waits up to 5 s for the miner to end, then ends its process tree.
-std::string stop_process(platform::ChildProcess& child);
+// Waits up to 5 s for the miner to end, then ends its process tree, or the
+// process alone when the tree kill fails.
+std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill = kill_process_tree);
 void run_stop_worker(StopJob job);
 
 }  // namespace vorn

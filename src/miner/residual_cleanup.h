@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "miner/process_tree.h"
 #include "platform/process.h"
 #include "platform/result.h"
 
@@ -22,7 +23,6 @@ Result<platform::HeldProcess> hold_listed_miner(std::uint32_t pid);
 
 // The matching and reporting over a process list ("pid<TAB>command line"
 // lines), with the tree kill given by the caller.
-using TreeKill = std::function<Result<std::string>(std::uint32_t)>;
 Result<std::vector<std::string>> clean_listed_miners(std::string_view listing, bool strict,
                                                      const TreeKill& kill,
                                                      const MinerHold& hold = hold_listed_miner);

@@ -141,6 +141,24 @@ TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSecond
   EXPECT_TRUE(pump_until([&] { return !miner_listed(child_pid) && !miner_listed(miner_pid); }, std::chrono::seconds(3)));
 }
 
+TEST(StopFallback, WhenTheTreeKillFailsTheMinerAloneIsEndedWithItsOwnText) {
+  set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(miner.ok()) << miner.error();
+  std::vector<std::uint32_t> asked;
+  const TreeKill failing = [&](std::uint32_t pid) {
+    asked.push_back(pid);
+    return Result<std::string>::failure("taskkill failed for miner pid " + std::to_string(pid) + " with status exit code: 1");
+  };
+  const std::uint32_t pid = miner.value().pid();
+  EXPECT_EQ(stop_process(miner.value(), failing), "Miner killed after stop timeout");
+  EXPECT_EQ(asked, std::vector<std::uint32_t>{pid});
+  Result<std::optional<std::uint32_t>> ended = miner.value().try_wait();
+  ASSERT_TRUE(ended.ok());
+  EXPECT_TRUE(ended.value().has_value()) << "the miner still runs";
+}
+
 TEST_F(MinerProcess, ACrashIsNoticedByTheExitPoll) {
   set_env("VORN_SIM_MODE", "exit");
   set_env("VORN_SIM_DELAY_MS", "200");

@@ -336,6 +336,35 @@ TEST_F(Ui, LaunchAtLogonCheckBox) {
   EXPECT_EQ(apply_startup_choice(false), "Windows startup GUI launch disabled for VORN Miner GUI Mainnet.");
 }
 
+TEST_F(Ui, TheWindowsOwnWritesAreNotUserEdits) {
+  // Edit fields raise their text-changed event for the program's own writes
+  // too; reloading and refreshing must neither schedule a save nor touch the
+  // startup entry.
+  for (bool at_logon : {true, false}) {
+    apply_startup_choice(at_logon);
+    {
+      auto core = w->core.borrow();
+      core->settings.miner_name = at_logon ? "Rig 9" : "Rig 10";
+      core->settings.plot_rescan_interval_secs = at_logon ? 300 : 90;
+      log_line(*core, "a line for the log box");
+    }
+    w->reload_controls();
+    render_now();
+    EXPECT_EQ(text(c().miner_name), at_logon ? "Rig 9" : "Rig 10");
+    EXPECT_EQ(text(c().rescan_interval), at_logon ? "5" : "2");
+    EXPECT_EQ(gui::is_checked(c().start_with_windows), at_logon);
+    EXPECT_EQ(read_startup_state().value(), at_logon);
+    auto core = w->core.borrow();
+    EXPECT_FALSE(core->save_pending);
+    EXPECT_FALSE(core->save_requested_at.has_value());
+    EXPECT_FALSE(log_contains(*core, "Windows startup GUI launch"));
+    EXPECT_EQ(core->settings.plot_rescan_interval_secs, at_logon ? 300u : 90u);  // not re-read as whole minutes
+  }
+  EXPECT_FALSE(std::filesystem::exists(w->core.borrow()->settings_path));
+  headless::type_text(c().miner_name, "Rig 11");  // while the user's typing is one
+  EXPECT_TRUE(w->core.borrow()->save_pending);
+}
+
 TEST(RunCommand, Recognition) {
   EXPECT_EQ(command_path("\"C:\\Program Files\\gui.exe\" --x"), "C:\\Program Files\\gui.exe");
   EXPECT_EQ(command_path("  C:\\gui.exe --minimized "), "C:\\gui.exe");

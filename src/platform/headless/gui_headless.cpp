@@ -205,7 +205,23 @@ auto with_control(ControlHandle handle, F f) {
 
 }  // namespace
 
-void set_text(ControlHandle c, const std::string& text) { with_control(c, [&](Control& x) { x.text = text; }); }
+namespace {
+void deliver_from_control(ControlHandle control, EventKind kind, int row) {
+  WindowHandle window = with_control(control, [](Control& x) { return x.window; });
+  std::shared_ptr<EventHandler> handler = handler_of(window, nullptr, nullptr);
+  if (handler && *handler) (*handler)(Event{kind, control, row});
+}
+}  // namespace
+
+void set_text(ControlHandle c, const std::string& text) {
+  const bool edit = with_control(c, [&](Control& x) {
+    x.text = text;
+    return x.kind == ControlKind::Edit || x.kind == ControlKind::LogBox;
+  });
+  // As WM_SETTEXT does on a Win32 edit control (EN_CHANGE): the window sees
+  // its own writes and must tell them from the user's typing.
+  if (edit) deliver_from_control(c, EventKind::TextChanged, -1);
+}
 std::string text_of(ControlHandle c) { return with_control(c, [](Control& x) { return x.text; }); }
 void set_enabled(ControlHandle c, bool e) { with_control(c, [&](Control& x) { x.enabled = e; }); }
 bool is_enabled(ControlHandle c) { return with_control(c, [](Control& x) { return x.enabled; }); }
@@ -333,14 +349,6 @@ std::vector<std::string> shown_boxes() {
 }
 
 void request_close(WindowHandle window) { deliver(window, EventKind::CloseRequest); }
-
-namespace {
-void deliver_from_control(ControlHandle control, EventKind kind, int row) {
-  WindowHandle window = with_control(control, [](Control& x) { return x.window; });
-  std::shared_ptr<EventHandler> handler = handler_of(window, nullptr, nullptr);
-  if (handler && *handler) (*handler)(Event{kind, control, row});
-}
-}  // namespace
 
 void click(ControlHandle control) {
   bool deliver_it = with_control(control, [](Control& x) {
