@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/channel.h"
 #include "core/output_budget.h"
@@ -35,6 +36,13 @@ enum class MinerState : std::uint8_t {
 const char* miner_state_text(MinerState state);
 
 inline constexpr std::size_t kLogLineLimit = 500;
+
+// The automatic restart after the miner ended by itself.
+struct AutoRestartState {
+  std::optional<Instant> due;         // when the pending start begins
+  std::vector<Instant> ends;          // unexpected ends still counted
+  std::optional<Instant> launched_at;  // the running miner's launch
+};
 
 struct AppCore {
   std::optional<std::uint64_t> scan_round_total;
@@ -78,6 +86,7 @@ struct AppCore {
   bool folder_check_running = false;
   bool save_pending = false;
   MinerState miner_state = MinerState::Stopped;
+  AutoRestartState auto_restart;
 
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.

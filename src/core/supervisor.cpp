@@ -4,6 +4,7 @@
 
 #include "core/build_profile.h"
 #include "minerconfig/config_refresh.h"
+#include "miner/auto_restart.h"
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
@@ -43,6 +44,7 @@ void poll_miner_exit(AppCore& core) {
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));
   core.status_dirty = true;
   core.controls_dirty = true;
+  on_unexpected_end(core, Clock::now());
 }
 
 }  // namespace
@@ -151,6 +153,7 @@ void on_heartbeat(AppCore& core) {
   if (now < core.last_poll_at || now - core.last_poll_at < std::chrono::seconds(1)) return;
   core.last_poll_at = now;
   poll_miner_exit(core);
+  check_auto_restart(core, now);
   check_periodic_rescan(core, now);
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/crash_guard.h"
 #include "core/text.h"
+#include "miner/auto_restart.h"
 #include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
 #include "miner/discovery.h"
@@ -57,6 +58,7 @@ void start_reader(AppCore& core, std::optional<platform::PipeReader> pipe) {
 }  // namespace
 
 void start_miner(AppCore& core) {
+  cancel_auto_restart(core);
   if (refuse_after_exit(core)) return;
   if (core.stop_in_progress) {
     log_line(core, "Miner is still stopping; start ignored until stop completes");
@@ -118,6 +120,7 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   start_reader(core, child.take_stdout());
   start_reader(core, child.take_stderr());
   core.miner_child = std::move(child);
+  core.auto_restart.launched_at = Clock::now();
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
   log_line(core, "Started miner: " + launch.program);
@@ -211,6 +214,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
 }
 
 void stop_miner(AppCore& core, bool restart) {
+  cancel_auto_restart(core);
   if (core.stop_in_progress) {
     log_line(core, "Miner stop is already in progress");
     return;
@@ -295,6 +299,7 @@ void handle_stop_finished(AppCore& core, StopFinished finished) {
 }
 
 void restart_miner(AppCore& core) {
+  cancel_auto_restart(core);
   if (core.stop_in_progress) {
     log_line(core, "Miner stop is already in progress; restart ignored");
     return;

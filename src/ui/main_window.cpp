@@ -3,6 +3,7 @@
 #include "core/build_profile.h"
 #include "core/event_guard.h"
 #include "core/supervisor.h"
+#include "miner/auto_restart.h"
 #include "miner/miner_control.h"
 #include "platform/fault_points.h"
 #include "platform/paths.h"
@@ -303,6 +304,7 @@ void MainWindow::on_close_request() {
   {
     auto core = this->core.borrow();
     core->exit_requested = true;
+    cancel_auto_restart(*core);
     if (!core->miner_child && !core->stop_in_progress) {
       platform::gui::post_quit();
     } else {

@@ -325,6 +325,52 @@ TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
   EXPECT_EQ(report.value().back(), "skipped pid=" + id + ", process has ended; not killed");
 }
 
+TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {
+  // It exits with 0, then crashes, then is killed from outside; each time the
+  // program starts it again once the pause is over (the test shortens it).
+  struct Ending {
+    const char* mode;
+    const char* exit_code;
+    bool killed_from_outside;
+    const char* announced;
+  };
+  const Ending endings[] = {
+      {"exit", "0", false, "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)"},
+      {"exit", "3221225477", false, "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)"},
+      {"rounds", "0", true, "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 5)"},
+  };
+  set_env("VORN_SIM_DELAY_MS", "300");
+  for (std::size_t i = 0; i < std::size(endings); ++i) {
+    set_env("VORN_SIM_MODE", endings[i].mode);
+    set_env("VORN_SIM_EXIT_CODE", endings[i].exit_code);
+    if (i == 0) {
+      launch();
+    } else {
+      w->core.borrow()->auto_restart.due = Clock::now();  // the pause is over
+      beat_until([&] { return w->core.borrow()->miner_child.has_value(); }, std::chrono::seconds(10));
+      ASSERT_TRUE(w->core.borrow()->miner_child) << untagged_log(*w->core.borrow()).back();
+    }
+    if (endings[i].killed_from_outside) {
+      ASSERT_TRUE(pump_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }));
+      EXPECT_TRUE(platform::run_tree_kill(w->core.borrow()->miner_child->pid()).ok());
+    }
+    beat_until([&] { return has_line(endings[i].announced); }, std::chrono::seconds(10));
+    auto core = w->core.borrow();
+    EXPECT_TRUE(log_contains(*core, endings[i].announced)) << untagged_log(*core).back();
+    EXPECT_FALSE(core->miner_child);
+    EXPECT_EQ(core->miner_state, MinerState::Stopped);
+    EXPECT_STREQ(phase(*core), "idle");
+    EXPECT_TRUE(core->auto_restart.due);
+  }
+  EXPECT_EQ(lines_starting(*w->core.borrow(), "Started miner: ").size(), 3u);
+  EXPECT_EQ(lines_starting(*w->core.borrow(), "Miner configuration refreshed: ").size(), 2u);
+  stop_miner(*w->core.borrow(), false);  // the user's Stop Mining cancels the fourth
+  beat_until([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_FALSE(w->core.borrow()->auto_restart.due);
+  set_env("VORN_SIM_DELAY_MS", "0");
+  set_env("VORN_SIM_EXIT_CODE", "0");
+}
+
 TEST_F(MinerProcess, NoMinerIsStartedOnceTheExitIsConfirmed) {
   auto core = w->core.borrow();
   core->exit_requested = true;

@@ -256,6 +256,7 @@ TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAndReportsTheError) {
   EXPECT_TRUE(log_contains(core, "Failed to save settings: " + *core.last_error));
   EXPECT_NE(core.last_error->find("(os error "), std::string::npos);
   EXPECT_EQ(read_file(blocker), "{\"miner_name\": \"old\"}");
+  EXPECT_FALSE(testing_support::exists(folder + ".tmp"));  // the new text, written first, is removed
 }
 
 TEST_F(SettingsFile, ReadOnlyFileIsNotReplaced) {

@@ -1,0 +1,53 @@
+#include "miner/auto_restart.h"
+
+#include <algorithm>
+#include <string>
+
+#include "miner/miner_control.h"
+
+namespace vorn {
+
+std::chrono::seconds auto_restart_pause(int attempt) {
+  const int doublings = std::clamp(attempt, 1, kAutoRestartLimit) - 1;
+  return std::chrono::seconds(10) * (1 << doublings);
+}
+
+void on_unexpected_end(AppCore& core, Instant now) {
+  AutoRestartState& state = core.auto_restart;
+  state.due.reset();
+  if (core.exit_requested) return;
+  // A miner that ran for the whole window was healthy: earlier ends no
+  // longer count against it.
+  if (state.launched_at && now - *state.launched_at >= kAutoRestartWindow) state.ends.clear();
+  state.launched_at.reset();
+  std::erase_if(state.ends, [&](Instant end) { return now - end >= kAutoRestartWindow; });
+  state.ends.push_back(now);
+  const int attempt = static_cast<int>(state.ends.size());
+  if (attempt >= kAutoRestartLimit) {
+    state.ends.clear();
+    log_line(core, "Miner ended unexpectedly " + std::to_string(kAutoRestartLimit) + " times within " +
+                       std::to_string(kAutoRestartWindow.count()) +
+                       " minutes; automatic restart stopped. Use Start Mining to try again.");
+    return;
+  }
+  const std::chrono::seconds pause = auto_restart_pause(attempt);
+  state.due = now + pause;
+  log_line(core, "Miner ended unexpectedly; starting it again in " + std::to_string(pause.count()) + " s (attempt " +
+                     std::to_string(attempt) + " of " + std::to_string(kAutoRestartLimit) + ")");
+}
+
+void check_auto_restart(AppCore& core, Instant now) {
+  AutoRestartState& state = core.auto_restart;
+  if (!state.due) return;
+  if (core.exit_requested) {
+    state.due.reset();
+    return;
+  }
+  if (now < *state.due) return;
+  state.due.reset();
+  start_miner(core);
+}
+
+void cancel_auto_restart(AppCore& core) { core.auto_restart.due.reset(); }
+
+}  // namespace vorn

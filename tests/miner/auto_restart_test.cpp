@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "miner/auto_restart.h"
+#include "miner/miner_control.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::lines_starting;
+using testing_support::log_contains;
+using testing_support::untagged_log;
+
+// The automatic restart with a clock the test moves by hand.
+class AutoRestart : public ::testing::Test {
+ protected:
+  AppCore core = testing_support::make_core(testing_support::scratch_folder("auto_restart"));
+  const Instant t0 = Clock::now();
+
+  // The miner was launched at `launched` and ended by itself at `ended`.
+  void end(Instant ended, std::optional<Instant> launched = std::nullopt) {
+    core.auto_restart.launched_at = launched;
+    on_unexpected_end(core, ended);
+  }
+  std::string last_line() { return untagged_log(core).back(); }
+};
+
+TEST_F(AutoRestart, PausesDoubleAndTheFifthEndWithinHalfAnHourStopsTrying) {
+  Instant now = t0;
+  const std::chrono::seconds pauses[] = {10s, 20s, 40s, 80s};
+  for (int attempt = 1; attempt <= 4; ++attempt) {
+    end(now, now - 1min);
+    const std::chrono::seconds pause = pauses[attempt - 1];
+    EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in " + std::to_string(pause.count()) +
+                               " s (attempt " + std::to_string(attempt) + " of 5)");
+    ASSERT_TRUE(core.auto_restart.due);
+    EXPECT_EQ(*core.auto_restart.due, now + pause);
+    // Until the pause ends the miner is simply stopped.
+    check_auto_restart(core, now + pause - 1ms);
+    EXPECT_EQ(core.miner_state, MinerState::Stopped);
+    EXPECT_STREQ(phase(core), "idle");
+    EXPECT_FALSE(log_contains(core, "Settings saved."));
+    now += pause + 1min;
+  }
+  end(now, now - 1min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly 5 times within 30 minutes; automatic restart stopped. "
+                         "Use Start Mining to try again.");
+  EXPECT_FALSE(core.auto_restart.due);
+  EXPECT_EQ(auto_restart_pause(5), 160s);
+  EXPECT_EQ(auto_restart_pause(9), 160s);
+  // After giving up, the next end starts counting afresh.
+  end(now + 1min, now);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)");
+}
+
+TEST_F(AutoRestart, OnlyEndsWithinTheLastHalfHourCount) {
+  // A miner that ran for 30 minutes resets the count...
+  for (int i = 0; i < 4; ++i) end(t0 + i * 1min, t0 + i * 1min - 10s);
+  end(t0 + 40min, t0 + 10min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)");
+  // ...and so does time: ends older than 30 minutes are forgotten.
+  end(t0 + 41min, t0 + 40min + 30s);
+  end(t0 + 60min, t0 + 59min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 5)");
+  end(t0 + 72min, t0 + 71min);  // those at 40 and 41 minutes are forgotten
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)");
+  // A run of 29 minutes does not reset it.
+  end(t0 + 101min, t0 + 72min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)");
+}
+
+TEST_F(AutoRestart, TheUserAndTheExitCancelAPendingRestart) {
+  const std::pair<const char*, std::function<void(AppCore&)>> takeovers[] = {
+      {"Start Mining", [](AppCore& c) { start_miner(c); }},
+      {"Stop Mining", [](AppCore& c) { stop_miner(c, false); }},
+      {"Restart Miner", [](AppCore& c) { restart_miner(c); }},
+      {"a confirmed exit", [](AppCore& c) { c.exit_requested = true; }},
+  };
+  for (const auto& [name, takeover] : takeovers) {
+    core.exit_requested = false;
+    core.auto_restart = {};
+    end(t0);
+    ASSERT_TRUE(core.auto_restart.due) << name;
+    takeover(core);
+    const std::size_t lines = core.log_lines.size();
+    check_auto_restart(core, t0 + 1h);
+    EXPECT_FALSE(core.auto_restart.due) << name;
+    EXPECT_EQ(core.log_lines.size(), lines) << name << ": something started after all";
+  }
+  // Once the exit is confirmed, an end schedules nothing at all.
+  core.auto_restart = {};
+  end(t0);
+  EXPECT_FALSE(core.auto_restart.due);
+}
+
+TEST_F(AutoRestart, AStartThatFailsBeforeTheLaunchLeavesNothingPending) {
+  core.settings.miner_exe_path = "/definitely/not/here/vorn_miner.exe";
+  end(t0);
+  check_auto_restart(core, t0 + 10s);
+  EXPECT_EQ(core.miner_state, MinerState::Error);
+  const std::size_t reported = lines_starting(core, "未找到 vorn_miner.exe").size();
+  EXPECT_GE(reported, 1u);
+  EXPECT_FALSE(core.auto_restart.due);
+  check_auto_restart(core, t0 + 1h);
+  EXPECT_EQ(lines_starting(core, "未找到 vorn_miner.exe").size(), reported);
+}
+
+}  // namespace
+}  // namespace vorn
