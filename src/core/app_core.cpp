@@ -45,6 +45,7 @@ const char* phase(const AppCore& core) {
 }
 
 void raw_log_line(AppCore& core, std::string line) {
+  if (core.log_file) core.log_file->append(line);
   core.log_lines.push_back(std::move(line));
   while (core.log_lines.size() > kLogLineLimit) core.log_lines.pop_front();
   core.log_dirty = true;

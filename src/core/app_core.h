@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/activity_log_file.h"
 #include "core/channel.h"
 #include "core/output_budget.h"
 #include "core/worker_event.h"
@@ -87,6 +88,9 @@ struct AppCore {
   bool save_pending = false;
   MinerState miner_state = MinerState::Stopped;
   AutoRestartState auto_restart;
+
+  // Where every log line is also kept, when the program keeps one.
+  std::unique_ptr<ActivityLogFile> log_file;
 
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.

@@ -76,6 +76,7 @@ AppCore create_app_core(EventSender sender, platform::gui::NoticeTarget notice) 
   normalize_settings(settings);
 
   AppCore core(std::move(sender), notice, Clock::now());
+  core.log_file = std::make_unique<ActivityLogFile>(exe_relative(kActivityLogFile), core.event_sender, notice);
   core.settings = std::move(settings);
   core.settings_path = settings_path;
   if (undecodable) core.undecodable_settings_file = settings_path;

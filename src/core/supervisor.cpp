@@ -123,6 +123,8 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
           handle_folder_checked(core, e);
         } else if constexpr (std::is_same_v<E, Heartbeat>) {
           on_heartbeat(core);
+        } else if constexpr (std::is_same_v<E, LogFileFailed>) {
+          log_line(core, "Activity log file is not writable: " + e.error + "; lines are kept in the window only");
         } else {
           handle_scan_progress_event(core, e);
         }

@@ -65,9 +65,13 @@ struct FolderChecked {
   bool last;  // the check is over
 };
 struct Heartbeat {};
+// The activity log file could not be written.
+struct LogFileFailed {
+  std::string error;
+};
 
 using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,
                                  ScanProgress, ScanFinished, ScanComplete, StopFinished,
-                                 ConfigRefreshed, FolderChecked, Heartbeat>;
+                                 ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed>;
 
 }  // namespace vorn

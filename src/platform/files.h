@@ -3,6 +3,7 @@
 // except OutputFile, which owns its handle until it is closed or destroyed.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,8 @@ Result<std::string> read_file(const std::string& path);
 // A metadata query that follows links; any failure counts as absent.
 bool path_exists(const std::string& path);
 bool is_directory(const std::string& path);
+// The size of a file in bytes; none when it cannot be read.
+std::optional<std::uint64_t> file_size(const std::string& path);
 
 // Creates the folder and any missing ancestors; an existing folder is fine.
 MaybeError create_directories(const std::string& path);

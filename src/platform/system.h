@@ -15,6 +15,9 @@ std::optional<std::string> current_directory();
 // "Windows error N" on Windows, "errno N" elsewhere.
 MaybeError raise_own_priority();
 
+// The local date and time now, as "2026-12-07 14:03:59".
+std::string local_time_text();
+
 // Gives up the rest of the thread's time slice.
 void yield_processor();
 

@@ -8,6 +8,7 @@
 #   kill-save     the program killed (SIGKILL) at a random moment while saving
 #   endless       a miner writing 200 MB without a line feed
 #   planted       tools planted beside the program; a listed pid of another program
+#   crash-restart a miner that keeps crashing is started again after growing pauses
 # Needs root (mounts), the Windows build and the Wine prefix with the stand-ins.
 # VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds);
 # VORN_FAULTS="name ..." runs only those scenarios.
@@ -127,6 +128,13 @@ run_planted() {
   scenario planted VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault planted "$dir"
 }
 
+run_crash_restart() {
+  local dir=$FAULTS/crash-restart
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  scenario crash-restart VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=2000 VORN_SIM_EXIT_CODE=3221225477 \
+    "$WINE" "$DRIVER" fault crash-restart "$dir"
+}
+
 # Each round: settings with a new folder list, the program saving as fast as
 # it can, a SIGKILL at a random moment; the file must hold a complete old or
 # new content.
@@ -167,7 +175,7 @@ EOF
 }
 
 setup_wine >/dev/null
-for s in hung-query hung-kill dead-storage disk-full kill-save endless planted; do
+for s in hung-query hung-kill dead-storage disk-full kill-save endless planted crash-restart; do
   wanted "$s" && "run_${s//-/_}"
 done
 echo "fault-suite: $passed passed, $failed failed"

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/activity_log_file.h"
 #include "core/build_profile.h"
 #include "core/supervisor.h"
 #include "miner/miner_control.h"
@@ -183,6 +184,38 @@ TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {
   std::vector<std::string> miner = lines_starting(*w->core.borrow(), "[miner] ");
   EXPECT_EQ(miner, (std::vector<std::string>{"[miner] WARN a", "[miner] WARN b", "[miner] WARN c",
                                              "[miner] WARN \xEF\xBF\xBD\xEF\xBF\xBD bad", "[miner] WARN last"}));
+}
+
+TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime) {
+  const std::string file = platform::join_path(scratch_folder("flood_log"), std::string(kActivityLogFile));
+  set_env("VORN_SIM_MODE", "flood");
+  set_env("VORN_SIM_LINES", "1000000");
+  set_env("VORN_SIM_FLOOD_TEXT", "WARN flood");
+  set_env("VORN_SIM_FLOOD_LAST", "WARN flood done");
+  {
+    auto core = w->core.borrow();
+    core->log_file = std::make_unique<ActivityLogFile>(file, w->sender, w->notice);
+    core->last_heartbeat_at = Clock::now();
+  }
+  launch();
+  beat_until([&] { return has_line("[miner] WARN flood done"); }, std::chrono::seconds(120));
+  set_env("VORN_SIM_FLOOD_LAST", "");
+  ASSERT_TRUE(has_line("[miner] WARN flood done"));
+  EXPECT_TRUE(lines_starting(*w->core.borrow(), "UI heartbeat delayed").empty());
+  w->core.borrow()->log_file.reset();
+  // Every line is in the file and its three older ones (about 40 MB).
+  auto count = [&] {
+    std::size_t n = 0;
+    for (const std::string& name : {file + ".3", file + ".2", file + ".1", file}) {
+      const std::string text = testing_support::exists(name) ? read_file(name) : "";
+      for (std::size_t at = text.find(" [miner] WARN flood\n"); at != std::string::npos;
+           at = text.find(" [miner] WARN flood\n", at + 1)) {
+        ++n;
+      }
+    }
+    return n;
+  };
+  EXPECT_TRUE(pump_until([&] { return count() == 1000000; }, std::chrono::seconds(30))) << count();
 }
 
 TEST_F(MinerProcess, AFloodKeepsTheHeartbeatOnTimeAndLosesNoLine) {

@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
     }
+    if (!env("VORN_SIM_FLOOD_LAST").empty()) out(env("VORN_SIM_FLOOD_LAST"));
     std::fflush(stdout);
     return 0;
   }

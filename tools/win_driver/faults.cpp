@@ -277,6 +277,36 @@ int planted(const std::wstring& folder) {
   return finish();
 }
 
+int count_in(const std::wstring& text, const std::wstring& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The miner crashes by itself two seconds after each start: the program
+// starts it again after 10 s, then 20 s, staying Stopped in between; a
+// confirmed exit during the pause leaves no miner behind.
+int crash_restart(const std::wstring& folder) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)", Seconds(40)),
+        "the first crash announces a start in 10 s");
+  check(p.logged(L"Miner process exited with status exit code: 0xc0000005"), "the crash's status is logged");
+  p.check_state(L"Stopped", Seconds(2), "status during the pause");
+  const auto paused = std::chrono::steady_clock::now();
+  check(wait_until([&] { return count_in(text_of(p.log()), L"Started miner: ") == 2; }, Seconds(30)),
+        "the miner was started again");
+  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - paused);
+  check(waited >= Seconds(8) && waited <= Seconds(14), "after " + std::to_string(waited.count()) + " s");
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)", Seconds(20)),
+        "the second crash announces a start in 20 s");
+  watch.report("while the miner kept crashing");
+  close_with_ok(p);
+  check(miners_from(folder) == 0, "no miner outlives the confirmed exit");
+  return finish();
+}
+
 // Saves with a changing miner name as fast as the window takes them, until
 // the program is gone (killed from outside at a random moment).
 int saves(const std::wstring& folder) {
@@ -303,7 +333,8 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   if (scenario == L"endless" && args.size() == 1) return endless_line(folder);
   if (scenario == L"planted" && args.size() == 1) return planted(folder);
   if (scenario == L"saves" && args.size() == 1) return saves(folder);
-  std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves <folder>\n"
+  if (scenario == L"crash-restart" && args.size() == 1) return crash_restart(folder);
+  std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves|crash-restart <folder>\n"
               "       driver fault dead-storage <folder> <hanging plot folder> <seconds>\n"
               "       driver fault disk-full <folder> <filler file>\n");
   return 2;

@@ -76,6 +76,12 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::optional<std::uint64_t> file_size(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 MaybeError create_directories(const std::string& path) {
   if (path.empty() || is_directory(path)) return std::nullopt;
   std::string parent = parent_folder(path);

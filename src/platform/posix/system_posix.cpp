@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 #include "platform/system.h"
 
@@ -14,6 +15,14 @@ std::optional<std::string> executable_path() {
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return std::nullopt;
   return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string local_time_text() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[32] = "";
+  if (::localtime_r(&now, &local)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
 }
 
 std::optional<std::string> current_directory() {

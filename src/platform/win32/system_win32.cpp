@@ -1,9 +1,20 @@
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/system.h"
 #include "platform/win32/wide.h"
 
 namespace vorn::platform {
+
+std::string local_time_text() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                t.wSecond);
+  return text;
+}
 
 std::optional<std::string> executable_path() {
   std::wstring buffer(MAX_PATH, L'\0');

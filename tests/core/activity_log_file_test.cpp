@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "core/activity_log_file.h"
+#include "core/app_core.h"
+#include "core/supervisor.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::read_file;
+using testing_support::scratch_folder;
+using testing_support::write_file;
+
+class LogFile : public ::testing::Test {
+ protected:
+  std::string folder = scratch_folder("log_file");
+  std::string path = platform::join_path(folder, std::string(kActivityLogFile));
+  Channel<WorkerEvent>::Sender sender;
+  Channel<WorkerEvent>::Receiver receiver;
+  void SetUp() override {
+    auto [s, r] = Channel<WorkerEvent>::create();
+    sender = s;
+    receiver = std::move(r);
+  }
+  std::unique_ptr<ActivityLogFile> open(LogFileLimits limits = {}) {
+    return std::make_unique<ActivityLogFile>(path, sender, platform::gui::NoticeTarget{}, limits);
+  }
+  std::vector<std::string> failures() {
+    std::vector<std::string> found;
+    while (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      if (auto* f = std::get_if<LogFileFailed>(&*e)) found.push_back(f->error);
+    }
+    return found;
+  }
+  static std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    EXPECT_EQ(start, text.size()) << "the file ends inside a line";
+    return lines;
+  }
+};
+
+TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
+  AppCore core = testing_support::make_core(folder);
+  core.log_file = open();
+  write_file(path, "2026-12-06 23:59:59 [gui:mainnet] from the day before\n");
+  log_line(core, "first");
+  raw_log_line(core, "[miner] second, as the miner wrote it");
+  clear_log(core);  // the window's log only
+  log_line(core, "third");
+  core.log_file.reset();  // written out before it goes
+  const std::vector<std::string> lines = lines_of(read_file(path));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "2026-12-06 23:59:59 [gui:mainnet] from the day before");
+  const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
+  const char* expected[] = {"[gui:mainnet] first", "[miner] second, as the miner wrote it", "[gui:mainnet] third"};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_GE(lines[i + 1].size(), 20u);
+    EXPECT_TRUE(std::regex_match(lines[i + 1].substr(0, 20), stamp)) << lines[i + 1];
+    EXPECT_EQ(lines[i + 1].substr(20), expected[i]);
+  }
+  EXPECT_TRUE(failures().empty());
+}
+
+TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
+  LogFileLimits limits;
+  limits.rotate_bytes = 1000;
+  auto file = open(limits);
+  // 100 lines of 52 bytes, in writes of about ten lines: 19 lines fill a file.
+  for (int i = 0; i < 100; ++i) {
+    char line[40];
+    std::snprintf(line, sizeof line, "line %03d ......................", i);
+    file->append(line);
+    if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(20));  // several writes
+  }
+  file.reset();
+  std::vector<std::string> kept;
+  for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) {
+    ASSERT_TRUE(platform::path_exists(name)) << name;
+    const std::string text = read_file(name);
+    EXPECT_LE(text.size(), 1000u) << name;
+    for (const std::string& line : lines_of(text)) kept.push_back(line.substr(20));
+  }
+  EXPECT_FALSE(platform::path_exists(path + ".4"));
+  // The newest lines, in order, with none lost inside the kept files.
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(kept.back(), "line 099 ......................");
+  for (std::size_t i = 1; i < kept.size(); ++i) {
+    EXPECT_EQ(std::stoi(kept[i].substr(5, 3)), std::stoi(kept[i - 1].substr(5, 3)) + 1) << kept[i];
+  }
+  EXPECT_EQ(kept.size(), 3 * 19 + 5u);  // three full old files of 19 lines, and the rest
+}
+
+TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainLater) {
+  write_file(folder + "/blocked", "a file where the log's folder should be");
+  path = folder + "/blocked/" + std::string(kActivityLogFile);
+  LogFileLimits limits;
+  limits.retry_after = std::chrono::milliseconds(300);
+  auto file = open(limits);
+  for (int i = 0; i < 5; ++i) {
+    file->append("lost " + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::vector<std::string> reported = failures();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_NE(reported[0].find("(os error "), std::string::npos) << reported[0];
+  // The folder appears; after the pause the next lines are written.
+  platform::remove_file(folder + "/blocked");
+  ASSERT_FALSE(platform::create_directories(folder + "/blocked"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  file->append("kept");
+  file.reset();
+  const std::vector<std::string> lines = lines_of(read_file(path));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(20), "kept");
+  EXPECT_TRUE(failures().empty());
+}
+
+TEST_F(LogFile, TheWindowSaysWhyTheFileIsNotWritten) {
+  AppCore core = testing_support::make_core(folder);
+  dispatch_event(core, LogFileFailed{"Access is denied. (os error 5)"});
+  EXPECT_EQ(testing_support::untagged_log(core).back(),
+            "Activity log file is not writable: Access is denied. (os error 5); lines are kept in the window only");
+}
+
+}  // namespace
+}  // namespace vorn
