@@ -40,6 +40,7 @@ enum class EventKind {
   TextChanged,   // the text of an edit field changed
   RightClick,    // a right click on a list view row (`row`, -1 below the rows)
   MenuItem,      // an item of a popup menu was chosen
+  DeleteKey,     // the Delete key in a list view (`row`: the selected row, or -1)
 };
 
 struct Event {

@@ -139,6 +139,9 @@ void MainWindow::dispatch(const Event& event) {
     case EventKind::MenuItem:
       if (event.source == c.remove_item) on_remove_folder();
       return;
+    case EventKind::DeleteKey:  // the same as the context menu's command
+      if (event.source == c.plot_list && event.row >= 0) on_remove_folder();
+      return;
     case EventKind::TextChanged:
       if (event.source == c.miner_name || event.source == c.rescan_interval) on_setting_edited();
       return;

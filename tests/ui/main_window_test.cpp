@@ -289,6 +289,25 @@ TEST_F(Ui, FolderChangesAreRefusedWhileBusy) {
   EXPECT_EQ(headless::shown_menu(), 0u);
 }
 
+TEST_F(Ui, TheDeleteKeyRemovesTheSelectedFolderAsTheMenuDoes) {
+  const std::string a = platform::join_path(folder, "a"), b = platform::join_path(folder, "b");
+  w->core.borrow()->settings.plot_dirs = {a, b};
+  w->reload_controls();
+  headless::press_delete(c().plot_list);  // nothing selected
+  EXPECT_EQ(w->core.borrow()->settings.plot_dirs.size(), 2u);
+  gui::select_row(c().plot_list, 1);
+  w->core.borrow()->config_refresh_in_progress = true;
+  headless::press_delete(c().plot_list);
+  EXPECT_TRUE(log_contains(*w->core.borrow(),
+                           "Remove Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
+  w->core.borrow()->config_refresh_in_progress = false;
+  headless::press_delete(c().plot_list);
+  auto core = w->core.borrow();
+  EXPECT_EQ(core->settings.plot_dirs, std::vector<std::string>{a});
+  EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + b));
+  EXPECT_NE(testing_support::read_file(core->settings_path).find("\"plot_dirs\""), std::string::npos);
+}
+
 TEST_F(Ui, LogRendersAtMostTwiceASecondAndScrollsToTheEnd) {
   log_line(*w->core.borrow(), "zero");
   render_now();

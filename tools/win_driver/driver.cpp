@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -45,6 +46,74 @@ int smoke(const wchar_t* exe) {
   CloseHandle(pi.hProcess);
   std::printf("driver: program ended with %lu\n", static_cast<unsigned long>(code));
   return code == 0 ? 0 : 1;
+}
+
+HWND focus_of(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+// A key pressed and released as the keyboard would, with Shift held when asked.
+void press_key(WORD key, bool shift = false) {
+  std::vector<INPUT> inputs;
+  auto add = [&](WORD vk, bool up) {
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = vk;
+    in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(in);
+  };
+  if (shift) add(VK_SHIFT, false);
+  add(key, false);
+  add(key, true);
+  if (shift) add(VK_SHIFT, true);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// The next control the Tab key should reach from `from`: the next one, in
+// the order of creation, that is visible, enabled and a tab stop.
+HWND next_tab_stop(const std::vector<HWND>& controls, HWND from, bool backwards) {
+  const int n = static_cast<int>(controls.size());
+  int at = static_cast<int>(std::find(controls.begin(), controls.end(), from) - controls.begin());
+  if (at == n) at = backwards ? 0 : n - 1;
+  for (int step = 1; step <= n; ++step) {
+    HWND c = controls[((backwards ? at - step : at + step) % n + n) % n];
+    if ((GetWindowLongW(c, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(c) && IsWindowVisible(c)) return c;
+  }
+  return nullptr;
+}
+
+// Tab and Shift+Tab move through the controls in reading order; Enter and
+// Space press the focused button.
+void keyboard(HWND window, const std::vector<HWND>& controls, HWND log_box, HWND name) {
+  SetForegroundWindow(window);
+  check(wait_until([&] { return GetForegroundWindow() == window; }, std::chrono::seconds(5)), "window in front");
+  HWND focus = focus_of(window);
+  int moves = 0, wrong = 0;
+  std::string path;
+  for (bool backwards : {false, true}) {
+    for (int i = 0; i < 14; ++i) {
+      HWND expected = next_tab_stop(controls, focus, backwards);
+      press_key(VK_TAB, backwards);
+      wait_until([&] { return focus_of(window) == expected; }, std::chrono::seconds(2));
+      focus = focus_of(window);
+      wrong += focus != expected;
+      ++moves;
+      path += utf8(text_of(focus)).substr(0, 12) + (backwards ? " <- " : " -> ");
+    }
+  }
+  check(wrong == 0, std::to_string(moves - wrong) + " of " + std::to_string(moves) + " Tab presses reached the next control: " + path);
+  // Space on Clear Log, then Enter on Save Settings.
+  for (int i = 0; i < 20 && focus_of(window) != child_with_text(window, L"Clear Log"); ++i) press_key(VK_TAB);
+  press_key(VK_SPACE);
+  check(wait_until([&] { return !log_has(log_box, L"Qubo-VORN Pool Miner - MAINNET v0.1.37"); }, std::chrono::seconds(5)),
+        "Space pressed Clear Log");
+  for (int i = 0; i < 20 && focus_of(window) != child_with_text(window, L"Save Settings"); ++i) press_key(VK_TAB);
+  set_edit_text(name, L"Keyboard rig");
+  press_key(VK_RETURN);
+  check(wait_until([&] { return log_has(log_box, L"Settings saved."); }, std::chrono::seconds(5)),
+        "Enter pressed Save Settings");
 }
 
 int e2e(std::wstring folder) {
@@ -133,6 +202,8 @@ int e2e(std::wstring folder) {
   check(log_has(log_box, L"[gui:mainnet] Qubo-VORN Pool Miner - MAINNET v0.1.37 v0.1.37-miner-gui-crash-guard"),
         "banner in the log");
   check(log_has(log_box, L"\r\n"), "log lines end in CR LF");
+
+  keyboard(window, controls, log_box, name);
 
   // The interval field and Save Settings.
   set_edit_text(interval, L" 15 ");

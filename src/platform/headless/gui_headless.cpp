@@ -366,6 +366,11 @@ void type_text(ControlHandle control, const std::string& text) {
 
 void right_click(ControlHandle list, int row) { deliver_from_control(list, EventKind::RightClick, row); }
 
+void press_delete(ControlHandle list) {
+  const int row = with_control(list, [](Control& x) { return x.selected.value_or(-1); });
+  deliver_from_control(list, EventKind::DeleteKey, row);
+}
+
 ControlHandle shown_menu() {
   std::lock_guard<std::mutex> lock(registry().mutex);
   return std::exchange(registry().shown_menu, 0);

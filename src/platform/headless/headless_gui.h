@@ -27,6 +27,8 @@ std::vector<std::string> shown_boxes();
 void click(ControlHandle control);  // ignored while disabled; toggles check boxes
 void type_text(ControlHandle control, const std::string& text);
 void right_click(ControlHandle list, int row);
+// The Delete key pressed while the list view has the focus.
+void press_delete(ControlHandle list);
 ControlHandle shown_menu();  // the item of the last popup menu shown (then cleared)
 void choose_menu_item(ControlHandle item);
 void answer_next_folder_pick(std::optional<std::string> folder);

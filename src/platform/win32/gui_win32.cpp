@@ -48,6 +48,13 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) 
         dispatch_event(*state, Event{EventKind::RightClick, reinterpret_cast<WindowHandle>(header->hwndFrom), item->iItem});
         return 0;
       }
+      if (header->code == static_cast<UINT>(LVN_KEYDOWN) &&
+          reinterpret_cast<const NMLVKEYDOWN*>(lparam)->wVKey == VK_DELETE) {
+        const int row = static_cast<int>(SendMessageW(header->hwndFrom, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                                                      LVNI_SELECTED));
+        dispatch_event(*state, Event{EventKind::DeleteKey, reinterpret_cast<WindowHandle>(header->hwndFrom), row});
+        return 0;
+      }
     }
     if (msg == WM_CLOSE) {
       // The default close is suppressed: the handler decides.
@@ -356,9 +363,41 @@ Result<std::optional<std::string>> pick_folder(WindowHandle owner, const std::st
   return Result<std::optional<std::string>>::success(std::move(chosen));
 }
 
+namespace {
+
+bool is_main_window(HWND hwnd) {
+  wchar_t name[64] = L"";
+  return hwnd != nullptr && GetClassNameW(hwnd, name, 64) > 0 && wcscmp(name, kClassName) == 0;
+}
+
+// The keyboard as in a dialog: Tab and Shift+Tab move the focus through the
+// controls with a tab stop, in the order they were created, and Space
+// presses the focused button. Enter presses the focused button too; it is
+// handled here because the dialog handling would send it as a command to
+// the "OK" control, which this window does not have, and Escape likewise.
+bool handle_dialog_keys(MSG& msg) {
+  HWND root = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+  if (!is_main_window(root)) return false;
+  if (msg.message == WM_KEYDOWN || msg.message == WM_CHAR) {
+    if (msg.wParam == VK_ESCAPE) return false;
+    if (msg.wParam == VK_RETURN) {
+      HWND focus = GetFocus();
+      const bool button = focus != nullptr && GetParent(focus) == root &&
+                          (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & DLGC_BUTTON) != 0;
+      if (!button) return false;
+      if (msg.message == WM_KEYDOWN) SendMessageW(focus, BM_CLICK, 0, 0);
+      return true;
+    }
+  }
+  return IsDialogMessageW(root, &msg) != FALSE;
+}
+
+}  // namespace
+
 void run_message_loop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (handle_dialog_keys(msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
