@@ -26,6 +26,7 @@ own_display=0
 # The demo runs in a prefix of its own: the test prefix holds test stand-ins.
 export WINEPREFIX=$BUILD/wine-demo WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 start_display
+trap stop_wine EXIT  # the display and Wine processes started here end with it, on failure too
 if [[ ! -f $WINEPREFIX/.vorn-ready ]]; then
   log "preparing the demo Wine prefix"
   quiet wineboot-demo "$WINE" wineboot --init
