@@ -31,11 +31,8 @@ using Clock = std::chrono::steady_clock;
 std::string numbered(const std::string& path, int n) { return path + "." + std::to_string(n); }
 
 // The current file becomes ".1", ".1" becomes ".2" and so on; the oldest is
-// dropped.
+// replaced.
 MaybeError rotate(const Shared& s) {
-  if (platform::path_exists(numbered(s.path, s.limits.kept_files))) {
-    if (MaybeError e = platform::remove_file(numbered(s.path, s.limits.kept_files))) return e;
-  }
   for (int n = s.limits.kept_files - 1; n >= 1; --n) {
     if (!platform::path_exists(numbered(s.path, n))) continue;
     if (MaybeError e = platform::replace_file(numbered(s.path, n), numbered(s.path, n + 1))) return e;
@@ -49,10 +46,8 @@ MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, st
   std::string chunk;
   for (const std::string& line : batch) {
     if (written + chunk.size() > 0 && written + chunk.size() + line.size() > s.limits.rotate_bytes) {
-      if (!chunk.empty()) {
-        if (MaybeError e = platform::append_to_file(s.path, chunk)) return e;
-        chunk.clear();
-      }
+      if (MaybeError e = platform::append_to_file(s.path, chunk)) return e;
+      chunk.clear();
       if (MaybeError e = rotate(s)) return e;
       written = 0;
     }

@@ -73,9 +73,9 @@ TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
 
 TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   LogFileLimits limits;
-  limits.rotate_bytes = 1000;
+  limits.rotate_bytes = 20 * 52;
   auto file = open(limits);
-  // 100 lines of 52 bytes, in writes of about ten lines: 19 lines fill a file.
+  // 100 lines of 52 bytes, in writes of about ten lines: 20 fill a file.
   for (int i = 0; i < 100; ++i) {
     char line[40];
     std::snprintf(line, sizeof line, "line %03d ......................", i);
@@ -87,7 +87,7 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) {
     ASSERT_TRUE(platform::path_exists(name)) << name;
     const std::string text = read_file(name);
-    EXPECT_LE(text.size(), 1000u) << name;
+    EXPECT_LE(text.size(), limits.rotate_bytes) << name;
     for (const std::string& line : lines_of(text)) kept.push_back(line.substr(20));
   }
   EXPECT_FALSE(platform::path_exists(path + ".4"));
@@ -97,7 +97,23 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   for (std::size_t i = 1; i < kept.size(); ++i) {
     EXPECT_EQ(std::stoi(kept[i].substr(5, 3)), std::stoi(kept[i - 1].substr(5, 3)) + 1) << kept[i];
   }
-  EXPECT_EQ(kept.size(), 3 * 19 + 5u);  // three full old files of 19 lines, and the rest
+  EXPECT_EQ(kept.size(), 80u);  // four files filled to the byte; the first one was dropped
+  // A line longer than the limit goes whole into a file of its own.
+  file = open(limits);
+  file->append(std::string(2000, 'x'));
+  file->append("after the long line");
+  file.reset();
+  EXPECT_EQ(lines_of(read_file(path + ".1")).back().size(), 20u + 2000u);
+  EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
+  EXPECT_EQ(lines_of(read_file(path + ".2")).size(), 20u);
+  // Also as the first line of a new file.
+  for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) platform::remove_file(name);
+  file = open(limits);
+  file->append(std::string(2000, 'y'));
+  file.reset();
+  EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
+  EXPECT_FALSE(platform::path_exists(path + ".1"));
+  EXPECT_TRUE(failures().empty());
 }
 
 TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainLater) {
