@@ -106,12 +106,22 @@ void keyboard(HWND window, const std::vector<HWND>& controls, HWND log_box, HWND
     }
   }
   check(wrong == 0, std::to_string(moves - wrong) + " of " + std::to_string(moves) + " Tab presses reached the next control: " + path);
+  // Tab until a button has the focus, one press at a time.
+  auto tab_to = [&](const wchar_t* text) {
+    HWND target = child_with_text(window, text);
+    for (int i = 0; i < 20 && focus_of(window) != target; ++i) {
+      HWND before = focus_of(window);
+      press_key(VK_TAB);
+      wait_until([&] { return focus_of(window) != before; }, std::chrono::seconds(2));
+    }
+    check(focus_of(window) == target, "Tab reached " + utf8(text));
+  };
   // Space on Clear Log, then Enter on Save Settings.
-  for (int i = 0; i < 20 && focus_of(window) != child_with_text(window, L"Clear Log"); ++i) press_key(VK_TAB);
+  tab_to(L"Clear Log");
   press_key(VK_SPACE);
   check(wait_until([&] { return !log_has(log_box, L"Qubo-VORN Pool Miner - MAINNET v0.1.37"); }, std::chrono::seconds(5)),
         "Space pressed Clear Log");
-  for (int i = 0; i < 20 && focus_of(window) != child_with_text(window, L"Save Settings"); ++i) press_key(VK_TAB);
+  tab_to(L"Save Settings");
   set_edit_text(name, L"Keyboard rig");
   press_key(VK_RETURN);
   check(wait_until([&] { return log_has(log_box, L"Settings saved."); }, std::chrono::seconds(5)),
