@@ -41,7 +41,7 @@ MaybeError rotate(const Shared& s) {
 }
 
 // Appends the lines, rotating first whenever the next line would take the
-// file past its limit; `written` follows the file's size.
+// file past its limit; `written` is the file's size.
 MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, std::uint64_t& written) {
   std::string chunk;
   for (const std::string& line : batch) {
@@ -62,7 +62,6 @@ MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, st
 // before the file would pass its limit. After a failure the lines of the
 // next minute are dropped (the window still has them) and it tries again.
 void run_writer(std::shared_ptr<Shared> s) {
-  std::optional<std::uint64_t> size;  // unknown until the first write, and after a failure
   std::optional<Clock::time_point> failing_until;
   for (;;) {
     std::deque<std::string> batch;
@@ -74,15 +73,13 @@ void run_writer(std::shared_ptr<Shared> s) {
       s->queued_bytes = 0;
     }
     if (failing_until && Clock::now() < *failing_until) continue;
-    std::uint64_t written = size ? *size : platform::file_size(s->path).value_or(0);
-    MaybeError failed = write_batch(*s, batch, written);
-    if (failed) {
+    // Asked each time: the user may have moved or emptied the file.
+    std::uint64_t written = platform::file_size(s->path).value_or(0);
+    if (MaybeError failed = write_batch(*s, batch, written)) {
       if (!failing_until && s->sender.send(LogFileFailed{*failed})) s->notice.post();
       failing_until = Clock::now() + s->limits.retry_after;
-      size.reset();
     } else {
       failing_until.reset();
-      size = written;
     }
   }
   std::lock_guard<std::mutex> lock(s->mutex);

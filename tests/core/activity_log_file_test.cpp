@@ -116,30 +116,56 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   EXPECT_TRUE(failures().empty());
 }
 
-TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainLater) {
-  write_file(folder + "/blocked", "a file where the log's folder should be");
-  path = folder + "/blocked/" + std::string(kActivityLogFile);
+TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainAfterThePause) {
+  const std::string blocked = platform::join_path(folder, "blocked");
+  write_file(blocked, "a file where the log's folder should be");
+  path = platform::join_path(blocked, std::string(kActivityLogFile));
   LogFileLimits limits;
-  limits.retry_after = std::chrono::milliseconds(300);
+  limits.retry_after = std::chrono::milliseconds(1500);
   auto file = open(limits);
-  for (int i = 0; i < 5; ++i) {
+  auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+  std::vector<std::string> reported;
+  auto wait_for_report = [&] {
+    for (int i = 0; i < 100 && reported.empty(); ++i) {
+      settle();
+      reported = failures();
+    }
+  };
+  file->append("lost 0");
+  wait_for_report();
+  for (int i = 1; i < 3; ++i) {
     file->append("lost " + std::to_string(i));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    settle();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::vector<std::string> reported = failures();
+  const std::vector<std::string> more = failures();
+  reported.insert(reported.end(), more.begin(), more.end());
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_NE(reported[0].find("(os error "), std::string::npos) << reported[0];
-  // The folder appears; after the pause the next lines are written.
-  platform::remove_file(folder + "/blocked");
-  ASSERT_FALSE(platform::create_directories(folder + "/blocked"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // The folder appears; lines within the pause are still dropped, later
+  // ones are written.
+  platform::remove_file(blocked);
+  ASSERT_FALSE(platform::create_directories(blocked));
+  file->append("within the pause");
+  settle();
+  EXPECT_FALSE(platform::path_exists(path));
+  std::this_thread::sleep_for(limits.retry_after);
   file->append("kept");
+  settle();
+  EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
+  // A later failure is reported again.
+  testing_support::remove_tree(blocked);
+  write_file(blocked, "blocked again");
+  file->append("lost again");
+  reported.clear();
+  wait_for_report();
+  EXPECT_EQ(reported.size(), 1u);
   file.reset();
-  const std::vector<std::string> lines = lines_of(read_file(path));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(20), "kept");
-  EXPECT_TRUE(failures().empty());
+  platform::remove_file(blocked);
+}
+
+TEST_F(LogFile, NothingLoggedLeavesNoFile) {
+  open().reset();
+  EXPECT_FALSE(platform::path_exists(path));
 }
 
 TEST_F(LogFile, TheWindowSaysWhyTheFileIsNotWritten) {
