@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -161,6 +164,33 @@ TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainAfterThePause
   EXPECT_EQ(reported.size(), 1u);
   file.reset();
   platform::remove_file(blocked);
+}
+
+TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a named pipe stands in for the stalled disk on POSIX only";
+#else
+  // Opening a named pipe for writing blocks until somebody reads it: the
+  // writer thread stalls as on a hung disk.
+  ASSERT_EQ(std::system(("mkfifo '" + path + "'").c_str()), 0);
+  LogFileLimits limits;
+  limits.queued_bytes = 1000;
+  auto file = open(limits);
+  file->append("first");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the writer holds it, stalled
+  for (int i = 0; i < 200; ++i) file->append("line " + std::to_string(1000 + i) + " ........................");
+  // Reading lets the stalled writes through, one opening of the pipe each.
+  std::vector<std::string> lines;
+  while (lines.empty() || lines.back().find("line 1199") == std::string::npos) {
+    std::ifstream pipe(path, std::ios::binary);
+    for (std::string line; std::getline(pipe, line);) lines.push_back(line.substr(20));
+  }
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), "first");
+  EXPECT_LE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes);  // the newest that fit
+  EXPECT_GE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes / 2);
+  file.reset();
+#endif
 }
 
 TEST_F(LogFile, NothingLoggedLeavesNoFile) {
