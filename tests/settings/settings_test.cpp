@@ -334,5 +334,30 @@ TEST_F(SettingsFile, ACopyThatCannotBeMadeFailsTheSaveUntilItCan) {
   EXPECT_NE(read_file(core.settings_path), broken);
 }
 
+TEST_F(SettingsFile, AnUnreadableFileThatCannotBeCopiedIsNotReplaced) {
+  const std::string broken = "{oops";
+  write_file(core.settings_path, broken);
+  // Present but unreadable: a folder stands where the file was.
+  const std::string unreadable = folder + "/unreadable.json";
+  fs::create_directory(fs::u8path(unreadable));
+  core.undecodable_settings_file = unreadable;
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(core.last_error->rfind("could not read the unreadable settings file " + unreadable + " to keep a copy: ", 0),
+            0u) << *core.last_error;
+  EXPECT_EQ(read_file(core.settings_path), broken);
+#ifndef _WIN32
+  // A copy that fails for another reason than a taken name fails at once,
+  // with that reason (here the name is too long for the file system).
+  core.settings_path = folder + "/" + std::string(240, 's') + ".json";
+  write_file(core.settings_path, broken);
+  core.undecodable_settings_file = core.settings_path;
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(core.last_error->rfind("could not keep a copy of the unreadable settings file at " + core.settings_path +
+                                       ".invalid.bak: ", 0),
+            0u) << *core.last_error;
+  EXPECT_EQ(read_file(core.settings_path), broken);
+#endif
+}
+
 }  // namespace
 }  // namespace vorn
