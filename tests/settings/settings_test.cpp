@@ -334,6 +334,27 @@ TEST_F(SettingsFile, ACopyThatCannotBeMadeFailsTheSaveUntilItCan) {
   EXPECT_NE(read_file(core.settings_path), broken);
 }
 
+TEST_F(SettingsFile, AFailedWriteOfTheNewTextLeavesTheOldFile) {
+  const std::string old_text = "{\"miner_name\": \"old\"}";
+  const std::string temporary = core.settings_path + ".tmp";
+  core.settings.miner_name = "new";
+  // The temporary file cannot be created: a folder has its name.
+  write_file(core.settings_path, old_text);
+  fs::create_directory(fs::u8path(temporary));
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_NE(core.last_error->find("(os error "), std::string::npos) << *core.last_error;
+  EXPECT_EQ(read_file(core.settings_path), old_text);
+  fs::remove(fs::u8path(temporary));
+#ifndef _WIN32
+  // The disk fills up while the new text is written.
+  fs::create_symlink("/dev/full", fs::u8path(temporary));
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(*core.last_error, "No space left on device (os error 28)");
+  EXPECT_EQ(read_file(core.settings_path), old_text);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(fs::u8path(temporary))));
+#endif
+}
+
 TEST_F(SettingsFile, AnUnreadableFileThatCannotBeCopiedIsNotReplaced) {
   const std::string broken = "{oops";
   write_file(core.settings_path, broken);
