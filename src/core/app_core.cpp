@@ -47,6 +47,7 @@ const char* phase(const AppCore& core) {
 void raw_log_line(AppCore& core, std::string line) {
   if (core.log_file) core.log_file->append(line);
   core.log_lines.push_back(std::move(line));
+  ++core.log_lines_added;
   while (core.log_lines.size() > kLogLineLimit) core.log_lines.pop_front();
   core.log_dirty = true;
 }
@@ -60,6 +61,7 @@ void log_line(AppCore& core, std::string_view message) {
 
 void clear_log(AppCore& core) {
   core.log_lines.clear();
+  ++core.log_clears;
   core.log_dirty = true;
 }
 

@@ -55,6 +55,8 @@ struct AppCore {
   AppSettings settings;
   std::string settings_path;
   std::deque<std::string> log_lines;
+  std::uint64_t log_lines_added = 0;  // since start-up, cleared or not
+  std::uint64_t log_clears = 0;
   std::string scan_status_text = "Waiting";
   std::optional<PendingScanResults> pending_scan_results;
   std::optional<std::string> last_error;

@@ -112,6 +112,15 @@ std::string_view trim_end_whitespace(std::string_view text) {
   return text.substr(0, end);
 }
 
+std::size_t utf16_length(std::string_view utf8) {
+  std::size_t units = 0;
+  for (char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
 std::string_view trim_whitespace(std::string_view text) {
   return trim_end_whitespace(trim_start_whitespace(text));
 }

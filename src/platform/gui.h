@@ -105,6 +105,10 @@ void set_enabled(ControlHandle control, bool enabled);
 bool is_enabled(ControlHandle control);
 void set_checked(ControlHandle control, bool checked);
 bool is_checked(ControlHandle control);
+// Removes the first `drop_units` UTF-16 units of an edit control's text and
+// adds `append` at its end (EM_SETSEL, EM_REPLACESEL): the log box moves on
+// without its whole text being written again.
+void drop_and_append_text(ControlHandle edit, std::size_t drop_units, const std::string& append);
 // The multi-line log box scrolled to its end (EM_GETLINECOUNT, EM_LINESCROLL).
 void scroll_log_to_end(ControlHandle log_box);
 

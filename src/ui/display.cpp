@@ -118,15 +118,6 @@ std::string log_box_text(const std::string& joined) {
   return out;
 }
 
-std::uint64_t text_hash(const std::string& text) {
-  std::uint64_t h = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
 std::uint64_t interval_minutes(std::uint64_t seconds) {
   seconds = std::max<std::uint64_t>(seconds, 60);
   return seconds / 60 + (seconds % 60 != 0);

@@ -33,7 +33,7 @@ std::string scan_time_text(double seconds);
 
 // The log box's text: lines joined by CR LF.
 std::string log_box_text(const std::string& joined);
-std::uint64_t text_hash(const std::string& text);
+
 
 // Rescan interval shown in whole minutes, rounded up, at least one.
 std::uint64_t interval_minutes(std::uint64_t seconds);

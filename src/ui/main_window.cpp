@@ -3,6 +3,7 @@
 #include "core/build_profile.h"
 #include "core/event_guard.h"
 #include "core/supervisor.h"
+#include "core/text.h"
 #include "miner/auto_restart.h"
 #include "miner/miner_control.h"
 #include "platform/fault_points.h"
@@ -317,6 +318,40 @@ void MainWindow::on_close_request() {
   refresh_display();
 }
 
+void MainWindow::render_log(LogUpdate update) {
+  const std::size_t previous_lines = log_shown_ ? log_shown_->spans.size() : 0;
+  if (!update.whole && update.lines.empty() && update.first == log_shown_->first) return;  // nothing new
+  LogShown shown = update.whole ? LogShown{} : std::move(*log_shown_);
+  std::string added;
+  for (const std::string& line : update.lines) {
+    // The box breaks lines with CR LF; a line that ends in CR gets the LF only.
+    if (!shown.spans.empty() || !added.empty()) added += shown.last_ends_in_cr ? "\n" : "\r\n";
+    const std::string text = log_box_text(line);
+    added += text;
+    shown.last_ends_in_cr = !text.empty() && text.back() == '\r';
+    shown.spans.push_back(utf16_length(text) + (shown.last_ends_in_cr ? 1 : 2));
+  }
+  if (update.whole) {
+    if (update.lines.empty() && previous_lines == 0 && log_shown_) {
+      log_shown_->clears = update.clears;  // an empty log cleared again: the box is right as it is
+      return;
+    }
+    platform::gui::set_text(controls_.log_box, added);
+  } else {
+    std::size_t dropped_units = 0;
+    for (std::uint64_t n = shown.first; n < update.first; ++n) {
+      dropped_units += shown.spans.front();
+      shown.spans.pop_front();
+    }
+    platform::gui::drop_and_append_text(controls_.log_box, dropped_units, added);
+  }
+  shown.clears = update.clears;
+  shown.first = update.first;
+  shown.next = update.next;
+  log_shown_ = std::move(shown);
+  if (log_shown_->spans.size() >= previous_lines) platform::gui::scroll_log_to_end(controls_.log_box);
+}
+
 void MainWindow::reload_controls() {
   Result<bool> startup = read_startup_state();
   std::string name, interval;
@@ -387,8 +422,7 @@ void MainWindow::refresh_display() {
     ButtonStates buttons;
     bool status_dirty = false, controls_dirty = false;
     std::optional<std::vector<PlotRow>> rows;
-    std::optional<std::string> log;
-    std::size_t log_lines = 0;
+    std::optional<LogUpdate> log;
   } g;
   {
     auto core = this->core.borrow();
@@ -407,13 +441,18 @@ void MainWindow::refresh_display() {
     const Instant now = Clock::now();
     const auto since = now > core->log_refresh_at ? now - core->log_refresh_at : Clock::duration::zero();
     if (core->log_dirty && since >= kLogRenderInterval) {
-      std::string joined;
-      for (std::size_t i = 0; i < core->log_lines.size(); ++i) {
-        if (i > 0) joined += '\n';
-        joined += core->log_lines[i];
-      }
-      g.log = std::move(joined);
-      g.log_lines = core->log_lines.size();
+      LogUpdate update;
+      update.clears = core->log_clears;
+      update.next = core->log_lines_added;
+      update.first = update.next - core->log_lines.size();
+      // Written anew after a clear, or when lines went by unseen; otherwise
+      // only the new lines are added and the dropped ones removed.
+      update.whole = !log_shown_ || log_shown_->clears != update.clears || update.first > log_shown_->next ||
+                     update.first - log_shown_->first >= log_shown_->spans.size();
+      const std::uint64_t from = update.whole ? update.first : log_shown_->next;
+      update.lines.assign(core->log_lines.end() - static_cast<std::ptrdiff_t>(update.next - from),
+                          core->log_lines.end());
+      g.log = std::move(update);
       core->log_dirty = false;
       core->log_refresh_at = now;
     }
@@ -437,16 +476,7 @@ void MainWindow::refresh_display() {
       write_enabled(controls_.scan_now, g.buttons.scan_now);
     }
     if (g.rows) fill_plot_list(*g.rows);
-    if (g.log) {
-      LogRender render{g.log_lines, g.log->size(), text_hash(*g.log)};
-      if (!log_rendered_ || render.lines != log_rendered_->lines || render.length != log_rendered_->length ||
-          render.hash != log_rendered_->hash) {
-        const std::size_t previous_lines = log_rendered_ ? log_rendered_->lines : 0;
-        log_rendered_ = render;
-        platform::gui::set_text(controls_.log_box, log_box_text(*g.log));
-        if (render.lines >= previous_lines) platform::gui::scroll_log_to_end(controls_.log_box);
-      }
-    }
+    if (g.log) render_log(std::move(*g.log));
   }
 
   refresh_running = false;

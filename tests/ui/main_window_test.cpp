@@ -326,6 +326,37 @@ TEST_F(Ui, LogRendersAtMostTwiceASecondAndScrollsToTheEnd) {
   EXPECT_EQ(headless::control_info(c().log_box).scrolled_to_line, scrolled);  // not scrolled after a clear
 }
 
+TEST_F(Ui, TheLogBoxMovesOnWithoutRewritingItself) {
+  // Whatever happens to the log, the box shows exactly the whole log, as one
+  // text with CR LF between the lines.
+  auto expected = [&] {
+    auto core = w->core.borrow();
+    std::string joined;
+    for (std::size_t i = 0; i < core->log_lines.size(); ++i) joined += (i ? "\n" : "") + core->log_lines[i];
+    return log_box_text(joined);
+  };
+  const char* kinds[] = {"plain", "wide \xE4\xB8\xAD\xE6\x96\x87", "emoji \xF0\x9F\x98\x80 x", "ends in CR\r",
+                         "two\nparts", ""};
+  std::uint64_t seed = 7;
+  auto next = [&](std::uint64_t n) { return ((seed = seed * 6364136223846793005ull + 1442695040888963407ull) >> 33) % n; };
+  for (int round = 0; round < 300; ++round) {
+    const std::uint64_t burst = next(10) == 0 ? 400 + next(300) : next(6);
+    for (std::uint64_t i = 0; i < burst; ++i) {
+      raw_log_line(*w->core.borrow(), std::to_string(round) + " " + kinds[next(std::size(kinds))]);
+    }
+    if (next(40) == 0) clear_log(*w->core.borrow());
+    render_now();
+    ASSERT_EQ(text(c().log_box), expected()) << "round " << round;
+  }
+  // With the log full, one more line costs one line's write.
+  for (int i = 0; i < 600; ++i) log_line(*w->core.borrow(), "filler " + std::to_string(i));
+  render_now();
+  log_line(*w->core.borrow(), "one more");
+  render_now();
+  EXPECT_EQ(headless::control_info(c().log_box).last_written_bytes, std::string("\r\n[gui:mainnet] one more").size());
+  EXPECT_EQ(text(c().log_box), expected());
+}
+
 TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
   headless::answer_next_box(false);
   headless::request_close(w->window().handle());

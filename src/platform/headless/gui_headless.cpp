@@ -37,6 +37,7 @@ struct Control {
   std::vector<std::vector<std::string>> rows;
   std::optional<int> selected;
   int scrolled_to_line = 0;
+  std::size_t last_written_bytes = 0;  // by the last text write
   bool is_menu_item = false;
 };
 
@@ -216,6 +217,7 @@ void deliver_from_control(ControlHandle control, EventKind kind, int row) {
 void set_text(ControlHandle c, const std::string& text) {
   const bool edit = with_control(c, [&](Control& x) {
     x.text = text;
+    x.last_written_bytes = text.size();
     return x.kind == ControlKind::Edit || x.kind == ControlKind::LogBox;
   });
   // As WM_SETTEXT does on a Win32 edit control (EN_CHANGE): the window sees
@@ -227,6 +229,22 @@ void set_enabled(ControlHandle c, bool e) { with_control(c, [&](Control& x) { x.
 bool is_enabled(ControlHandle c) { return with_control(c, [](Control& x) { return x.enabled; }); }
 void set_checked(ControlHandle c, bool v) { with_control(c, [&](Control& x) { x.checked = v; }); }
 bool is_checked(ControlHandle c) { return with_control(c, [](Control& x) { return x.checked; }); }
+void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::string& append) {
+  with_control(c, [&](Control& x) {
+    // UTF-16 units to UTF-8 bytes: four-byte characters take two units.
+    std::size_t at = 0;
+    for (std::size_t units = 0; units < drop_units && at < x.text.size(); ++at) {
+      const auto byte = static_cast<unsigned char>(x.text[at]);
+      if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+    }
+    while (at < x.text.size() && (static_cast<unsigned char>(x.text[at]) & 0xC0) == 0x80) ++at;
+    x.text.erase(0, at);
+    x.text += append;
+    x.last_written_bytes = append.size();
+  });
+  deliver_from_control(c, EventKind::TextChanged, -1);  // EM_REPLACESEL raises EN_CHANGE too
+}
+
 void scroll_log_to_end(ControlHandle c) {
   with_control(c, [](Control& x) {
     x.scrolled_to_line = static_cast<int>(std::count(x.text.begin(), x.text.end(), '\n'));
@@ -385,7 +403,8 @@ void answer_next_folder_pick(std::optional<std::string> folder) {
 
 ControlInfo control_info(ControlHandle control) {
   return with_control(control, [](Control& x) {
-    return ControlInfo{x.kind, x.text, x.x, x.y, x.width, x.height, x.redraw, x.scrolled_to_line, x.columns, x.rows};
+    return ControlInfo{x.kind, x.text, x.x, x.y, x.width, x.height, x.redraw, x.scrolled_to_line, x.columns, x.rows,
+                       x.last_written_bytes};
   });
 }
 

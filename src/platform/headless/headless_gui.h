@@ -43,6 +43,7 @@ struct ControlInfo {
   int scrolled_to_line;
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
+  std::size_t last_written_bytes;  // by the last set_text or drop_and_append_text
 };
 ControlInfo control_info(ControlHandle control);
 // The window's controls in creation order.

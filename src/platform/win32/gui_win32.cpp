@@ -278,6 +278,19 @@ void set_checked(ControlHandle c, bool checked) {
 }
 bool is_checked(ControlHandle c) { return SendMessageW(hwnd_of(c), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::string& append) {
+  HWND edit = hwnd_of(c);
+  if (drop_units > 0) {
+    SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop_units));
+    SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  }
+  if (!append.empty()) {
+    const int end = GetWindowTextLengthW(edit);
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+    SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(to_wide(append).c_str()));
+  }
+}
+
 void scroll_log_to_end(ControlHandle c) {
   const LRESULT n = SendMessageW(hwnd_of(c), EM_GETLINECOUNT, 0, 0);
   SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, -n);
