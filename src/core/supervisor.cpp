@@ -40,7 +40,7 @@ void poll_miner_exit(AppCore& core) {
   }
   if (!polled.value()) return;
   core.miner_child.reset();  // closes the process, thread and pipe handles
-  if (core.miner_state != MinerState::Restarting) core.miner_state = MinerState::Stopped;
+  core.miner_state = MinerState::Stopped;
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));
   core.status_dirty = true;
   core.controls_dirty = true;

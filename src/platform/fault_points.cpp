@@ -34,16 +34,18 @@ void disarm_faults() {
   g_any_armed = false;
 }
 
+bool take_fault(std::string_view point) {
+  if (!g_any_armed.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> lock(armed().mutex);
+  auto it = armed().points.find(point);
+  if (it == armed().points.end()) return false;
+  armed().points.erase(it);
+  g_any_armed = !armed().points.empty();
+  return true;
+}
+
 void fault_point(std::string_view point) {
-  if (!g_any_armed.load(std::memory_order_relaxed)) return;
-  {
-    std::lock_guard<std::mutex> lock(armed().mutex);
-    auto it = armed().points.find(point);
-    if (it == armed().points.end()) return;
-    armed().points.erase(it);
-    g_any_armed = !armed().points.empty();
-  }
-  throw std::runtime_error("injected failure at " + std::string(point));
+  if (take_fault(point)) throw std::runtime_error("injected failure at " + std::string(point));
 }
 
 }  // namespace vorn::platform

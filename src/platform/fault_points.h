@@ -11,5 +11,8 @@ void arm_fault(std::string_view point);
 void disarm_faults();
 // Throws std::runtime_error("injected failure at <point>") when armed.
 void fault_point(std::string_view point);
+// Whether the point is armed, disarming it: for places that fail with a
+// value ("injected failure at <point>") instead of throwing.
+bool take_fault(std::string_view point);
 
 }  // namespace vorn::platform

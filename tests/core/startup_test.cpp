@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/build_profile.h"
 #include "core/startup.h"
+#include "platform/process.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -112,6 +115,22 @@ TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {
   AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
   EXPECT_TRUE(core.settings.plot_dirs.empty());
   EXPECT_EQ(core.undecodable_settings_file, exe_relative(kProfile.settings_file));
+}
+
+TEST_F(Startup, AMinerLeftBehindByAnEarlierRunIsEnded) {
+  // A vorn_miner.exe that runs with this profile's configuration file.
+  testing_support::set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> leftover = platform::spawn_with_output_pipes(
+      {testing_support::sim_miner_path(), {"--config", exe_relative(kProfile.config_file)}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(leftover.ok()) << leftover.error();
+  const std::string id = std::to_string(leftover.value().pid());
+  const std::vector<std::string> log = start();
+  auto logged = [&](const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); };
+  EXPECT_TRUE(logged("found gui-managed miner pid=" + id + ", config=miner_config.mainnet.gui.yaml"));
+  EXPECT_TRUE(logged("killed pid=" + id));
+  Result<std::optional<std::uint32_t>> ended = leftover.value().wait_for(std::chrono::seconds(5));
+  EXPECT_TRUE(ended.ok() && ended.value().has_value()) << "the leftover miner still runs";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "miner/residual_cleanup.h"
 #include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
+#include "platform/fault_points.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "support/test_support.h"
@@ -174,6 +175,27 @@ TEST_F(MinerProcess, ACrashIsNoticedByTheExitPoll) {
 #endif
   EXPECT_EQ(core->miner_state, MinerState::Stopped);
   EXPECT_STREQ(phase(*core), "idle");
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window must show it";
+}
+
+TEST_F(MinerProcess, TheExitPollLeavesARunningMinerAloneAndSurvivesAFailedQuery) {
+  launch();
+  beat_until([] { return false; }, std::chrono::milliseconds(2500));  // two polls at least
+  {
+    auto core = w->core.borrow();
+    EXPECT_TRUE(core->miner_child);
+    EXPECT_EQ(core->miner_state, MinerState::Running);
+    EXPECT_TRUE(lines_starting(*core, "Miner process exited").empty());
+    EXPECT_FALSE(core->auto_restart.due);
+  }
+  platform::arm_fault("miner-poll");
+  beat_until([&] { return has_line("Failed to query miner process: "); }, std::chrono::seconds(5));
+  auto core = w->core.borrow();
+  EXPECT_TRUE(log_contains(*core, "Failed to query miner process: injected failure at miner-poll"));
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  EXPECT_EQ(core->last_error, "injected failure at miner-poll");
+  EXPECT_TRUE(core->miner_child) << "a miner that may still run is not forgotten";
+  EXPECT_FALSE(core->auto_restart.due);
 }
 
 TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {

@@ -16,6 +16,7 @@
 
 #include "platform/os_error.h"
 #include "platform/posix/process_posix.h"
+#include "platform/fault_points.h"
 
 extern char** environ;
 
@@ -95,6 +96,7 @@ std::uint32_t ChildProcess::pid() const { return static_cast<std::uint32_t>(impl
 
 Result<std::optional<std::uint32_t>> ChildProcess::try_wait() {
   using R = Result<std::optional<std::uint32_t>>;
+  if (take_fault("miner-poll")) return R::failure("injected failure at miner-poll");
   if (impl_->exit_code) return R::success(impl_->exit_code);
   siginfo_t info{};
   if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(impl_->pidfd.get()), &info,

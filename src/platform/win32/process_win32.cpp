@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/os_error.h"
+#include "platform/fault_points.h"
 #include "platform/process.h"
 #include "platform/win32/handle_list.h"
 #include "platform/win32/wide.h"
@@ -278,7 +279,10 @@ ChildProcess::~ChildProcess() = default;
 
 std::uint32_t ChildProcess::pid() const { return GetProcessId(impl_->process.get()); }
 
-Result<std::optional<std::uint32_t>> ChildProcess::try_wait() { return wait_for(std::chrono::milliseconds(0)); }
+Result<std::optional<std::uint32_t>> ChildProcess::try_wait() {
+  if (take_fault("miner-poll")) return Result<std::optional<std::uint32_t>>::failure("injected failure at miner-poll");
+  return wait_for(std::chrono::milliseconds(0));
+}
 
 Result<std::optional<std::uint32_t>> ChildProcess::wait_for(std::chrono::milliseconds limit) {
   using R = Result<std::optional<std::uint32_t>>;
