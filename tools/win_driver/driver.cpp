@@ -214,6 +214,12 @@ int e2e(std::wstring folder) {
   check(log_has(log_box, L"[gui:mainnet] Qubo-VORN Pool Miner - MAINNET v0.1.37 v0.1.37-miner-gui-crash-guard"),
         "banner in the log");
   check(log_has(log_box, L"\r\n"), "log lines end in CR LF");
+  // The same lines, with their date and time, in the log file beside the program.
+  const std::string kept = read_text_file(folder + L"\\vorn_miner_gui_mainnet.log");
+  const std::size_t banner = kept.find(" [gui:mainnet] Qubo-VORN Pool Miner - MAINNET v0.1.37 ");
+  check(banner == 19 && kept[4] == '-' && kept[7] == '-' && kept[10] == ' ' && kept[13] == ':' && kept[16] == ':' &&
+            kept.find("[miner] ") != std::string::npos,
+        "the log file holds the lines with their time: " + kept.substr(0, 60));
 
   // The interval field and Save Settings.
   set_edit_text(interval, L" 15 ");
