@@ -24,8 +24,8 @@ if [[ -x $ROOT/scripts/fuzz.sh ]]; then
 fi
 
 log "Windows tests under Wine"
+trap stop_wine EXIT  # nothing of the run is left behind, on failure too
 setup_wine
-trap stop_wine EXIT  # nothing of the run is left behind
 (cd "$BUILD/win" && ctest -V >"$LOGS/ctest-win.log" 2>&1) || status=1
 show_ctest "$LOGS/ctest-win.log"
 grep -q '100% tests passed' "$LOGS/ctest-win.log" || status=1
