@@ -115,7 +115,8 @@ start_display() {
 # Ends what the Wine set-up started: the prefix's processes and server, and
 # the virtual display.
 stop_wine() {
-  /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+  # Only a prefix set up here: never the user's own Wine.
+  if [[ -n ${WINEPREFIX:-} && $WINEPREFIX == "$BUILD"/* ]]; then /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true; fi
   if [[ -n $XVFB_PID ]]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 
