@@ -13,7 +13,7 @@ log "native tests"
 # In a process namespace of their own where possible: their process listings
 # and cleanups then see only the processes the tests started.
 isolated=()
-unshare --pid --fork --mount-proc true 2>/dev/null && isolated=(unshare --pid --fork --mount-proc)
+unshare --pid --fork --mount-proc --kill-child true 2>/dev/null && isolated=(unshare --pid --fork --mount-proc --kill-child)
 (cd "$BUILD/native" && "${isolated[@]}" ctest -V -j 2 >"$LOGS/ctest-native.log" 2>&1) || status=1
 show_ctest "$LOGS/ctest-native.log"
 grep -q '100% tests passed' "$LOGS/ctest-native.log" || status=1
