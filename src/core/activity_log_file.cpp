@@ -41,8 +41,8 @@ MaybeError rotate(const Shared& s) {
 }
 
 // Appends the lines, rotating first whenever the next line would take the
-// file past its limit; `written` is the file's size.
-MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, std::uint64_t& written) {
+// file past its limit; `written` is the file's size before.
+MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, std::uint64_t written) {
   std::string chunk;
   for (const std::string& line : batch) {
     if (written + chunk.size() > 0 && written + chunk.size() + line.size() > s.limits.rotate_bytes) {
@@ -53,9 +53,7 @@ MaybeError write_batch(const Shared& s, const std::deque<std::string>& batch, st
     }
     chunk += line;
   }
-  if (MaybeError e = platform::append_to_file(s.path, chunk)) return e;
-  written += chunk.size();
-  return std::nullopt;
+  return platform::append_to_file(s.path, chunk);
 }
 
 // The writer thread: takes whatever is queued, appends it, and rotates
@@ -74,8 +72,7 @@ void run_writer(std::shared_ptr<Shared> s) {
     }
     if (failing_until && Clock::now() < *failing_until) continue;
     // Asked each time: the user may have moved or emptied the file.
-    std::uint64_t written = platform::file_size(s->path).value_or(0);
-    if (MaybeError failed = write_batch(*s, batch, written)) {
+    if (MaybeError failed = write_batch(*s, batch, platform::file_size(s->path).value_or(0))) {
       if (!failing_until && s->sender.send(LogFileFailed{*failed})) s->notice.post();
       failing_until = Clock::now() + s->limits.retry_after;
     } else {

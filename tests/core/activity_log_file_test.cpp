@@ -109,6 +109,14 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   EXPECT_EQ(lines_of(read_file(path + ".1")).back().size(), 20u + 2000u);
   EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
   EXPECT_EQ(lines_of(read_file(path + ".2")).size(), 20u);
+  // Lines that come in one go are split over the files the same way.
+  for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) platform::remove_file(name);
+  limits.rotate_bytes = 2 * 52;
+  file = open(limits);
+  for (int i = 0; i < 61; ++i) file->append("line " + std::to_string(1000 + i) + " .....................");
+  file.reset();
+  for (const std::string& name : {path + ".3", path + ".2", path + ".1"}) EXPECT_EQ(lines_of(read_file(name)).size(), 2u);
+  EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
   // Also as the first line of a new file.
   for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) platform::remove_file(name);
   file = open(limits);
