@@ -197,6 +197,17 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
   EXPECT_EQ(lines.front(), "first");
   EXPECT_LE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes);  // the newest that fit
   EXPECT_GE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes / 2);
+  // Two waiting lines, each past the bound on its own: the newer one stays.
+  file->append("second stall");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  file->append(std::string(1200, 'a'));
+  file->append(std::string(1200, 'b'));
+  lines.clear();
+  while (lines.size() < 2) {
+    std::ifstream pipe(path, std::ios::binary);
+    for (std::string line; std::getline(pipe, line);) lines.push_back(line.substr(20));
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"second stall", std::string(1200, 'b')}));
   file.reset();
 #endif
 }
