@@ -333,7 +333,9 @@ void MainWindow::render_log(LogUpdate update) {
   }
   if (update.whole) {
     if (update.lines.empty() && previous_lines == 0 && log_shown_) {
-      log_shown_->clears = update.clears;  // an empty log cleared again: the box is right as it is
+      // An empty log cleared again: the box is right as it is.
+      log_shown_->clears = update.clears;
+      log_shown_->first = log_shown_->next = update.next;
       return;
     }
     platform::gui::set_text(controls_.log_box, added);
