@@ -40,9 +40,8 @@ inline constexpr std::size_t kLogLineLimit = 500;
 
 // The automatic restart after the miner ended by itself.
 struct AutoRestartState {
-  std::optional<Instant> due;         // when the pending start begins
-  std::vector<Instant> ends;          // unexpected ends still counted
-  std::optional<Instant> launched_at;  // the running miner's launch
+  std::optional<Instant> due;  // when the pending start begins
+  std::vector<Instant> ends;   // unexpected ends still counted
 };
 
 struct AppCore {

@@ -16,10 +16,8 @@ void on_unexpected_end(AppCore& core, Instant now) {
   AutoRestartState& state = core.auto_restart;
   state.due.reset();
   if (core.exit_requested) return;
-  // A miner that ran for the whole window was healthy: earlier ends no
-  // longer count against it.
-  if (state.launched_at && now - *state.launched_at >= kAutoRestartWindow) state.ends.clear();
-  state.launched_at.reset();
+  // Only the ends of the last 30 minutes count. This also clears the count
+  // for a miner that ran 30 minutes: every earlier end came before its start.
   std::erase_if(state.ends, [&](Instant end) { return now - end >= kAutoRestartWindow; });
   state.ends.push_back(now);
   const int attempt = static_cast<int>(state.ends.size());

@@ -120,7 +120,6 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   start_reader(core, child.take_stdout());
   start_reader(core, child.take_stderr());
   core.miner_child = std::move(child);
-  core.auto_restart.launched_at = Clock::now();
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
   log_line(core, "Started miner: " + launch.program);

@@ -18,11 +18,8 @@ class AutoRestart : public ::testing::Test {
   AppCore core = testing_support::make_core(testing_support::scratch_folder("auto_restart"));
   const Instant t0 = Clock::now();
 
-  // The miner was launched at `launched` and ended by itself at `ended`.
-  void end(Instant ended, std::optional<Instant> launched = std::nullopt) {
-    core.auto_restart.launched_at = launched;
-    on_unexpected_end(core, ended);
-  }
+  // The miner ended by itself at `ended` (started a little before).
+  void end(Instant ended) { on_unexpected_end(core, ended); }
   std::string last_line() { return untagged_log(core).back(); }
 };
 
@@ -30,7 +27,7 @@ TEST_F(AutoRestart, PausesDoubleAndTheFifthEndWithinHalfAnHourStopsTrying) {
   Instant now = t0;
   const std::chrono::seconds pauses[] = {10s, 20s, 40s, 80s};
   for (int attempt = 1; attempt <= 4; ++attempt) {
-    end(now, now - 1min);
+    end(now);
     const std::chrono::seconds pause = pauses[attempt - 1];
     EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in " + std::to_string(pause.count()) +
                                " s (attempt " + std::to_string(attempt) + " of 5)");
@@ -43,31 +40,37 @@ TEST_F(AutoRestart, PausesDoubleAndTheFifthEndWithinHalfAnHourStopsTrying) {
     EXPECT_FALSE(log_contains(core, "Settings saved."));
     now += pause + 1min;
   }
-  end(now, now - 1min);
+  end(now);
   EXPECT_EQ(last_line(), "Miner ended unexpectedly 5 times within 30 minutes; automatic restart stopped. "
                          "Use Start Mining to try again.");
   EXPECT_FALSE(core.auto_restart.due);
   EXPECT_EQ(auto_restart_pause(5), 160s);
   EXPECT_EQ(auto_restart_pause(9), 160s);
   // After giving up, the next end starts counting afresh.
-  end(now + 1min, now);
+  end(now + 1min);
   EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)");
 }
 
 TEST_F(AutoRestart, OnlyEndsWithinTheLastHalfHourCount) {
-  // A miner that ran for 30 minutes resets the count...
-  for (int i = 0; i < 4; ++i) end(t0 + i * 1min, t0 + i * 1min - 10s);
-  end(t0 + 40min, t0 + 10min);
+  for (int i = 0; i < 4; ++i) end(t0 + i * 1min);
+  // A miner that then runs for 30 minutes starts the count afresh.
+  end(t0 + 3min + 10s + 30min);
   EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)");
-  // ...and so does time: ends older than 30 minutes are forgotten.
-  end(t0 + 41min, t0 + 40min + 30s);
-  end(t0 + 60min, t0 + 59min);
-  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 5)");
-  end(t0 + 72min, t0 + 71min);  // those at 40 and 41 minutes are forgotten
+  // An end exactly 30 minutes old no longer counts; one a moment younger does.
+  const Instant a = t0 + 2h;
+  end(a);
+  end(a + 30min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)");
+  end(a + 59min);
   EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)");
-  // A run of 29 minutes does not reset it.
-  end(t0 + 101min, t0 + 72min);
+  // Runs of 29 minutes do not reset it: the fifth end stops the restarts.
+  end(a + 59min + 29min + 10s);
+  end(a + 59min + 2 * (29min + 10s));
   EXPECT_EQ(last_line(), "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)");
+  end(a + 3h);
+  for (int i = 1; i < 5; ++i) end(a + 3h + i * 7min);
+  EXPECT_EQ(last_line(), "Miner ended unexpectedly 5 times within 30 minutes; automatic restart stopped. "
+                         "Use Start Mining to try again.");
 }
 
 TEST_F(AutoRestart, TheUserAndTheExitCancelAPendingRestart) {
