@@ -42,8 +42,7 @@ void check_auto_restart(AppCore& core, Instant now) {
     return;
   }
   if (now < *state.due) return;
-  state.due.reset();
-  start_miner(core);
+  start_miner(core);  // which clears the due time, as every start does
 }
 
 void cancel_auto_restart(AppCore& core) { core.auto_restart.due.reset(); }
