@@ -11,11 +11,11 @@ bool is_valid_utf8(std::string_view text);
 std::string to_valid_utf8(std::string_view bytes);
 
 std::string_view trim_whitespace(std::string_view text);
-// The length of UTF-8 text in UTF-16 units, as a Win32 edit control counts.
-std::size_t utf16_length(std::string_view utf8);
 std::string_view trim_start_whitespace(std::string_view text);
 std::string_view trim_end_whitespace(std::string_view text);
 std::vector<std::string_view> split_whitespace(std::string_view text);
+// The length of UTF-8 text in UTF-16 units, as a Win32 edit control counts.
+std::size_t utf16_length(std::string_view utf8);
 
 std::string to_lower_ascii(std::string_view text);
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b);

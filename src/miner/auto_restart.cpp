@@ -36,12 +36,7 @@ void on_unexpected_end(AppCore& core, Instant now) {
 
 void check_auto_restart(AppCore& core, Instant now) {
   AutoRestartState& state = core.auto_restart;
-  if (!state.due) return;
-  if (core.exit_requested) {
-    state.due.reset();
-    return;
-  }
-  if (now < *state.due) return;
+  if (!state.due || now < *state.due) return;
   start_miner(core);  // which clears the due time, as every start does
 }
 

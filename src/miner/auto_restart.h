@@ -17,7 +17,8 @@ std::chrono::seconds auto_restart_pause(int attempt);
 void on_unexpected_end(AppCore& core, Instant now);
 // Called on every exit poll: starts the miner once a pending pause is over.
 void check_auto_restart(AppCore& core, Instant now);
-// The user took over (Start, Stop, Restart) or the program is exiting.
+// The user took over (Start, Stop, Restart) or confirmed the exit; an end
+// after the confirmed exit schedules nothing.
 void cancel_auto_restart(AppCore& core);
 
 }  // namespace vorn

@@ -34,7 +34,6 @@ std::string scan_time_text(double seconds);
 // The log box's text: lines joined by CR LF.
 std::string log_box_text(const std::string& joined);
 
-
 // Rescan interval shown in whole minutes, rounded up, at least one.
 std::uint64_t interval_minutes(std::uint64_t seconds);
 // The interval field's text as seconds; a text that is not a number keeps

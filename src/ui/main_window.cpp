@@ -320,7 +320,6 @@ void MainWindow::on_close_request() {
 
 void MainWindow::render_log(LogUpdate update) {
   const std::size_t previous_lines = log_shown_ ? log_shown_->spans.size() : 0;
-  if (!update.whole && update.lines.empty() && update.first == log_shown_->first) return;  // nothing new
   LogShown shown = update.whole ? LogShown{} : std::move(*log_shown_);
   std::string added;
   for (const std::string& line : update.lines) {
@@ -332,12 +331,6 @@ void MainWindow::render_log(LogUpdate update) {
     shown.spans.push_back(utf16_length(text) + (shown.last_ends_in_cr ? 1 : 2));
   }
   if (update.whole) {
-    if (update.lines.empty() && previous_lines == 0 && log_shown_) {
-      // An empty log cleared again: the box is right as it is.
-      log_shown_->clears = update.clears;
-      log_shown_->first = log_shown_->next = update.next;
-      return;
-    }
     platform::gui::set_text(controls_.log_box, added);
   } else {
     std::size_t dropped_units = 0;
@@ -349,7 +342,6 @@ void MainWindow::render_log(LogUpdate update) {
   }
   shown.clears = update.clears;
   shown.first = update.first;
-  shown.next = update.next;
   log_shown_ = std::move(shown);
   if (log_shown_->spans.size() >= previous_lines) platform::gui::scroll_log_to_end(controls_.log_box);
 }
@@ -445,14 +437,14 @@ void MainWindow::refresh_display() {
     if (core->log_dirty && since >= kLogRenderInterval) {
       LogUpdate update;
       update.clears = core->log_clears;
-      update.next = core->log_lines_added;
-      update.first = update.next - core->log_lines.size();
+      update.first = core->log_lines_added - core->log_lines.size();
       // Written anew after a clear, or when lines went by unseen; otherwise
       // only the new lines are added and the dropped ones removed.
-      update.whole = !log_shown_ || log_shown_->clears != update.clears || update.first > log_shown_->next ||
+      const std::uint64_t shown_next = log_shown_ ? log_shown_->first + log_shown_->spans.size() : 0;
+      update.whole = !log_shown_ || log_shown_->clears != update.clears || update.first > shown_next ||
                      update.first - log_shown_->first >= log_shown_->spans.size();
-      const std::uint64_t from = update.whole ? update.first : log_shown_->next;
-      update.lines.assign(core->log_lines.end() - static_cast<std::ptrdiff_t>(update.next - from),
+      const std::uint64_t from = update.whole ? update.first : shown_next;
+      update.lines.assign(core->log_lines.end() - static_cast<std::ptrdiff_t>(core->log_lines_added - from),
                           core->log_lines.end());
       g.log = std::move(update);
       core->log_dirty = false;

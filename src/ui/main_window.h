@@ -70,20 +70,20 @@ class MainWindow : public WindowObject {
   Controls controls_;
   std::map<platform::gui::ControlHandle, std::string> label_cache_;
   std::map<platform::gui::ControlHandle, bool> enabled_cache_;
-  // What the log box shows: lines `first` up to `next` of the log (counted
-  // since start-up), as of the log's `clears`-th clearing, and each line's
-  // length in the box with the line break after it, so that the oldest can
-  // be dropped without writing the rest again.
+  // What the log box shows: one span per line from line `first` of the log
+  // (counted since start-up), as of the log's `clears`-th clearing; a span
+  // is the line's length in the box with the line break after it, so that
+  // the oldest can be dropped without writing the rest again.
   struct LogShown {
     std::uint64_t clears = 0;
-    std::uint64_t first = 0, next = 0;
+    std::uint64_t first = 0;
     std::deque<std::size_t> spans;
     bool last_ends_in_cr = false;
   };
   std::optional<LogShown> log_shown_;
   // The log's new lines, or all of them when the box must be written anew.
   struct LogUpdate {
-    std::uint64_t clears = 0, first = 0, next = 0;
+    std::uint64_t clears = 0, first = 0;
     bool whole = false;
     std::vector<std::string> lines;
   };

@@ -73,15 +73,13 @@ TEST_F(AutoRestart, OnlyEndsWithinTheLastHalfHourCount) {
                          "Use Start Mining to try again.");
 }
 
-TEST_F(AutoRestart, TheUserAndTheExitCancelAPendingRestart) {
+TEST_F(AutoRestart, TheUsersCommandsCancelAPendingRestart) {
   const std::pair<const char*, std::function<void(AppCore&)>> takeovers[] = {
       {"Start Mining", [](AppCore& c) { start_miner(c); }},
       {"Stop Mining", [](AppCore& c) { stop_miner(c, false); }},
       {"Restart Miner", [](AppCore& c) { restart_miner(c); }},
-      {"a confirmed exit", [](AppCore& c) { c.exit_requested = true; }},
   };
   for (const auto& [name, takeover] : takeovers) {
-    core.exit_requested = false;
     core.auto_restart = {};
     end(t0);
     ASSERT_TRUE(core.auto_restart.due) << name;
@@ -91,8 +89,10 @@ TEST_F(AutoRestart, TheUserAndTheExitCancelAPendingRestart) {
     EXPECT_FALSE(core.auto_restart.due) << name;
     EXPECT_EQ(core.log_lines.size(), lines) << name << ": something started after all";
   }
-  // Once the exit is confirmed, an end schedules nothing at all.
+  // Once the exit is confirmed (the window cancels what is pending), an end
+  // schedules nothing at all.
   core.auto_restart = {};
+  core.exit_requested = true;
   end(t0);
   EXPECT_FALSE(core.auto_restart.due);
 }

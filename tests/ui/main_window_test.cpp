@@ -358,15 +358,18 @@ TEST_F(Ui, TheLogBoxMovesOnWithoutRewritingItself) {
 }
 
 TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
+  w->core.borrow()->auto_restart.due = Clock::now() + std::chrono::seconds(10);  // a miner ended a moment ago
   headless::answer_next_box(false);
   headless::request_close(w->window().handle());
   EXPECT_FALSE(headless::quit_posted());
   EXPECT_FALSE(w->exit_confirmed);
+  EXPECT_TRUE(w->core.borrow()->auto_restart.due) << "Cancel keeps the automatic restart";
   EXPECT_EQ(headless::shown_boxes().back(), std::string(kExitCaption) + "|" + std::string(kExitText));
   headless::answer_next_box(true);
   headless::request_close(w->window().handle());
   EXPECT_TRUE(headless::quit_posted());
   EXPECT_TRUE(w->core.borrow()->exit_requested);
+  EXPECT_FALSE(w->core.borrow()->auto_restart.due) << "OK cancels it";
   EXPECT_STREQ(phase(*w->core.borrow()), "exiting");
   const std::size_t boxes = headless::shown_boxes().size();
   headless::request_close(w->window().handle());  // confirmed already: ignored
