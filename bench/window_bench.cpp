@@ -1,0 +1,372 @@
+// The real program, measured from outside as a rig would run it, next to a
+// bare Win32 window (bare_window.exe) measured in the same run.
+//
+//   window_bench <folder> [minutes] [flood lines]
+//
+// <folder> holds vorn_miner_gui.exe, the simulated miner as vorn_miner.exe,
+// bare_window.exe, plots\ (a few plot files) and many\00 .. many\19 (the
+// large plot set); bench/window_bench.sh lays it out and runs this under
+// Wine. Figures:
+//   start-up      launch to the window visible, and to "Started miner"
+//   realistic     `minutes` (default 10) of the simulated miner in 1-second
+//                 rounds: CPU and peak working set
+//   flood         GUI CPU per 1,000 miner lines, logged and not logged
+//   large index   Scan Now to the totals over the large plot set, against a
+//                 bare FindFirstFileExW walk; the working set with that index
+// While a figure is measured, nothing here sends the program a message:
+// reading its window would cost it CPU.
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../tools/win_driver/window_access.h"
+
+namespace {
+
+using namespace driver;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStatusLine = 3, kPlotList = 11, kScanNow = 13, kLogBox = 27, kControls = 28;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+bool under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// Wine reports no CPU times for another process, but its Linux process has
+// them: the /proc stat file of the live process whose command line names `image`.
+std::wstring linux_stat_file(const std::wstring& image) {
+  const std::string wanted = utf8(image);
+  std::wstring found;
+  WIN32_FIND_DATAW d;
+  HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &d);
+  if (find == INVALID_HANDLE_VALUE) return found;
+  do {
+    if (d.cFileName[0] < L'0' || d.cFileName[0] > L'9') continue;
+    const std::wstring dir = std::wstring(L"Z:\\proc\\") + d.cFileName;
+    std::string cmdline = read_text_file(dir + L"\\cmdline");
+    const std::string stat = read_text_file(dir + L"\\stat");
+    const std::size_t paren = stat.rfind(')');
+    if (cmdline.find(wanted) == std::string::npos || paren == std::string::npos || stat.substr(paren + 2, 1) == "Z") {
+      continue;
+    }
+    found = dir + L"\\stat";
+  } while (FindNextFileW(find, &d));
+  FindClose(find);
+  return found;
+}
+
+double cpu_seconds(HANDLE process, const std::wstring& linux_stat) {
+  if (!linux_stat.empty()) {
+    // Fields 14 and 15, user and system time in ticks of 1/100 s, follow the name in parentheses.
+    const std::string stat = read_text_file(linux_stat);
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) return 0;
+    std::vector<std::string> fields;
+    for (std::size_t at = paren + 2; at < stat.size();) {
+      std::size_t end = stat.find(' ', at);
+      if (end == std::string::npos) end = stat.size();
+      fields.push_back(stat.substr(at, end - at));
+      at = end + 1;
+    }
+    return fields.size() > 12 ? (std::stod(fields[11]) + std::stod(fields[12])) / 100.0 : 0;
+  }
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(process, &created, &ended, &kernel, &user)) return 0;
+  auto value = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+  return static_cast<double>(value(kernel) + value(user)) / 1e7;
+}
+
+struct Memory {
+  double working_set_mb = 0, peak_mb = 0;
+};
+
+Memory memory_of(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  GetProcessMemoryInfo(process, &counters, sizeof counters);
+  return {static_cast<double>(counters.WorkingSetSize) / 1048576.0,
+          static_cast<double>(counters.PeakWorkingSetSize) / 1048576.0};
+}
+
+void set_env(const wchar_t* name, const std::wstring& value) { SetEnvironmentVariableW(name, value.c_str()); }
+
+// One program started by the bench: its process and, once shown, its window.
+struct Running {
+  HANDLE process = nullptr;
+  HWND window = nullptr;
+  Clock::time_point launched;
+  double visible_after = -1;  // seconds from launch to a visible window
+  std::wstring linux_stat;    // under Wine: where its CPU times are read
+};
+
+double cpu_seconds(const Running& r) { return cpu_seconds(r.process, r.linux_stat); }
+
+Running launch(const std::wstring& exe, const std::wstring& folder, const wchar_t* window_class,
+               const wchar_t* caption) {
+  Running r;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::wstring line = L"\"" + exe + L"\"";
+  r.launched = Clock::now();
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi)) {
+    std::printf("cannot start %s\n", utf8(exe).c_str());
+    return r;
+  }
+  CloseHandle(pi.hThread);
+  r.process = pi.hProcess;
+  const auto deadline = r.launched + std::chrono::seconds(60);
+  while (Clock::now() < deadline) {
+    HWND h = FindWindowW(window_class, caption);
+    if (h && IsWindowVisible(h)) {
+      r.visible_after = seconds_since(r.launched);
+      r.window = h;
+      break;
+    }
+    Sleep(2);
+  }
+  if (!r.window) std::printf("no visible window from %s\n", utf8(exe).c_str());
+  if (under_wine()) r.linux_stat = linux_stat_file(exe.substr(exe.rfind(L'\\') + 1));
+  return r;
+}
+
+Running launch_gui(const std::wstring& folder) {
+  Running r = launch(folder + L"\\vorn_miner_gui.exe", folder, L"NativeWindowsGuiWindow", kCaption);
+  if (r.window && !wait_until([&] { return children(r.window).size() >= kControls; }, std::chrono::seconds(30))) {
+    r.window = nullptr;
+  }
+  return r;
+}
+
+HWND control(const Running& r, int index) { return children(r.window)[index]; }
+
+// Polls the log box every `period` until it holds `text`; seconds from launch, or -1.
+double wait_for_log(const Running& r, const std::wstring& text, std::chrono::seconds limit,
+                    std::chrono::milliseconds period = std::chrono::milliseconds(20)) {
+  HWND log = control(r, kLogBox);
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    if (log_has(log, text)) return seconds_since(r.launched);
+    Sleep(static_cast<DWORD>(period.count()));
+  }
+  return -1;
+}
+
+void close_gui(Running& r) {
+  if (!r.process) return;
+  if (r.window && IsWindow(r.window)) {
+    PostMessageW(r.window, WM_CLOSE, 0, 0);
+    answer_exit_box(true);
+  }
+  if (WaitForSingleObject(r.process, 60000) != WAIT_OBJECT_0) TerminateProcess(r.process, 1);
+  CloseHandle(r.process);
+  r = Running{};
+}
+
+void close_bare(Running& r) {
+  if (r.window) PostMessageW(r.window, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(r.process, 10000) != WAIT_OBJECT_0) TerminateProcess(r.process, 1);
+  CloseHandle(r.process);
+  r = Running{};
+}
+
+std::wstring json_path(const std::wstring& path) {
+  std::wstring out;
+  for (wchar_t c : path) out += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
+  return out;
+}
+
+void write_settings(const std::wstring& folder, const std::vector<std::wstring>& plot_dirs) {
+  std::wstring dirs;
+  for (const std::wstring& d : plot_dirs) dirs += (dirs.empty() ? L"\"" : L", \"") + json_path(d) + L"\"";
+  const std::string text = "{\"miner_name\": \"bench\", \"plot_dirs\": [" + utf8(dirs) +
+                           "], \"plot_rescan_interval_secs\": 86400, \"auto_detect_new_plots\": false}";
+  HANDLE f = CreateFileW((folder + L"\\vorn_miner_gui_mainnet_settings.json").c_str(), GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
+double percent_of_core(double cpu, double wall) { return wall > 0 ? 100.0 * cpu / wall : 0; }
+
+// Start-up, then `minutes` of realistic rounds. Returns the GUI's working set at the end.
+double realistic(const std::wstring& folder, int minutes, Running& bare) {
+  write_settings(folder, {folder + L"\\plots"});
+  set_env(L"VORN_SIM_MODE", L"rounds");
+  set_env(L"VORN_SIM_ROUND_MS", L"1000");
+  Running gui = launch_gui(folder);
+  if (!gui.window) return 0;
+  const double started = wait_for_log(gui, L"Started miner", std::chrono::seconds(60));
+  std::printf("start-up: window visible after %.0f ms (bare window %.0f ms); \"Started miner\" after %.0f ms\n",
+              gui.visible_after * 1000, bare.visible_after * 1000, started * 1000);
+
+  std::printf("realistic miner, %d min in 1-second rounds (GUI CPU per minute, %% of a core):", minutes);
+  std::fflush(stdout);
+  const auto begin = Clock::now();
+  const double gui0 = cpu_seconds(gui), bare0 = cpu_seconds(bare);
+  std::vector<double> per_minute;
+  double last = gui0;
+  for (int m = 1; m <= minutes && WaitForSingleObject(gui.process, 0) == WAIT_TIMEOUT; ++m) {
+    const auto until = begin + std::chrono::minutes(m);
+    while (Clock::now() < until) Sleep(250);
+    const double now = cpu_seconds(gui);
+    per_minute.push_back(percent_of_core(now - last, 60));
+    last = now;
+    std::printf(" %.3f", per_minute.back());
+    std::fflush(stdout);
+  }
+  const double wall = seconds_since(begin);
+  const double gui_percent = percent_of_core(cpu_seconds(gui) - gui0, wall);
+  const double bare_percent = percent_of_core(cpu_seconds(bare) - bare0, wall);
+  std::printf("\n  GUI %.3f %% of a core; bare window %.3f %%; above the bare window %.3f %% (goal <= 0.05 %%)\n",
+              gui_percent, bare_percent, gui_percent - bare_percent);
+  if (per_minute.size() >= 2) {
+    std::printf("  growth with the log's length: first minute %.3f %%, last minute %.3f %%\n", per_minute.front(),
+                per_minute.back());
+  }
+  const Memory m = memory_of(gui.process), b = memory_of(bare.process);
+  std::printf("  peak working set: GUI %.1f MB, bare window %.1f MB (now %.1f and %.1f MB)\n", m.peak_mb, b.peak_mb,
+              m.working_set_mb, b.working_set_mb);
+  close_gui(gui);
+  return m.working_set_mb;
+}
+
+// A flood of `lines` lines of one kind; the last line is logged, so its
+// arrival in the log box marks the end of the flood's work.
+void flood(const std::wstring& folder, long lines, const wchar_t* kind, const std::wstring& text, Running& bare) {
+  write_settings(folder, {folder + L"\\plots"});
+  set_env(L"VORN_SIM_MODE", L"flood");
+  set_env(L"VORN_SIM_LINES", std::to_wstring(lines));
+  set_env(L"VORN_SIM_FLOOD_TEXT", text);
+  set_env(L"VORN_SIM_FLOOD_LAST", L"WARN bench flood done");
+  Running gui = launch_gui(folder);
+  if (!gui.window) return;
+  // The miner starts once the first scan is done; the flood follows at once.
+  wait_until([&] { return !miners_started_from(folder).empty(); }, std::chrono::seconds(60));
+  const auto begin = Clock::now();
+  const double gui0 = cpu_seconds(gui), bare0 = cpu_seconds(bare);
+  const bool done = wait_for_log(gui, L"WARN bench flood done", std::chrono::minutes(10),
+                                 std::chrono::milliseconds(200)) >= 0;
+  const double wall = seconds_since(begin);
+  const double cpu = cpu_seconds(gui) - gui0, bare_cpu = cpu_seconds(bare) - bare0;
+  const double per_thousand = cpu / static_cast<double>(lines) * 1000.0;
+  std::printf("flood of %ld %ls lines%s: GUI %.2f ms of CPU per 1,000 lines (%.2f us per line, goal <= 3) in %.1f s; "
+              "bare window %.3f ms per 1,000 lines' time\n",
+              lines, kind, done ? "" : " (NOT FINISHED)", per_thousand * 1000, per_thousand * 1000, wall,
+              bare_cpu / static_cast<double>(lines) * 1e6);
+  close_gui(gui);
+}
+
+struct Walk {
+  long files = 0;
+  unsigned long long bytes = 0;
+  double seconds = 0;
+};
+
+// The bare enumeration the scan is held against: every .vorn file's size.
+Walk bare_walk(const std::vector<std::wstring>& dirs) {
+  Walk w;
+  const auto begin = Clock::now();
+  for (const std::wstring& dir : dirs) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW((dir + L"\\*.vorn").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      ++w.files;
+      w.bytes += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  w.seconds = seconds_since(begin);
+  return w;
+}
+
+long listed_files(const Running& gui) {
+  long total = 0;
+  HWND list = control(gui, kPlotList);
+  for (int row = 0, n = list_rows(list); row < n; ++row) total += std::wcstol(list_cell(list, row, 3).c_str(), nullptr, 10);
+  return total;
+}
+
+// Scan Now over the large plot set: from the click to the scan's end (the
+// button enabled again), against the median of three bare walks.
+void large_index(const std::wstring& folder, Running& bare, double small_index_mb) {
+  std::vector<std::wstring> dirs;
+  for (int i = 0; i < 20; ++i) {
+    wchar_t name[8];
+    swprintf(name, 8, L"%02d", i);
+    dirs.push_back(folder + L"\\many\\" + name);
+  }
+  write_settings(folder, dirs);
+  set_env(L"VORN_SIM_MODE", L"rounds");
+  set_env(L"VORN_SIM_ROUND_MS", L"1000");
+  Running gui = launch_gui(folder);
+  if (!gui.window) return;
+  HWND scan_now = control(gui, kScanNow);
+  const Walk expected = bare_walk(dirs);
+  // The first scan runs at start-up; wait for it to finish.
+  const bool first = wait_until([&] { return IsWindowEnabled(scan_now) && listed_files(gui) == expected.files; },
+                                std::chrono::minutes(10));
+  const double first_scan = seconds_since(gui.launched);
+  std::vector<double> walks;
+  for (int i = 0; i < 3; ++i) walks.push_back(bare_walk(dirs).seconds);
+  std::sort(walks.begin(), walks.end());
+
+  // The scan job ends when the status starts to read "Applying scan
+  // results"; the results are then applied in small batches on the
+  // heartbeat, so that the window stays responsive.
+  HWND status = control(gui, kStatusLine);
+  const auto begin = Clock::now();
+  PostMessageW(scan_now, BM_CLICK, 0, 0);
+  bool seen_busy = false;
+  double job = -1;
+  const auto deadline = begin + std::chrono::minutes(10);
+  while (Clock::now() < deadline) {
+    const bool enabled = IsWindowEnabled(scan_now) != FALSE;
+    if (!enabled) seen_busy = true;
+    if (seen_busy && enabled) break;
+    if (job < 0 && text_of(status).find(L"Applying scan results") != std::wstring::npos) job = seconds_since(begin);
+    Sleep(1);
+  }
+  const double scan = seconds_since(begin);
+  const long listed = listed_files(gui);
+  std::printf("large index, %ld plot files in %zu folders: bare FindFirstFileExW walk %.3f s\n", expected.files,
+              dirs.size(), walks[1]);
+  std::printf("  Scan Now to the results: %.3f s, ratio %.2f (goal <= 2); to the totals shown: %.3f s, ratio %.2f%s\n",
+              job, job / walks[1], scan, scan / walks[1],
+              first && seen_busy && listed == expected.files ? "" : " (NOT CONFIRMED)");
+  std::printf("  first scan at start-up done %.1f s after launch\n", first_scan);
+  const Memory m = memory_of(gui.process), b = memory_of(bare.process);
+  std::printf("  working set: GUI %.1f MB (%.1f MB with a few plots), bare window %.1f MB; above the bare window "
+              "%.1f MB (goal <= 15 MB)\n",
+              m.working_set_mb, small_index_mb, b.working_set_mb, m.working_set_mb - b.working_set_mb);
+  close_gui(gui);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::printf("usage: window_bench <folder> [minutes] [flood lines]\n");
+    return 2;
+  }
+  const std::wstring folder = argv[1];
+  const int minutes = argc > 2 ? _wtoi(argv[2]) : 10;
+  const long lines = argc > 3 ? _wtol(argv[3]) : 300000;
+  Running bare = launch(folder + L"\\bare_window.exe", folder, L"VornBareWindow", L"Bare window");
+  if (!bare.window) return 1;
+  const double small_index_mb = realistic(folder, minutes, bare);
+  flood(folder, lines, L"logged", L"WARN bench flood line", bare);
+  flood(folder, lines, L"not logged", L"[12:00:01] queue      : 1 warps waiting", bare);
+  large_index(folder, bare, small_index_mb);
+  close_bare(bare);
+  return 0;
+}
