@@ -166,6 +166,10 @@ TEST_F(MinerProcess, ACrashIsNoticedByTheExitPoll) {
   set_env("VORN_SIM_DELAY_MS", "200");
   set_env("VORN_SIM_EXIT_CODE", "3221225477");
   launch();
+  {
+    auto core = w->core.borrow();
+    core->status_dirty = core->controls_dirty = false;  // as after the window showed the start
+  }
   beat_until([&] { return !w->core.borrow()->miner_child; }, std::chrono::seconds(5));
   auto core = w->core.borrow();
 #ifdef _WIN32
@@ -188,9 +192,11 @@ TEST_F(MinerProcess, TheExitPollLeavesARunningMinerAloneAndSurvivesAFailedQuery)
     EXPECT_TRUE(lines_starting(*core, "Miner process exited").empty());
     EXPECT_FALSE(core->auto_restart.due);
   }
+  w->core.borrow()->status_dirty = false;  // as after the window showed the start
   platform::arm_fault("miner-poll");
   beat_until([&] { return has_line("Failed to query miner process: "); }, std::chrono::seconds(5));
   auto core = w->core.borrow();
+  EXPECT_TRUE(core->status_dirty) << "the window must show the error";
   EXPECT_TRUE(log_contains(*core, "Failed to query miner process: injected failure at miner-poll"));
   EXPECT_EQ(core->miner_state, MinerState::Error);
   EXPECT_EQ(core->last_error, "injected failure at miner-poll");

@@ -131,6 +131,8 @@ TEST(Heartbeat, DelayIsReportedFromThreeWholeSeconds) {
   EXPECT_GE(ms, 3200);
   EXPECT_LT(ms, 3400);
   EXPECT_NE(lines[0].find("current_phase=idle"), std::string::npos);
+  on_heartbeat(*core);  // on time after the late one
+  EXPECT_EQ(lines_starting(*core, "UI heartbeat delayed: ").size(), 1u);
 }
 
 TEST(Heartbeat, DeferredSaveHappensOnce750msAfterTheLastEdit) {
