@@ -13,12 +13,6 @@ namespace {
 
 thread_local std::string t_thread_name;
 
-std::string timestamp_text() {
-  auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  if (since_epoch.count() < 0) return "unknown";
-  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
-}
-
 std::string location_text(const SourceLocation& where) {
   std::string file = platform::file_name(where.file);
   if (file.empty()) file = where.file;
@@ -43,6 +37,12 @@ std::string location_text(const SourceLocation& where) {
 
 }  // namespace
 
+std::string timestamp_text(std::chrono::system_clock::time_point now) {
+  auto since_epoch = now.time_since_epoch();
+  if (since_epoch.count() < 0) return "unknown";
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
+}
+
 void set_thread_name(std::string name) { t_thread_name = std::move(name); }
 
 const std::string& thread_name() {
@@ -54,8 +54,7 @@ std::string crash_log_path() { return exe_relative(kCrashLogFile); }
 
 MaybeError write_crash_record(std::string_view context, std::string_view message,
                               std::optional<std::string_view> location) {
-  std::string record;
-  record += "timestamp=" + timestamp_text() + "\n";
+  std::string record = "timestamp=" + timestamp_text(std::chrono::system_clock::now()) + "\n";
   record += "version=" + std::string(kBuildTag) + "\n";
   record += "context=" + std::string(context) + "\n";
   record += "thread=" + thread_name() + "\n";

@@ -1,6 +1,7 @@
 #pragma once
 // Unexpected failures leave a record in the crash log next to the executable;
 // inside a window event handler they are recovered from.
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -39,6 +40,10 @@ class Failure : public std::runtime_error {
 };
 
 [[noreturn]] void raise_failure(std::string message, SourceLocation where = SourceLocation::current());
+
+// A record's time: whole seconds since 1970 in UTC, or "unknown" for a
+// clock that reads earlier.
+std::string timestamp_text(std::chrono::system_clock::time_point now);
 
 // Appends one record; the result is for tests, callers ignore it.
 MaybeError write_crash_record(std::string_view context, std::string_view message,

@@ -29,7 +29,6 @@ void check_legacy_miner_config(AppCore& core) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (trim_start_whitespace(line).substr(0, 3) == "---") ++separators;
   }
   if (separators >= 2) {
@@ -73,7 +72,6 @@ AppCore create_app_core(EventSender sender, platform::gui::NoticeTarget notice) 
     undecodable = !decoded;
     if (decoded) settings = std::move(*decoded);
   }
-  normalize_settings(settings);
 
   AppCore core(std::move(sender), notice, Clock::now());
   core.log_file = std::make_unique<ActivityLogFile>(exe_relative(kActivityLogFile), core.event_sender, notice);

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "core/build_profile.h"
+#include "core/activity_log_file.h"
 #include "core/startup.h"
+#include "miner/discovery.h"
 #include "platform/process.h"
 #include "support/test_support.h"
 
@@ -23,6 +25,7 @@ class Startup : public ::testing::Test {
     testing_support::remove_tree(exe_relative(kProfile.settings_file));
     testing_support::remove_tree(exe_relative("miner_config.yaml"));
     testing_support::remove_tree(exe_relative(std::string(kProfile.settings_file) + ".invalid.bak"));
+    testing_support::remove_tree(exe_relative(kActivityLogFile));
   }
   static std::vector<std::string> start() {
     return untagged_log(create_app_core(EventSender(), platform::gui::NoticeTarget{}));
@@ -102,12 +105,29 @@ TEST_F(Startup, LegacyMinerConfigWithSeveralDocumentsIsReported) {
     }
     return false;
   };
-  write_file(exe_relative("miner_config.yaml"), "---\na: 1\n");
+  write_file(exe_relative("miner_config.yaml"), "---\na: 1\nb: 2\n");
   EXPECT_FALSE(reported());
   write_file(exe_relative("miner_config.yaml"), "---\r\na: 1\r\n  --- \r\nb: 2\r\n");
   EXPECT_TRUE(reported());
   EXPECT_EQ(testing_support::read_file(exe_relative("miner_config.yaml")),
             "---\r\na: 1\r\n  --- \r\nb: 2\r\n");  // never written
+}
+
+TEST_F(Startup, SettingsAreNormalisedTheMinerLookedForAndTheLogKeptInItsFile) {
+  write_file(exe_relative(kProfile.settings_file),
+             R"({"miner_name": "rig", "plot_rescan_interval_secs": 5, "auto_restart_on_new_plots": false})");
+  {
+    AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+    EXPECT_EQ(core.settings.miner_name, "rig");
+    EXPECT_EQ(core.settings.plot_rescan_interval_secs, 60u);
+    EXPECT_TRUE(core.settings.auto_restart_on_new_plots);
+    const std::vector<std::string> log = untagged_log(core);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+      return line.rfind("Auto-detected miner: ", 0) == 0 || line == kMinerNotFound;
+    }));
+  }  // the log file's writer finishes with the core
+  const std::string file = testing_support::read_file(exe_relative(kActivityLogFile));
+  EXPECT_NE(file.find("[gui:mainnet] " + kBanner), std::string::npos);
 }
 
 TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {

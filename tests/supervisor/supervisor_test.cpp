@@ -278,6 +278,43 @@ TEST_F(CrashGuard, RecordHasItsSevenLines) {
             "context=ctx\nthread=main\npanic=boom\nlocation=a.cpp:7\n\n");
 }
 
+TEST_F(CrashGuard, TimeAndPlaceAreWrittenAsTheRecordPromises) {
+  using std::chrono::system_clock;
+  EXPECT_EQ(timestamp_text(system_clock::time_point{} + std::chrono::milliseconds(90500)), "90");
+  EXPECT_EQ(timestamp_text(system_clock::time_point{}), "0");
+  EXPECT_EQ(timestamp_text(system_clock::time_point{} - std::chrono::seconds(1)), "unknown");
+  struct Case {
+    SourceLocation where;
+    const char* location;
+  } cases[] = {{{"/src/core/a.cpp", 7}, "a.cpp:7"}, {{"a.cpp", 8}, "a.cpp:8"}, {{"src/core/", 9}, "src/core/:9"}};
+  for (const Case& c : cases) {
+    try {
+      raise_failure("boom", c.where);
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.location(), c.location);
+    }
+  }
+  EXPECT_NE(crash_log().find("panic=boom\nlocation=src/core/:9\n"), std::string::npos);
+}
+
+// A failure that nothing catches still leaves its record, with the name of
+// the thread it happened on, before the program ends.
+TEST_F(CrashGuard, AnUncaughtExceptionIsRecordedBeforeTheProgramEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        install_crash_hook();
+        std::thread([] {
+          set_thread_name("unlucky worker");
+          throw std::runtime_error("nobody caught this");
+        }).join();
+      },
+      "");
+  EXPECT_NE(crash_log().find("context=panic hook\nthread=unlucky worker\npanic=nobody caught this\nlocation=unknown\n"),
+            std::string::npos)
+      << crash_log();
+}
+
 TEST_F(CrashGuard, FailureInAHandlerIsRecordedLoggedAndSurvived) {
   auto w = TestWindow::create(scratch_folder("crash_handler"));
   int calls = 0;

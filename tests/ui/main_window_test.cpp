@@ -267,6 +267,7 @@ TEST_F(Ui, AFailureInsideARefreshDoesNotFreezeTheDisplay) {
   render_now();
   EXPECT_NE(text(c().log_box).find("after the failure"), std::string::npos);
   EXPECT_NE(text(c().log_box).find("GUI event recovered from a panic"), std::string::npos);
+  EXPECT_NE(text(c().status_line).find("    Last error: GUI event panic recovered"), std::string::npos);
   {
     auto core = w->core.borrow();
     core->miner_state = MinerState::Error;
