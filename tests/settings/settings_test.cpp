@@ -5,6 +5,7 @@
 
 #include "core/app_core.h"
 #include "core/build_profile.h"
+#include "platform/fault_points.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
 
@@ -378,6 +379,16 @@ TEST_F(SettingsFile, AnUnreadableFileThatCannotBeCopiedIsNotReplaced) {
             0u) << *core.last_error;
   EXPECT_EQ(read_file(core.settings_path), broken);
 #endif
+  // A copy that fails while it is written leaves no part of itself behind.
+  core.settings_path = folder + "/partial.json";
+  write_file(core.settings_path, broken);
+  core.undecodable_settings_file = core.settings_path;
+  platform::arm_fault("file-write");
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(*core.last_error, "could not keep a copy of the unreadable settings file at " + core.settings_path +
+                                  ".invalid.bak: injected failure at file-write");
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.bak"));
+  EXPECT_EQ(read_file(core.settings_path), broken);
 }
 
 }  // namespace

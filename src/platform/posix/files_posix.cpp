@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
@@ -112,6 +113,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile::~OutputFile() { close(); }
 
 MaybeError OutputFile::write_all(std::string_view data) {
+  if (take_fault("file-write")) return std::string("injected failure at file-write");
   return write_whole(static_cast<int>(handle_), data);
 }
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/os_error.h"
 #include "platform/win32/wide.h"
@@ -105,6 +106,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile::~OutputFile() { close(); }
 
 MaybeError OutputFile::write_all(std::string_view data) {
+  if (take_fault("file-write")) return std::string("injected failure at file-write");
   return write_whole(reinterpret_cast<HANDLE>(handle_), data);
 }
 
