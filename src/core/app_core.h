@@ -65,7 +65,7 @@ struct AppCore {
   Instant last_poll_at;
   std::optional<Instant> save_requested_at;
   std::optional<Instant> last_height_log_at;
-  PathMap<PlotIndexEntry> plot_index;
+  PlotIndex plot_index;
   PathMap<FolderReport> folder_reports;
   // Folders without a report: whether each is a folder, once known.
   PathMap<bool> folder_presence;

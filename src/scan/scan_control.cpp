@@ -54,6 +54,7 @@ void finish_apply(AppCore& core) {
   core.list_dirty = core.status_dirty = core.controls_dirty = true;
   const std::uint64_t deleted = r.previous_count > r.matched_count ? r.previous_count - r.matched_count : 0;
   core.plot_index = std::move(r.index_building);
+  core.plot_index.shrink_to_fit();
   core.scan_status_text = "Waiting";
 
   const std::string capacity = format_capacity(r.total_bytes);
@@ -255,14 +256,13 @@ void apply_step(AppCore& core) {
     const PlotFile& f = r.plot_files[r.applied];
     r.total_bytes = saturating_add(r.total_bytes, f.size_bytes);
     PlotIndexEntry entry{f.size_bytes, f.modified_unix_secs, false};
-    auto previous = core.plot_index.find(f.path);
-    if (previous == core.plot_index.end()) {
+    const PlotIndexEntry* previous = core.plot_index.find(f.path);
+    if (!previous) {
       ++r.new_count;
     } else {
       ++r.matched_count;
-      if (previous->second.size_bytes == f.size_bytes &&
-          previous->second.modified_unix_secs == f.modified_unix_secs) {
-        if (!previous->second.stable) ++r.stable_count;
+      if (previous->size_bytes == f.size_bytes && previous->modified_unix_secs == f.modified_unix_secs) {
+        if (!previous->stable) ++r.stable_count;
         entry.stable = true;
       } else {
         ++r.changed_count;

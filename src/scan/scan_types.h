@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "scan/plot_index.h"
 
 namespace vorn {
 
@@ -38,12 +39,6 @@ struct FolderReport {
   double scan_seconds = 0.0;
 };
 
-struct PlotIndexEntry {
-  std::uint64_t size_bytes = 0;
-  std::uint64_t modified_unix_secs = 0;
-  bool stable = false;
-};
-
 template <class V>
 using PathMap = std::unordered_map<std::string, V, platform::PathHash, platform::PathEqual>;
 
@@ -54,7 +49,7 @@ struct PendingScanResults {
   std::vector<FolderReport> reports;
   std::chrono::steady_clock::time_point started_at;
   std::chrono::steady_clock::time_point progress_logged_at;
-  PathMap<PlotIndexEntry> index_building;
+  PlotIndex index_building;
   std::uint64_t total = 0;
   std::uint64_t applied = 0;
   std::uint64_t previous_count = 0;

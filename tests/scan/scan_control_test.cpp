@@ -144,8 +144,8 @@ TEST(ScanApply, OnlyDeletionsScheduleNothing) {
   AppCore core = scanning_core("apply_deleted");
   accept_scan_results(core, complete_for(core, files(2)));
   apply_all(core);
-  core.plot_index.begin()->second.stable = true;
-  std::next(core.plot_index.begin())->second.stable = true;
+  core.plot_index.find("D:\\plots\\p0.vorn")->stable = true;
+  core.plot_index.find("D:\\plots\\p1.vorn")->stable = true;
   rescan(core, 2, {});
   EXPECT_TRUE(log_contains(core, "Plot deletion detected; no safe restart is scheduled"));
   EXPECT_FALSE(core.config_refresh_in_progress);
