@@ -5,6 +5,8 @@
 # Scan Now over 100,000 plot files in 20 folders against a bare
 # FindFirstFileExW walk. Not part of the test command.
 #   bash bench/window_bench.sh [minutes] [flood lines]
+# With BEFORE=<an older vorn_miner_gui.exe> the same figures are measured
+# for that program first, in the same run.
 source "$(dirname "$0")/../scripts/lib.sh"
 MINUTES=${1:-10}
 LINES=${2:-300000}
@@ -29,4 +31,16 @@ for d in range(20):
         with open(os.path.join(folder, "plot_%02d_%04d_X2.vorn" % (d, f)), "wb") as out:
             out.truncate((1 + f % 7) << 30)
 PY
-"$WINE" "$BUILD/win/bench/window_bench.exe" "Z:${DIR//\//\\}" "$MINUTES" "$LINES" | tee "$LOGS/window_bench.log"
+measure() { "$WINE" "$BUILD/win/bench/window_bench.exe" "Z:${1//\//\\}" "$MINUTES" "$LINES"; }
+{
+  if [[ -n ${BEFORE:-} ]]; then
+    mkdir -p "$DIR-before"
+    cp -r "$DIR/plots" "$DIR/bare_window.exe" "$DIR/vorn_miner.exe" "$DIR-before/"
+    cp "$BEFORE" "$DIR-before/vorn_miner_gui.exe"
+    ln -sfn "$DIR/many" "$DIR-before/many"
+    echo "== before: $BEFORE"
+    measure "$DIR-before"
+    echo "== now"
+  fi
+  measure "$DIR"
+} | tee "$LOGS/window_bench.log"
