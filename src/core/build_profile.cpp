@@ -14,9 +14,8 @@ std::string window_caption() {
 std::string exe_relative(std::string_view name) {
   std::optional<std::string> exe = platform::executable_path();
   if (!exe) return std::string(name);
-  std::string folder = platform::parent_folder(*exe);
-  if (folder.empty()) return std::string(name);
-  return platform::join_path(folder, name);
+  // A program path without a folder gives the name alone.
+  return platform::join_path(platform::parent_folder(*exe), name);
 }
 
 }  // namespace vorn

@@ -6,11 +6,13 @@
 #include <climits>
 #include <ctime>
 
+#include "platform/fault_points.h"
 #include "platform/system.h"
 
 namespace vorn::platform {
 
 std::optional<std::string> executable_path() {
+  if (take_fault("executable-path")) return std::nullopt;
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/fault_points.h"
 #include "platform/system.h"
 #include "platform/win32/wide.h"
 
@@ -17,6 +18,7 @@ std::string local_time_text() {
 }
 
 std::optional<std::string> executable_path() {
+  if (take_fault("executable-path")) return std::nullopt;
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
