@@ -61,11 +61,10 @@ void on_notice(WindowObject& window) {
   // left believing a drain still runs, or no event would be handled again.
   struct DrainScope {
     WindowObject& w;
-    bool done = false;
     explicit DrainScope(WindowObject& window) : w(window) { ++w.drain_depth; }
     ~DrainScope() {
       --w.drain_depth;
-      if (!done) w.drain_running = false;
+      w.drain_running = false;
     }
   } scope(window);
 
@@ -98,10 +97,10 @@ void on_notice(WindowObject& window) {
     }
   }  // the receiving end is released before the next drain may start
 
+  // A notice that came during the drain asks for one more.
   const bool again = window.drain_again;
   window.drain_running = false;
   window.drain_again = false;
-  scope.done = true;
   if (budget_exhausted || again) send_self_notice(window);
   window.refresh_display();
 }
