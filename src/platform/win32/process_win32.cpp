@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -16,6 +18,7 @@ namespace vorn::platform {
 
 struct PipeReader::Impl {
   OwnedHandle handle;
+  std::chrono::steady_clock::time_point last_read;
 };
 
 struct HeldProcess::Impl {
@@ -75,7 +78,8 @@ BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags
 MaybeError make_pipe(OwnedHandle& read_end, OwnedHandle& write_end) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE r = nullptr, w = nullptr;
-  if (!CreatePipe(&r, &w, &sa, 0)) return last_os_error_text();
+  // Room for a burst of output while the reader lets it gather (see read).
+  if (!CreatePipe(&r, &w, &sa, 64 * 1024)) return last_os_error_text();
   read_end.reset(r);
   write_end.reset(w);
   SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
@@ -260,16 +264,35 @@ PipeReader& PipeReader::operator=(PipeReader&&) noexcept = default;
 PipeReader::~PipeReader() = default;
 
 Result<std::size_t> PipeReader::read(char* buffer, std::size_t size) {
+  HANDLE pipe = impl_->handle.get();
+  DWORD got = 0;
   for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(impl_->handle.get(), buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    if (!ReadFile(pipe, buffer, static_cast<DWORD>(size), &got, nullptr)) {
       if (GetLastError() == ERROR_BROKEN_PIPE) return Result<std::size_t>::success(0);  // end of stream
       return Result<std::size_t>::failure(last_os_error_text());
     }
     // A writer's zero-byte write reads as a successful empty read: only a
     // broken pipe ends the stream.
-    if (got > 0) return Result<std::size_t>::success(got);
+    if (got > 0) break;
   }
+  std::size_t total = got;
+  // A miner writes a line at a time, and every read is a trip into the
+  // system (several under Wine). While output streams in, a read that found
+  // little waits a moment for more, so a flood is read in large pieces; a
+  // line that comes alone is not held.
+  const auto now = std::chrono::steady_clock::now();
+  const bool streaming = now - impl_->last_read < std::chrono::milliseconds(5);
+  impl_->last_read = now;
+  if (streaming && total < size / 4) {
+    Sleep(1);
+    DWORD available = 0;
+    if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      DWORD more = 0;
+      const DWORD room = static_cast<DWORD>(std::min<std::size_t>(available, size - total));
+      if (ReadFile(pipe, buffer + total, room, &more, nullptr)) total += more;
+    }
+  }
+  return Result<std::size_t>::success(total);
 }
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -336,8 +359,8 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   auto impl = std::make_unique<ChildProcess::Impl>();
   impl->process.reset(pi.hProcess);
   impl->thread.reset(pi.hThread);
-  impl->stdout_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(out_r)}));
-  impl->stderr_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(err_r)}));
+  impl->stdout_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(out_r), {}}));
+  impl->stderr_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(err_r), {}}));
   return R::success(ChildProcess(std::move(impl)));
 }
 
