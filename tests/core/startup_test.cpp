@@ -6,6 +6,7 @@
 #include "core/activity_log_file.h"
 #include "core/startup.h"
 #include "miner/discovery.h"
+#include "platform/fault_points.h"
 #include "platform/process.h"
 #include "support/test_support.h"
 
@@ -125,9 +126,22 @@ TEST_F(Startup, SettingsAreNormalisedTheMinerLookedForAndTheLogKeptInItsFile) {
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
       return line.rfind("Auto-detected miner: ", 0) == 0 || line == kMinerNotFound;
     }));
+    EXPECT_TRUE(core.scan_running) << "the first scan is asked for";
   }  // the log file's writer finishes with the core
   const std::string file = testing_support::read_file(exe_relative(kActivityLogFile));
   EXPECT_NE(file.find("[gui:mainnet] " + kBanner), std::string::npos);
+}
+
+TEST_F(Startup, FailuresOfThePriorityAndOfTheLeftoverCleanupAreSaid) {
+  platform::arm_fault("raise-priority");
+  platform::arm_fault("process-list");
+  const std::vector<std::string> log = start();
+  platform::disarm_faults();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[1], "GUI started, but CPU priority could not be raised: injected failure at raise-priority");
+  EXPECT_EQ(log[2],
+            "startup orphan miner cleanup skipped: could not query existing vorn_miner.exe processes: injected failure at "
+            "process-list");
 }
 
 TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {

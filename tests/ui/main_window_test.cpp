@@ -210,6 +210,24 @@ TEST_F(Ui, SaveSettingsWritesTheFileNow) {
   EXPECT_NE(saved.find("\"auto_detect_new_plots\": false"), std::string::npos);
 }
 
+TEST_F(Ui, AnEditIsSavedAtTheNextHeartbeatAfterItsDelayAndAFailureShows) {
+  headless::type_text(c().miner_name, "Rig 8");
+  {
+    auto core = w->core.borrow();
+    ASSERT_TRUE(core->save_pending);
+    core->settings_path = platform::join_path(platform::join_path(folder, "gone"), kProfile.settings_file);
+    on_heartbeat(*core);  // too early: nothing is written yet
+    EXPECT_TRUE(core->save_pending);
+    core->save_requested_at = Clock::now() - std::chrono::seconds(1);
+    core->status_dirty = false;  // the edit itself is shown already
+    on_heartbeat(*core);
+    EXPECT_FALSE(core->save_pending);
+    ASSERT_TRUE(core->last_error);
+  }
+  w->refresh_display();
+  EXPECT_NE(text(c().status_line).find("    Last error: " + *w->core.borrow()->last_error), std::string::npos);
+}
+
 TEST_F(Ui, AddingAndRemovingFolders) {
   std::string plots = platform::join_path(folder, "plots");
   std::filesystem::create_directories(std::filesystem::u8path(plots));

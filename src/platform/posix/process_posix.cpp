@@ -203,6 +203,7 @@ Result<HeldProcess> hold_process(std::uint32_t pid) {
 }
 
 Result<std::string> list_miner_processes() {
+  if (take_fault("process-list")) return Result<std::string>::failure("injected failure at process-list");
   DIR* proc = ::opendir("/proc");
   if (!proc) return Result<std::string>::failure(last_os_error_text());
   std::string out;

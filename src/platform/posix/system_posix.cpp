@@ -34,6 +34,7 @@ std::optional<std::string> current_directory() {
 }
 
 MaybeError raise_own_priority() {
+  if (take_fault("raise-priority")) return std::string("injected failure at raise-priority");
   // The nearest equivalent of ABOVE_NORMAL_PRIORITY_CLASS.
   errno = 0;
   int current = ::getpriority(PRIO_PROCESS, 0);

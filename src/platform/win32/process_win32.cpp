@@ -392,6 +392,7 @@ Result<HeldProcess> hold_process(std::uint32_t pid) {
 }
 
 Result<std::string> list_miner_processes() {
+  if (take_fault("process-list")) return Result<std::string>::failure("injected failure at process-list");
   static const std::vector<std::string> arguments = {
       "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command",
       "Get-CimInstance Win32_Process -Filter \"Name = 'vorn_miner.exe'\" | ForEach-Object { "

@@ -43,6 +43,7 @@ std::optional<std::string> current_directory() {
 }
 
 MaybeError raise_own_priority() {
+  if (take_fault("raise-priority")) return std::string("injected failure at raise-priority");
   if (!SetPriorityClass(GetCurrentProcess(), ABOVE_NORMAL_PRIORITY_CLASS)) {
     return "Windows error " + std::to_string(GetLastError());
   }
