@@ -70,6 +70,23 @@ TEST(Drain, TakesAtMostOneHundredEventsPerDrainInChannelOrder) {
   EXPECT_EQ(w->refreshes, static_cast<int>(handled_at_start.size()) - 1);  // one per drain
 }
 
+TEST(Drain, AnEventThatTakesLongEndsTheDrainAndTheRestFollowWithoutWaiting) {
+  auto w = TestWindow::create(scratch_folder("slow"));
+  const std::string slow(8 << 20, 'a');  // reading it takes longer than a drain's 8 ms
+  for (int i = 0; i < 4; ++i) w->sender.send(MinerLine{slow});
+  w->sender.send(MinerLine{"#TOTAL:9"});
+  int drains = 0;
+  w->notice_handler = [&] {
+    ++drains;
+    on_notice(*w);
+  };
+  w->notice.wake();
+  // Each drain stops after its slow event and asks for the next at once; no
+  // heartbeat is needed.
+  ASSERT_TRUE(pump_until([&] { return log_contains(*w->core.borrow(), "Miner scan started: 9 warps"); }));
+  EXPECT_GE(drains, 4);
+}
+
 TEST(Drain, ManyHeartbeatsLeadToOneHeartbeatPassAfterTheOtherEvents) {
   auto w = TestWindow::create(scratch_folder("heartbeats"));
   {
