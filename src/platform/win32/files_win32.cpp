@@ -137,6 +137,9 @@ MaybeError copy_file(const std::string& source, const std::string& target) {
   if (!CopyFileW(to_wide(source).c_str(), to_wide(target).c_str(), FALSE)) {
     return last_os_error_text();
   }
+  // The copy writes the file too: a test's write failure leaves it behind
+  // as a disk that filled up midway would.
+  if (take_fault("file-write")) return std::string("injected failure at file-write");
   return std::nullopt;
 }
 
