@@ -8,6 +8,8 @@
 #include "core/crash_guard.h"
 #include "core/event_guard.h"
 #include "core/supervisor.h"
+#include "miner/discovery.h"
+#include "platform/paths.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -175,6 +177,24 @@ TEST(Heartbeat, DeferredSaveHappensOnce750msAfterTheLastEdit) {
   EXPECT_EQ(lines_starting(*core, "Settings saved.").size(), 1u);
 }
 
+TEST(Heartbeat, ThePeriodicChecksRunOncePerSecond) {
+  auto w = TestWindow::create(scratch_folder("poll"));
+  auto core = w->core.borrow();
+  core->exit_requested = true;  // a start that begins launches nothing
+  const Instant now = Clock::now();
+  core->auto_restart.due = now - std::chrono::seconds(1);
+  core->last_poll_at = now - std::chrono::milliseconds(900);
+  on_heartbeat(*core);
+  EXPECT_TRUE(core->auto_restart.due) << "checked less than a second ago";
+  core->last_poll_at = now + std::chrono::seconds(5);  // a time ahead of the clock counts as just now
+  on_heartbeat(*core);
+  EXPECT_TRUE(core->auto_restart.due);
+  core->last_poll_at = now - std::chrono::milliseconds(1100);
+  on_heartbeat(*core);
+  EXPECT_FALSE(core->auto_restart.due) << "the start it waited for has begun";
+  EXPECT_GE(core->last_poll_at, now);
+}
+
 TEST(Heartbeat, ThreadSendsUntilTheReceiverIsGone) {
   auto [sender, receiver] = Channel<WorkerEvent>::create();
   std::thread beat(run_heartbeat, sender, platform::gui::NoticeTarget{});
@@ -205,12 +225,20 @@ TEST(ConfigRefreshed, FailureSetsTheErrorState) {
 TEST(ConfigRefreshed, StableCountWithoutAMinerOnlyLogs) {
   auto w = TestWindow::create(scratch_folder("refresh_stable"));
   auto core = w->core.borrow();
-  handle_config_refreshed(*core, ConfigRefreshed{RefreshPurpose::stable_plot_changes(3), {}, true, "C:\\x.yaml"});
-  EXPECT_EQ(untagged_log(*core), (std::vector<std::string>{
-                                     "Miner configuration refreshed: C:\\x.yaml",
-                                     "3 stable new/changed plot file(s) detected; miner configuration refreshed: C:\\x.yaml"}));
-  EXPECT_EQ(core->miner_state, MinerState::Stopped);
-  EXPECT_EQ(core->scan_status_text, "Waiting");
+  for (std::uint64_t n : {3, 1, 0}) {
+    core->log_lines.clear();
+    core->status_dirty = core->controls_dirty = false;
+    handle_config_refreshed(*core, ConfigRefreshed{RefreshPurpose::stable_plot_changes(n), {}, true, "C:\\x.yaml"});
+    std::vector<std::string> expected{"Miner configuration refreshed: C:\\x.yaml"};
+    if (n > 0) {
+      expected.push_back(std::to_string(n) +
+                         " stable new/changed plot file(s) detected; miner configuration refreshed: C:\\x.yaml");
+    }
+    EXPECT_EQ(untagged_log(*core), expected);
+    EXPECT_EQ(core->miner_state, MinerState::Stopped);
+    EXPECT_EQ(core->scan_status_text, "Waiting");
+    EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window must show it";
+  }
 }
 
 // A refresh for stable plot changes while a miner runs: the restart waits
@@ -238,6 +266,9 @@ TEST(ConfigRefreshed, StableChangesRestartOnlyAtTheEndOfARound) {
   EXPECT_TRUE(core->stop_in_progress);
   EXPECT_EQ(core->miner_state, MinerState::Restarting);
   EXPECT_TRUE(log_contains(*core, "Restarting miner"));
+  // Another refresh while that stop runs does not stop again.
+  handle_config_refreshed(*core, refreshed);
+  EXPECT_EQ(lines_starting(*core, "Restarting miner").size(), 1u);
   core->exit_requested = true;  // no new miner after the stop
 }
 
@@ -268,10 +299,45 @@ TEST(AutoStart, IsDecidedOnceWithItsReasons) {
   EXPECT_EQ(untagged_log(*core), std::vector<std::string>{"Auto start skipped: no normal plot directory found after first scan"});
   EXPECT_FALSE(core->config_refresh_in_progress);
 
+  // A normal folder, but no miner program anywhere it is looked for.
+  core->auto_start_done = false;
+  core->log_lines.clear();
+  core->folder_reports["/empty"].status = FolderStatus::Normal;
+  core->settings.miner_exe_path = platform::join_path(scratch_folder("auto_start_none"), "vorn_miner.exe");
+  maybe_auto_start(*core);
+  EXPECT_EQ(untagged_log(*core), (std::vector<std::string>{std::string(kMinerNotFound),
+                                                           "Auto start skipped: vorn_miner.exe was not found"}));
+  EXPECT_FALSE(core->config_refresh_in_progress);
+
+  // Everything in place: the start begins with its configuration refresh.
+  core->auto_start_done = false;
+  core->log_lines.clear();
+  core->settings.miner_exe_path = testing_support::sim_miner_path();
+  maybe_auto_start(*core);
+  EXPECT_EQ(untagged_log(*core).front(), "Auto start conditions met; starting miner once");
+  EXPECT_TRUE(core->config_refresh_in_progress);
+  core->exit_requested = true;  // the refresh's answer launches nothing
+
   core->auto_start_done = false;
   core->stop_in_progress = true;
   maybe_auto_start(*core);
   EXPECT_TRUE(log_contains(*core, "Auto start skipped: miner is stopping"));
+}
+
+TEST(AutoStart, IsSkippedWhileAMinerRuns) {
+  auto w = TestWindow::create(scratch_folder("auto_start_running"));
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  testing_support::set_env("VORN_SIM_DELAY_MS", "3000");
+  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  ASSERT_TRUE(child.ok());
+  auto core = w->core.borrow();
+  core->miner_child = std::move(child).value();
+  core->settings.plot_dirs = {"/p"};
+  core->folder_reports["/p"] = FolderReport{"/p", FolderStatus::Normal, 1, 1, std::nullopt, {}, 0.1};
+  maybe_auto_start(*core);
+  EXPECT_EQ(untagged_log(*core), std::vector<std::string>{"Auto start skipped: miner is already running"});
+  EXPECT_FALSE(core->config_refresh_in_progress);
 }
 
 // ---------------------------------------------------------------- crash guard
