@@ -207,6 +207,17 @@ TEST(Heartbeat, ThreadSendsUntilTheReceiverIsGone) {
   beat.join();  // ends at its next send
 }
 
+TEST(Heartbeat, EachBeatWakesTheWindow) {
+  auto w = TestWindow::create(scratch_folder("beat_wakes"));
+  int notices = 0;
+  w->notice_handler = [&] { ++notices; };
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  std::thread beat(run_heartbeat, sender, w->notice);
+  EXPECT_TRUE(pump_until([&] { return notices >= 2; }, std::chrono::seconds(5)));
+  { auto gone = std::move(receiver); }
+  beat.join();
+}
+
 TEST(ConfigRefreshed, FailureSetsTheErrorState) {
   auto w = TestWindow::create(scratch_folder("refresh_fail"));
   auto core = w->core.borrow();
