@@ -73,6 +73,19 @@ TEST(Text, Utf8Validation) {
     EXPECT_TRUE(is_valid_utf8(valid)) << valid;
   }
   EXPECT_FALSE(is_valid_utf8("\xed\xbf\xbf"));  // the last surrogate
+  EXPECT_FALSE(is_valid_utf8("\x80"));  // a continuation byte alone
+  EXPECT_FALSE(is_valid_utf8("\xf8\x90\x80\x80"));  // no lead byte starts five
+  EXPECT_FALSE(is_valid_utf8("\xff"));
+  // Each byte of a broken sequence is replaced on its own; what follows stays.
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(to_valid_utf8("a\xe2(z"), "a" + r + "(z");
+  EXPECT_EQ(to_valid_utf8("\xed\xa0\x80"), r + r + r);
+  EXPECT_EQ(to_valid_utf8("\xc3\xbc\xf0\x9f\x99\x82"), "\xc3\xbc\xf0\x9f\x99\x82");
+  // Trimming never takes bytes that are not white space, whole or not.
+  EXPECT_EQ(trim_whitespace("\x80"), "\x80");
+  EXPECT_EQ(trim_whitespace(" \x80 "), "\x80");
+  EXPECT_EQ(trim_whitespace("x\x80\x80\x80\x80"), "x\x80\x80\x80\x80");
+  EXPECT_EQ(trim_whitespace("\x80\x80\x80\x80\x80 "), "\x80\x80\x80\x80\x80");
   EXPECT_EQ(to_valid_utf8("a\xffz"), "a\xEF\xBF\xBDz");
 }
 
