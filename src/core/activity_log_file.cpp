@@ -117,13 +117,16 @@ void ActivityLogFile::append(std::string_view line) {
   stamped += '\n';
   std::lock_guard<std::mutex> lock(shared_->mutex);
   if (shared_->finished) return;
+  // The writer takes all that is queued when it wakes, so only the first
+  // line of a batch has to wake it: waking costs a trip into the system.
+  const bool was_empty = shared_->queued.empty();
   shared_->queued_bytes += stamped.size();
   shared_->queued.push_back(std::move(stamped));
   while (shared_->queued_bytes > shared_->limits.queued_bytes && shared_->queued.size() > 1) {
     shared_->queued_bytes -= shared_->queued.front().size();
     shared_->queued.pop_front();
   }
-  shared_->changed.notify_one();
+  if (was_empty) shared_->changed.notify_one();
 }
 
 }  // namespace vorn
