@@ -10,6 +10,8 @@ TEST(Text, TrimsUnicodeWhiteSpace) {
   EXPECT_EQ(trim_whitespace("\u200babc"), "\u200babc");  // zero-width space is not white space
   EXPECT_EQ(trim_start_whitespace("  a b "), "a b ");
   EXPECT_EQ(trim_end_whitespace("  a b "), "  a b");
+  EXPECT_EQ(trim_end_whitespace(" "), "");
+  EXPECT_EQ(trim_start_whitespace(" "), "");
   EXPECT_EQ(trim_whitespace(""), "");
   EXPECT_EQ(trim_whitespace("\xff "), "\xff");
 }
