@@ -22,6 +22,16 @@ using testing_support::TestWindow;
 using testing_support::lines_starting;
 using testing_support::untagged_log;
 
+// A simulated miner that ends by itself three seconds after it started.
+platform::ChildProcess short_lived_miner() {
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  testing_support::set_env("VORN_SIM_DELAY_MS", "3000");
+  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  EXPECT_TRUE(child.ok()) << child.error();
+  return std::move(child).value();
+}
+
 TEST(Channel, KeepsEachSendersOrderAndFailsAfterTheReceiverIsGone) {
   auto [sender, receiver] = Channel<int>::create();
   constexpr int kThreads = 4, kEach = 50000;
@@ -256,13 +266,8 @@ TEST(ConfigRefreshed, StableCountWithoutAMinerOnlyLogs) {
 // for the end of the miner's round, and then stops it with a restart.
 TEST(ConfigRefreshed, StableChangesRestartOnlyAtTheEndOfARound) {
   auto w = TestWindow::create(scratch_folder("refresh_round"));
-  testing_support::set_env("VORN_SIM_MODE", "exit");
-  testing_support::set_env("VORN_SIM_DELAY_MS", "3000");
-  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
-  testing_support::set_env("VORN_SIM_MODE", "rounds");
-  ASSERT_TRUE(child.ok());
   auto core = w->core.borrow();
-  core->miner_child = std::move(child).value();
+  core->miner_child = short_lived_miner();
   core->miner_state = MinerState::Running;
   core->restart_pending = true;
   core->round_finished = false;
@@ -337,13 +342,8 @@ TEST(AutoStart, IsDecidedOnceWithItsReasons) {
 
 TEST(AutoStart, IsSkippedWhileAMinerRuns) {
   auto w = TestWindow::create(scratch_folder("auto_start_running"));
-  testing_support::set_env("VORN_SIM_MODE", "exit");
-  testing_support::set_env("VORN_SIM_DELAY_MS", "3000");
-  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
-  testing_support::set_env("VORN_SIM_MODE", "rounds");
-  ASSERT_TRUE(child.ok());
   auto core = w->core.borrow();
-  core->miner_child = std::move(child).value();
+  core->miner_child = short_lived_miner();
   core->settings.plot_dirs = {"/p"};
   core->folder_reports["/p"] = FolderReport{"/p", FolderStatus::Normal, 1, 1, std::nullopt, {}, 0.1};
   maybe_auto_start(*core);
