@@ -95,6 +95,7 @@ TEST(Text, AsciiCase) {
   EXPECT_EQ(to_lower_ascii("MINER_Config.YAML Ü"), "miner_config.yaml Ü");
   EXPECT_TRUE(equals_ignore_ascii_case("C:\\Prog\\A.EXE", "c:\\prog\\a.exe"));
   EXPECT_FALSE(equals_ignore_ascii_case("a", "ab"));
+  EXPECT_FALSE(equals_ignore_ascii_case("vorn_miner.exe", "vorn_miner.exf"));
 }
 
 }  // namespace
