@@ -280,8 +280,6 @@ bool is_checked(ControlHandle c) { return SendMessageW(hwnd_of(c), BM_GETCHECK, 
 
 void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::string& append) {
   HWND edit = hwnd_of(c);
-  // The box is drawn once, when both steps are done, not after each.
-  SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
   if (drop_units > 0) {
     SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop_units));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
@@ -291,8 +289,6 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
     SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(to_wide(append).c_str()));
   }
-  SendMessageW(edit, WM_SETREDRAW, TRUE, 0);
-  InvalidateRect(edit, nullptr, FALSE);
 }
 
 void scroll_log_to_end(ControlHandle c) {
