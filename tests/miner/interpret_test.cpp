@@ -37,6 +37,11 @@ TEST(MinerText, Heights) {
       {"[12:37:05.5] [height:600] x", 600},  // the timestamp is passed over, the next field read
       {"[noColon] height=9", 9},
       {"[a:b] height=8", 8},
+      {"[]:12] height=3", 3},              // an empty field ends at its own bracket
+      {"[height:77 height=5", 5},          // a field that never closes is no field
+      {"[a][height:4]", 4},                // a field right after another
+      {"height=18446744073709551615", 18446744073709551615ull},
+      {"height=18446744073709551616", std::nullopt},  // past what the counter holds
       {"height= 5", std::nullopt},
       {"no height here", std::nullopt},
   };
@@ -58,6 +63,8 @@ TEST(MinerLines, SelectionForTheActivityLog) {
       {"   ", {}},
       {"ERROR   disk    full", {"[miner] ERROR disk full"}},
       {"[t] path=D:\\plots loaded", {"[miner] path=D:\\plots loaded"}},
+      {"[t] path=D:\\plots", {"[miner] path=D:\\plots"}},
+      {"[t] xpath=D:\\plots", {}},
       {"accepted: deadline=5 gensig=ff00 seed=9", {"[miner] accepted: deadline=5 gensig=<hidden> seed=<hidden>"}},
       {"Loading plots ..done.", {"[miner] Loading plots ..done."}},
       {"WARN slow", {"[miner] WARN slow"}},
