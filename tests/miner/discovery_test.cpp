@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
@@ -9,6 +11,7 @@
 #include "miner/discovery.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/system.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -43,6 +46,25 @@ TEST_F(Discovery, BlankOrStalePathsAdoptTheMinerNextToTheProgram) {
     EXPECT_TRUE(core.controls_dirty);
     EXPECT_EQ(untagged_log(core).back(), "Auto-detected miner: " + beside);
   }
+}
+
+// Where else a miner is looked for, in order: the folder above the
+// program's, then target/release and target/debug below the working folder.
+TEST_F(Discovery, TheOtherPlacesAreTriedInTheirOrder) {
+  const std::string folder = platform::parent_folder(*platform::executable_path());
+  const std::string cwd = *platform::current_directory();
+  const std::string above = platform::join_path(platform::join_path(folder, ".."), "vorn_miner.exe");
+  const std::string release = platform::join_path(platform::join_path(platform::join_path(cwd, "target"), "release"), "vorn_miner.exe");
+  const std::string debug = platform::join_path(platform::join_path(platform::join_path(cwd, "target"), "debug"), "vorn_miner.exe");
+  for (const std::string& candidate : {above, release, debug}) {
+    std::filesystem::create_directories(std::filesystem::u8path(platform::parent_folder(candidate)));
+    testing_support::write_file(candidate, "x");
+    core.settings.miner_exe_path = "/deleted/vorn_miner.exe";
+    discover_miner_executable(core);
+    EXPECT_EQ(core.settings.miner_exe_path, candidate);
+    testing_support::remove_tree(candidate);
+  }
+  testing_support::remove_tree(platform::join_path(cwd, "target"));
 }
 
 TEST_F(Discovery, NothingFoundKeepsTheOldValueAndSaysSo) {
