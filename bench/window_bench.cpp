@@ -159,16 +159,20 @@ double wait_for_log(const Running& r, const std::wstring& text, std::chrono::sec
 
 void close_gui(Running& r) {
   if (!r.process) return;
+  // A program that never showed its window is ended at once.
+  DWORD wait = 0;
   if (r.window && IsWindow(r.window)) {
     PostMessageW(r.window, WM_CLOSE, 0, 0);
     answer_exit_box(true);
+    wait = 60000;
   }
-  if (WaitForSingleObject(r.process, 60000) != WAIT_OBJECT_0) TerminateProcess(r.process, 1);
+  if (WaitForSingleObject(r.process, wait) != WAIT_OBJECT_0) TerminateProcess(r.process, 1);
   CloseHandle(r.process);
   r = Running{};
 }
 
 void close_bare(Running& r) {
+  if (!r.process) return;
   if (r.window) PostMessageW(r.window, WM_CLOSE, 0, 0);
   if (WaitForSingleObject(r.process, 10000) != WAIT_OBJECT_0) TerminateProcess(r.process, 1);
   CloseHandle(r.process);
@@ -201,7 +205,10 @@ double realistic(const std::wstring& folder, int minutes, Running& bare) {
   set_env(L"VORN_SIM_MODE", L"rounds");
   set_env(L"VORN_SIM_ROUND_MS", L"1000");
   Running gui = launch_gui(folder);
-  if (!gui.window) return 0;
+  if (!gui.window) {
+    close_gui(gui);
+    return 0;
+  }
   const double started = wait_for_log(gui, L"Started miner", std::chrono::seconds(60));
   std::printf("start-up: window visible after %.0f ms (bare window %.0f ms); \"Started miner\" after %.0f ms\n",
               gui.visible_after * 1000, bare.visible_after * 1000, started * 1000);
@@ -246,7 +253,10 @@ void flood(const std::wstring& folder, long lines, const wchar_t* kind, const st
   set_env(L"VORN_SIM_FLOOD_TEXT", text);
   set_env(L"VORN_SIM_FLOOD_LAST", L"WARN bench flood done");
   Running gui = launch_gui(folder);
-  if (!gui.window) return;
+  if (!gui.window) {
+    close_gui(gui);
+    return;
+  }
   // The miner starts once the first scan is done; the flood follows at once.
   wait_until([&] { return !miners_started_from(folder).empty(); }, std::chrono::seconds(60));
   const auto begin = Clock::now();
@@ -309,7 +319,10 @@ void large_index(const std::wstring& folder, Running& bare, double small_index_m
   set_env(L"VORN_SIM_MODE", L"rounds");
   set_env(L"VORN_SIM_ROUND_MS", L"1000");
   Running gui = launch_gui(folder);
-  if (!gui.window) return;
+  if (!gui.window) {
+    close_gui(gui);
+    return;
+  }
   HWND scan_now = control(gui, kScanNow);
   const Walk expected = bare_walk(dirs);
   // The first scan runs at start-up; wait for it to finish.
@@ -362,7 +375,10 @@ int wmain(int argc, wchar_t** argv) {
   const int minutes = argc > 2 ? _wtoi(argv[2]) : 10;
   const long lines = argc > 3 ? _wtol(argv[3]) : 300000;
   Running bare = launch(folder + L"\\bare_window.exe", folder, L"VornBareWindow", L"Bare window");
-  if (!bare.window) return 1;
+  if (!bare.window) {
+    close_bare(bare);
+    return 1;
+  }
   const double small_index_mb = realistic(folder, minutes, bare);
   flood(folder, lines, L"logged", L"WARN bench flood line", bare);
   flood(folder, lines, L"not logged", L"[12:00:01] queue      : 1 warps waiting", bare);
