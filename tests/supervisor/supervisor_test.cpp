@@ -193,15 +193,21 @@ TEST(Heartbeat, ThePeriodicChecksRunOncePerSecond) {
   core->exit_requested = true;  // a start that begins launches nothing
   const Instant now = Clock::now();
   core->auto_restart.due = now - std::chrono::seconds(1);
+  // A periodic rescan is due as well: the same once-a-second check starts it.
+  core->settings.auto_detect_new_plots = true;
+  core->last_scan_started_at = now - std::chrono::hours(24);
   core->last_poll_at = now - std::chrono::milliseconds(900);
   on_heartbeat(*core);
   EXPECT_TRUE(core->auto_restart.due) << "checked less than a second ago";
+  EXPECT_FALSE(core->scan_running);
   core->last_poll_at = now + std::chrono::seconds(5);  // a time ahead of the clock counts as just now
   on_heartbeat(*core);
   EXPECT_TRUE(core->auto_restart.due);
+  EXPECT_FALSE(core->scan_running);
   core->last_poll_at = now - std::chrono::milliseconds(1100);
   on_heartbeat(*core);
   EXPECT_FALSE(core->auto_restart.due) << "the start it waited for has begun";
+  EXPECT_TRUE(core->scan_running) << "the periodic rescan is due";
   EXPECT_GE(core->last_poll_at, now);
 }
 
@@ -459,8 +465,11 @@ TEST_F(CrashGuard, FailureWhileTheStateIsBorrowedWritesThreeRecords) {
   EXPECT_NE(crash_log().find("context=event handler panic recovery\nthread=main\npanic=could not borrow AppCore to log "
                              "recovered panic\nlocation=unknown\n"),
             std::string::npos);
-  auto core = w->core.borrow();
-  EXPECT_FALSE(core->last_error);
+  EXPECT_FALSE(w->core.borrow()->last_error);
+  // The drain that failed half-way is over: the next notice drains again.
+  w->sender.send(MinerLine{"#TOTAL:7"});
+  w->notice.wake();
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Miner scan started: 7 warps"));
 }
 
 TEST_F(CrashGuard, NonTextFailureAndWorkerThreads) {
