@@ -16,6 +16,7 @@ TEST(MinerText, Helpers) {
   EXPECT_EQ(number_after("#TOTAL:99999999999999999999", "#TOTAL:"), std::nullopt);
   EXPECT_EQ(duration_after("round done after 12.5 seconds"), "12.5s");
   EXPECT_EQ(duration_after("done after x"), std::nullopt);
+  EXPECT_EQ(duration_after("finished   : done after 12.5"), "12.5s");  // at the very end of the line
   EXPECT_EQ(clean_miner_text("  ERROR   disk \t full gensig=abc seed=12 xseed=1 seed="),
             "ERROR disk full gensig=<hidden> seed=<hidden> xseed=1 seed=<hidden>");
 }
@@ -71,6 +72,7 @@ TEST(MinerLines, SelectionForTheActivityLog) {
       {"#TOTAL:100 failed", {"Miner scan started: 100 warps"}},
       {"#SCAN_PROGRESS:10 error", {}},
       {"finished   : done after 7.25 seconds", {"[miner] Scan finished at height unknown after 7.25s"}},
+      {"finished   :", {"[miner] Scan finished at height unknown after unknown"}},  // the tag alone
   };
   for (const LineCase& c : cases) {
     AppCore core = make_core(scratch_folder("lines"));
@@ -89,14 +91,20 @@ TEST(MinerLines, RoundProgressAndEnd) {
   EXPECT_EQ(core.scan_round_total, 200u);
   EXPECT_EQ(core.scan_round_progress, 0u);
   EXPECT_EQ(core.scan_status_text, "Scanning 0%");
+  interpret_miner_line(core, "random chatter");
+  EXPECT_FALSE(core.round_finished) << "only the round's end or its full progress finishes it";
   std::vector<std::string> statuses;
+  std::vector<bool> finished;
   for (int i = 0; i < 5; ++i) {
+    core.status_dirty = false;
     interpret_miner_line(core, "#SCAN_PROGRESS:50");
+    EXPECT_TRUE(core.status_dirty);
     statuses.push_back(core.scan_status_text);
+    finished.push_back(core.round_finished);
   }
   EXPECT_EQ(statuses, (std::vector<std::string>{"Scanning 25%", "Scanning 50%", "Scanning 75%", "Scanning 100%",
                                                 "Scanning 100%"}));
-  EXPECT_TRUE(core.round_finished);
+  EXPECT_EQ(finished, (std::vector<bool>{false, false, false, true, true}));
   interpret_miner_line(core, "#TOTAL:1000");
   EXPECT_FALSE(core.round_finished);
   interpret_miner_line(core, "#SCAN_PROGRESS:333");
@@ -104,6 +112,23 @@ TEST(MinerLines, RoundProgressAndEnd) {
   interpret_miner_line(core, "#SCAN_PROGRESS:18446744073709551615");
   EXPECT_EQ(core.scan_round_progress, UINT64_MAX);
   EXPECT_EQ(core.scan_status_text, "Scanning 100%");
+
+  // Rounds of one warp and of none.
+  interpret_miner_line(core, "#TOTAL:1");
+  interpret_miner_line(core, "#SCAN_PROGRESS:1");
+  EXPECT_EQ(core.scan_status_text, "Scanning 100%");
+  EXPECT_TRUE(core.round_finished);
+  interpret_miner_line(core, "#TOTAL:0");
+  interpret_miner_line(core, "#SCAN_PROGRESS:1");
+  EXPECT_EQ(core.scan_status_text, "Scanning 0%");
+  EXPECT_FALSE(core.round_finished);
+
+  // Near the counter's limit the products saturate instead of wrapping
+  // round to a small percentage.
+  interpret_miner_line(core, "#TOTAL:184467440737095517");
+  interpret_miner_line(core, "#SCAN_PROGRESS:184467440737095517");
+  EXPECT_EQ(core.scan_status_text, "Scanning 99%");
+  EXPECT_TRUE(core.round_finished);
 
   interpret_miner_line(core, "#TOTAL:5");
   interpret_miner_line(core, "[12:00:00] finished   : height=88 round done after 7.25 seconds");

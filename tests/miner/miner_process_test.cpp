@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -271,9 +272,11 @@ TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
   core->config_refresh_in_progress = false;
   core->settings.miner_exe_path = "/definitely/not/here/vorn_miner.exe";
   const std::string saved = core->settings_path;
+  core->status_dirty = core->controls_dirty = false;
   start_miner(*core);
   EXPECT_EQ(core->miner_state, MinerState::Error);
   EXPECT_EQ(core->last_error, "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the error";
   EXPECT_FALSE(core->config_refresh_in_progress);
   std::vector<std::string> log = untagged_log(*core);
   EXPECT_EQ(log[0], "Miner is still stopping; start ignored until stop completes");
@@ -285,8 +288,16 @@ TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
 TEST_F(MinerProcess, StartRefreshesAndLaunchesThroughTheSupervisor) {
   {
     auto core = w->core.borrow();
+    // What the last miner's round left must not count for the new one: a
+    // finished round would let a pending restart end the new miner at once.
+    core->scan_round_total = 5;
+    core->scan_round_progress = 5;
+    core->round_finished = true;
     start_miner(*core);
     EXPECT_EQ(core->miner_state, MinerState::Starting);
+    EXPECT_FALSE(core->scan_round_total);
+    EXPECT_EQ(core->scan_round_progress, 0u);
+    EXPECT_FALSE(core->round_finished);
     EXPECT_TRUE(log_contains(*core, "Settings saved."));
     start_miner(*core);
     EXPECT_TRUE(log_contains(*core, "Start Mining is waiting for the current config refresh to finish"));
@@ -295,9 +306,22 @@ TEST_F(MinerProcess, StartRefreshesAndLaunchesThroughTheSupervisor) {
   {
     auto core = w->core.borrow();
     EXPECT_TRUE(log_contains(*core, "Miner configuration refreshed: " + expected_miner_config_path()));
-    restart_miner(*core);
+    // A restart waits for a safe moment: the end of the miner's round.
+    core->settings.auto_restart_on_new_plots = true;
+    core->restart_pending = true;
+  }
+  ASSERT_TRUE(pump_until([&] { return has_line("Restarting miner"); }));
+  {
+    auto core = w->core.borrow();
     EXPECT_EQ(core->miner_state, MinerState::Restarting);
     EXPECT_STREQ(phase(*core), "stopping_miner");
+    const std::vector<std::string> log = untagged_log(*core);
+    auto first = [&](std::string_view prefix) {
+      return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_TRUE(core->round_finished);
+    EXPECT_LT(first("Miner scan started: 4096 warps"), first("Safe restart window detected"));
+    EXPECT_LT(first("Safe restart window detected"), first("Restarting miner"));
   }
   // The simulated miner ignores nothing in rounds mode, yet gets no signal:
   // the restart ends it after the grace period and starts a new one.
