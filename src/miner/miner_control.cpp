@@ -30,11 +30,10 @@ void fail_start(AppCore& core, const std::string& error, const std::string& logg
 }
 
 // The wait after a kill, bounded so that a stop always reports.
-std::optional<std::string> wait_after_kill(platform::ChildProcess& child) {
-  Result<std::optional<std::uint32_t>> ended = child.wait_for(kKilledExitWait);
+std::optional<std::string> wait_after_kill(platform::ChildProcess& child, std::chrono::seconds limit) {
+  Result<std::optional<std::uint32_t>> ended = child.wait_for(limit);
   if (ended.ok() && !ended.value()) {
-    return "process " + std::to_string(child.pid()) + " did not end within " +
-           std::to_string(kKilledExitWait.count()) + " s";
+    return "process " + std::to_string(child.pid()) + " did not end within " + std::to_string(limit.count()) + " s";
   }
   return std::nullopt;  // errors of this wait are ignored
 }
@@ -253,13 +252,13 @@ void stop_miner(AppCore& core, bool restart) {
       .detach();
 }
 
-std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill) {
+std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill, StopWaits waits) {
   const Instant start = Clock::now();
   for (;;) {
     Result<std::optional<std::uint32_t>> polled = child.try_wait();
     if (!polled.ok()) return "Failed to wait miner process: " + polled.error();
     if (polled.value()) return "Miner stopped with status " + exit_status_text(*polled.value());
-    if (Clock::now() - start < kStopGrace) {
+    if (Clock::now() - start < waits.grace) {
       std::this_thread::sleep_for(kStopPoll);
       continue;
     }
@@ -269,7 +268,7 @@ std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kil
       if (MaybeError e = child.terminate(1)) return "Failed to kill miner after timeout: " + *e;
     }
     child.close_stdin();
-    if (std::optional<std::string> e = wait_after_kill(child)) return "Failed to kill miner after timeout: " + *e;
+    if (std::optional<std::string> e = wait_after_kill(child, waits.killed_exit)) return "Failed to kill miner after timeout: " + *e;
     return killed.ok() ? killed.value() : "Miner killed after stop timeout";
   }
 }

@@ -42,9 +42,14 @@ struct StopJob {
   platform::gui::NoticeTarget notice;
   bool restart = false;
 };
+struct StopWaits {
+  std::chrono::milliseconds grace = kStopGrace;
+  std::chrono::seconds killed_exit = kKilledExitWait;
+};
 // Waits up to 5 s for the miner to end, then ends its process tree, or the
-// process alone when the tree kill fails.
-std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill = kill_process_tree);
+// process alone when the tree kill fails, and waits for it to be gone.
+std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill = kill_process_tree,
+                         StopWaits waits = {});
 void run_stop_worker(StopJob job);
 
 }  // namespace vorn

@@ -144,22 +144,43 @@ TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSecond
   EXPECT_TRUE(pump_until([&] { return !miner_listed(child_pid) && !miner_listed(miner_pid); }, std::chrono::seconds(3)));
 }
 
-TEST(StopFallback, WhenTheTreeKillFailsTheMinerAloneIsEndedWithItsOwnText) {
+// A miner that ignores every stop request. The grace is short here: the
+// worker's own 5 s are measured above.
+platform::ChildProcess stubborn_miner() {
   set_env("VORN_SIM_MODE", "ignore");
   Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
   set_env("VORN_SIM_MODE", "");
-  ASSERT_TRUE(miner.ok()) << miner.error();
+  if (!miner.ok()) throw std::runtime_error(miner.error());
+  return std::move(miner).value();
+}
+constexpr StopWaits kShortGrace{std::chrono::milliseconds(200), std::chrono::seconds(1)};
+
+TEST(StopFallback, WhenTheTreeKillFailsTheMinerAloneIsEndedWithItsOwnText) {
+  platform::ChildProcess miner = stubborn_miner();
   std::vector<std::uint32_t> asked;
   const TreeKill failing = [&](std::uint32_t pid) {
     asked.push_back(pid);
     return Result<std::string>::failure("taskkill failed for miner pid " + std::to_string(pid) + " with status exit code: 1");
   };
-  const std::uint32_t pid = miner.value().pid();
-  EXPECT_EQ(stop_process(miner.value(), failing), "Miner killed after stop timeout");
+  const std::uint32_t pid = miner.pid();
+  EXPECT_EQ(stop_process(miner, failing, kShortGrace), "Miner killed after stop timeout");
   EXPECT_EQ(asked, std::vector<std::uint32_t>{pid});
-  Result<std::optional<std::uint32_t>> ended = miner.value().try_wait();
+  Result<std::optional<std::uint32_t>> ended = miner.try_wait();
   ASSERT_TRUE(ended.ok());
   EXPECT_TRUE(ended.value().has_value()) << "the miner still runs";
+}
+
+TEST(StopFallback, AMinerStillThereAfterTheKillIsReportedAfterABoundedWait) {
+  platform::ChildProcess miner = stubborn_miner();
+  const TreeKill missing = [](std::uint32_t pid) {  // says it ended the tree, but did nothing
+    return Result<std::string>::success("Miner process tree killed after stop timeout (pid " + std::to_string(pid) + ")");
+  };
+  EXPECT_EQ(stop_process(miner, missing, kShortGrace),
+            "Failed to kill miner after timeout: process " + std::to_string(miner.pid()) + " did not end within 1 s");
+  EXPECT_FALSE(miner.terminate(1));
+  Result<std::optional<std::uint32_t>> ended = miner.wait_for(std::chrono::seconds(5));
+  ASSERT_TRUE(ended.ok());
+  EXPECT_TRUE(ended.value().has_value());
 }
 
 TEST_F(MinerProcess, ACrashIsNoticedByTheExitPoll) {
@@ -459,12 +480,23 @@ TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {
 TEST_F(MinerProcess, NoMinerIsStartedOnceTheExitIsConfirmed) {
   auto core = w->core.borrow();
   core->exit_requested = true;
+  core->miner_state = MinerState::Starting;  // a start whose refresh was under way
   handle_config_refreshed(*core, ConfigRefreshed{RefreshPurpose::start_miner(), {}, true, expected_miner_config_path()});
   EXPECT_FALSE(core->miner_child);
   EXPECT_EQ(core->miner_state, MinerState::Stopped);
   EXPECT_TRUE(log_contains(*core, "Miner start skipped: the program is exiting"));
+  core->miner_state = MinerState::Starting;
+  core->status_dirty = core->controls_dirty = false;
   start_miner(*core);
   EXPECT_FALSE(core->config_refresh_in_progress);
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the start is over";
+  // A stop still under way keeps its state until it reports.
+  core->stop_in_progress = true;
+  core->miner_state = MinerState::Stopping;
+  start_miner(*core);
+  EXPECT_EQ(core->miner_state, MinerState::Stopping);
+  core->stop_in_progress = false;
 }
 
 // The output reader alone, on its own channel, for a miner started with
