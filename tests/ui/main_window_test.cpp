@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "core/build_profile.h"
@@ -161,6 +162,29 @@ TEST_F(Ui, ButtonsFollowTheState) {
   EXPECT_FALSE(gui::is_enabled(c().start_mining));
 }
 
+TEST(Buttons, EachButtonInEachStateWithoutAMiner) {
+  struct Case {
+    const char* state;
+    std::function<void(AppCore&)> set;
+    ButtonStates shown;  // start, stop, restart, add folder, scan now
+  } cases[] = {
+      {"idle", [](AppCore&) {}, {true, false, true, true, true}},
+      {"stopping", [](AppCore& c) { c.stop_in_progress = true; }, {false, true, false, true, true}},
+      {"scanning", [](AppCore& c) { c.scan_running = true; }, {false, false, false, false, false}},
+      {"applying", [](AppCore& c) { c.pending_scan_results.emplace(); }, {false, false, false, false, false}},
+      {"refreshing", [](AppCore& c) { c.config_refresh_in_progress = true; }, {false, false, false, false, false}},
+  };
+  for (const Case& c : cases) {
+    AppCore core = testing_support::make_core(scratch_folder("button_table"));
+    c.set(core);
+    const ButtonStates b = button_states(core);
+    EXPECT_EQ((std::vector<bool>{b.start_mining, b.stop_mining, b.restart_miner, b.add_plot_folder, b.scan_now}),
+              (std::vector<bool>{c.shown.start_mining, c.shown.stop_mining, c.shown.restart_miner,
+                                 c.shown.add_plot_folder, c.shown.scan_now}))
+        << c.state;
+  }
+}
+
 TEST(Buttons, StartMiningIsDisabledInEveryStateThatHoldsAMiner) {
   AppCore core = testing_support::make_core(scratch_folder("buttons"));
   EXPECT_TRUE(button_states(core).start_mining);
@@ -172,6 +196,7 @@ TEST(Buttons, StartMiningIsDisabledInEveryStateThatHoldsAMiner) {
     core.miner_state = state;
     EXPECT_FALSE(button_states(core).start_mining) << miner_state_text(state);
     EXPECT_TRUE(button_states(core).stop_mining) << miner_state_text(state);
+    EXPECT_TRUE(button_states(core).restart_miner) << miner_state_text(state);
   }
   core.miner_child->wait_for(std::chrono::seconds(5));
 }
