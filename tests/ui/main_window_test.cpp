@@ -211,6 +211,50 @@ TEST(Display, IntervalMinutesAndTotalCapacity) {
   EXPECT_EQ(total_capacity_text(core), "2.00T");
   core.folder_reports["d"].total_bytes = UINT64_MAX;  // saturates instead of wrapping round
   EXPECT_EQ(total_capacity_text(core), format_capacity(UINT64_MAX));
+  core.folder_reports.clear();
+  EXPECT_EQ(total_capacity_text(core), "0GB");
+  core.folder_reports["a"].total_bytes = 1ull << 39;
+  core.folder_reports["b"].total_bytes = (1ull << 39) - 1;  // one byte short of a tebibyte in all
+  EXPECT_EQ(total_capacity_text(core), "1024GB");
+}
+
+TEST(Display, TheHintNamesTheMostPressingState) {
+  struct Case {
+    std::function<void(AppCore&)> set;
+    const char* hint;
+  } cases[] = {
+      {[](AppCore&) {}, "No plot changes detected. Miner restart not needed."},
+      {[](AppCore& c) { c.round_finished = true; },
+       "Safe restart window detected. No restart is needed without plot changes."},
+      {[](AppCore& c) { c.round_finished = c.scan_running = true; },
+       "Scanning plot folders. Miner will keep running unless stable plot changes are found."},
+      {[](AppCore& c) {
+         c.scan_running = true;
+         c.pending_scan_results.emplace();
+       },
+       "Applying scan results. Miner start and plot folder changes are paused until this finishes."},
+      {[](AppCore& c) {
+         c.pending_scan_results.emplace();
+         c.config_refresh_in_progress = true;
+       },
+       "Refreshing miner config. Start Mining waits until the current profile YAML is ready."},
+      {[](AppCore& c) { c.config_refresh_in_progress = c.restart_pending = true; },
+       "Stable plot changes detected. Restart is waiting for a safe moment."},
+  };
+  for (const Case& c : cases) {
+    AppCore core = testing_support::make_core(scratch_folder("hint"));
+    c.set(core);
+    EXPECT_EQ(hint_text(core), c.hint);
+  }
+}
+
+TEST(Display, ScanTimesAndLogBoxLineEnds) {
+  EXPECT_EQ(scan_time_text(0.0), "<0.01s");
+  EXPECT_EQ(scan_time_text(0.009), "<0.01s");
+  EXPECT_EQ(scan_time_text(0.01), "0.01s");
+  EXPECT_EQ(log_box_text(""), "");
+  EXPECT_EQ(log_box_text("\na\nb"), "\r\na\r\nb");
+  EXPECT_EQ(log_box_text("\r\na\r\n"), "\r\na\r\n");  // line ends that are whole already stay whole
 }
 
 TEST_F(Ui, RescanIntervalField) {
