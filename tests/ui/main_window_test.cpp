@@ -218,6 +218,21 @@ TEST(Display, IntervalMinutesAndTotalCapacity) {
   EXPECT_EQ(total_capacity_text(core), "1024GB");
 }
 
+TEST(Display, IntervalFieldTextToSeconds) {
+  const std::uint64_t keep = 900;  // what the field held: 15 minutes
+  const std::pair<const char*, std::uint64_t> cases[] = {
+      {"9", 540},
+      {"0", 60},
+      {"-1", keep},
+      {"1.5", keep},
+      {"18446744073709551615", UINT64_MAX},  // the most minutes there are: the seconds saturate
+      {"18446744073709551616", keep},        // more than a count can hold is no number
+      {"307445734561825860", 18446744073709551600ull},  // the most minutes whose seconds still fit
+      {"307445734561825861", UINT64_MAX},
+  };
+  for (auto [typed, seconds] : cases) EXPECT_EQ(parse_interval_field(typed, keep), seconds) << typed;
+}
+
 TEST(Display, TheHintNamesTheMostPressingState) {
   struct Case {
     std::function<void(AppCore&)> set;
