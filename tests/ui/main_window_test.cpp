@@ -55,6 +55,17 @@ class Ui : public ::testing::Test {
   std::unique_ptr<MainWindow> w;
 };
 
+TEST(MainWindowBuild, AControlThatCannotBeMadeEndsTheBuildWithItsError) {
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  gui::Window window = gui::Window::create(window_caption()).value();
+  AppCore core(sender, window.notice(1), Clock::now());
+  core.settings_path = platform::join_path(scratch_folder("ui_build"), kProfile.settings_file);
+  platform::arm_fault("add-control");
+  auto built = MainWindow::build(std::move(window), std::move(core), std::move(receiver));
+  ASSERT_FALSE(built.ok());
+  EXPECT_EQ(built.error(), "injected failure at add-control");
+}
+
 TEST_F(Ui, ThirtyControlsWithTheirTextsPositionsAndSizes) {
   struct Expected {
     gui::ControlKind kind;

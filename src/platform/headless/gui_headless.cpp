@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/fault_points.h"
 #include "platform/headless/headless_gui.h"
 
 namespace vorn::platform::gui {
@@ -152,6 +153,7 @@ Window::~Window() {
 }
 
 Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
+  if (take_fault("add-control")) return Result<ControlHandle>::failure("injected failure at add-control");
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   ControlHandle handle = r.next_handle++;

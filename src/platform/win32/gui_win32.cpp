@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
+#include "platform/fault_points.h"
 #include "platform/gui.h"
 #include "platform/os_error.h"
 #include "platform/win32/gui_win32.h"
@@ -173,6 +174,7 @@ bool confirm_warning(const std::string& caption, const std::string& text) {
 }
 
 Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
+  if (take_fault("add-control")) return Result<ControlHandle>::failure("injected failure at add-control");
   const wchar_t* class_name = L"STATIC";
   DWORD style = WS_CHILD | WS_VISIBLE;
   DWORD ex_style = 0;
