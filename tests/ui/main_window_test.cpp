@@ -56,14 +56,16 @@ class Ui : public ::testing::Test {
 };
 
 TEST(MainWindowBuild, AControlThatCannotBeMadeEndsTheBuildWithItsError) {
-  auto [sender, receiver] = Channel<WorkerEvent>::create();
-  gui::Window window = gui::Window::create(window_caption()).value();
-  AppCore core(sender, window.notice(1), Clock::now());
-  core.settings_path = platform::join_path(scratch_folder("ui_build"), kProfile.settings_file);
-  platform::arm_fault("add-control");
-  auto built = MainWindow::build(std::move(window), std::move(core), std::move(receiver));
-  ASSERT_FALSE(built.ok());
-  EXPECT_EQ(built.error(), "injected failure at add-control");
+  for (const char* part : {"add-control", "add-menu"}) {
+    auto [sender, receiver] = Channel<WorkerEvent>::create();
+    gui::Window window = gui::Window::create(window_caption()).value();
+    AppCore core(sender, window.notice(1), Clock::now());
+    core.settings_path = platform::join_path(scratch_folder("ui_build"), kProfile.settings_file);
+    platform::arm_fault(part);
+    auto built = MainWindow::build(std::move(window), std::move(core), std::move(receiver));
+    ASSERT_FALSE(built.ok()) << part;
+    EXPECT_EQ(built.error(), std::string("injected failure at ") + part);
+  }
 }
 
 TEST_F(Ui, ThirtyControlsWithTheirTextsPositionsAndSizes) {

@@ -166,6 +166,7 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
 }
 
 Result<ControlHandle> Window::add_popup_menu(const std::string&, const std::string& item_text) {
+  if (take_fault("add-menu")) return Result<ControlHandle>::failure("injected failure at add-menu");
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   ControlHandle handle = r.next_handle++;

@@ -224,6 +224,7 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
 }
 
 Result<ControlHandle> Window::add_popup_menu(const std::string& menu_text, const std::string& item_text) {
+  if (take_fault("add-menu")) return Result<ControlHandle>::failure("injected failure at add-menu");
   using R = Result<ControlHandle>;
   HMENU holder = CreateMenu();
   if (holder == nullptr) return R::failure("Failed to create menu: " + last_os_error_text());
