@@ -12,6 +12,7 @@
 #include "platform/system.h"
 #include "support/test_support.h"
 #include "core/supervisor.h"
+#include "miner/discovery.h"
 #include "scan/scan_control.h"
 #include "ui/display.h"
 #include "ui/main_window.h"
@@ -307,6 +308,38 @@ TEST_F(Ui, SaveSettingsWritesTheFileNow) {
   EXPECT_NE(saved.find("\"auto_detect_new_plots\": false"), std::string::npos);
 }
 
+TEST_F(Ui, TheCommandButtonsActAndTakeTheFieldsFirst) {
+  // Each command copies the fields into the settings before it acts: a
+  // setting changed behind the window's back is put right by the next one.
+  auto drift = [&] {
+    auto core = w->core.borrow();
+    core->settings.miner_name = "stale";
+    core->settings.auto_restart_on_new_plots = false;
+  };
+  auto synced = [&] {
+    auto core = w->core.borrow();
+    return core->settings.miner_name == "Vorn Miner" && core->settings.auto_restart_on_new_plots;
+  };
+  {
+    auto core = w->core.borrow();
+    core->settings.miner_exe_path = platform::join_path(folder, "nowhere.exe");
+  }
+  drift();
+  headless::click(c().start_mining);
+  EXPECT_TRUE(synced());
+  EXPECT_EQ(untagged_log(*w->core.borrow()).back(), std::string(kMinerNotFound));
+  drift();
+  headless::click(c().restart_miner);
+  EXPECT_TRUE(synced());
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Restart requested while miner is not running; starting miner"));
+  drift();
+  headless::click(c().scan_now);
+  EXPECT_TRUE(synced());
+  EXPECT_TRUE(w->core.borrow()->scan_running);
+  EXPECT_FALSE(gui::is_enabled(c().scan_now)) << "the window shows the scan at once";
+  ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->scan_running; }));
+}
+
 TEST_F(Ui, AnEditIsSavedAtTheNextHeartbeatAfterItsDelayAndAFailureShows) {
   headless::type_text(c().miner_name, "Rig 8");
   {
@@ -409,18 +442,35 @@ TEST_F(Ui, TheDeleteKeyRemovesTheSelectedFolderAsTheMenuDoes) {
   const std::string a = platform::join_path(folder, "a"), b = platform::join_path(folder, "b");
   w->core.borrow()->settings.plot_dirs = {a, b};
   w->reload_controls();
-  headless::press_delete(c().plot_list);  // nothing selected
-  EXPECT_EQ(w->core.borrow()->settings.plot_dirs.size(), 2u);
-  gui::select_row(c().plot_list, 1);
+  const std::string refused =
+      "Remove Plot Folder is disabled while scanning, applying scan results, or refreshing miner config";
   w->core.borrow()->config_refresh_in_progress = true;
-  headless::press_delete(c().plot_list);
-  EXPECT_TRUE(log_contains(*w->core.borrow(),
-                           "Remove Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
+  headless::press_delete(c().plot_list);  // nothing selected: not even the refusal is said
+  EXPECT_FALSE(log_contains(*w->core.borrow(), refused));
   w->core.borrow()->config_refresh_in_progress = false;
   headless::press_delete(c().plot_list);
+  EXPECT_EQ(w->core.borrow()->settings.plot_dirs.size(), 2u);
+  gui::select_row(c().plot_list, 1);
+  // Right clicks and commands of other controls remove nothing.
+  headless::right_click(c().log_box, 0);
+  EXPECT_EQ(headless::shown_menu(), 0u);
+  headless::choose_menu_item(c().log_box);
+  EXPECT_EQ(w->core.borrow()->settings.plot_dirs.size(), 2u);
+  w->core.borrow()->config_refresh_in_progress = true;
+  headless::press_delete(c().plot_list);
+  EXPECT_TRUE(log_contains(*w->core.borrow(), refused));
+  w->core.borrow()->config_refresh_in_progress = false;
+  headless::press_delete(c().plot_list);
+  EXPECT_EQ(w->core.borrow()->settings.plot_dirs, std::vector<std::string>{a});
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Removed plot directory: " + b));
+  // The removal rescans; the first row goes once that is over.
+  ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->scan_running; }));
+  w->core.borrow()->pending_scan_results.reset();
+  gui::select_row(c().plot_list, 0);
+  headless::press_delete(c().plot_list);
   auto core = w->core.borrow();
-  EXPECT_EQ(core->settings.plot_dirs, std::vector<std::string>{a});
-  EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + b));
+  EXPECT_TRUE(core->settings.plot_dirs.empty());
+  EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + a));
   EXPECT_NE(testing_support::read_file(core->settings_path).find("\"plot_dirs\""), std::string::npos);
 }
 
