@@ -23,6 +23,7 @@ namespace {
 
 namespace gui = platform::gui;
 namespace headless = platform::gui::headless;
+using testing_support::lines_starting;
 using testing_support::log_contains;
 using testing_support::scratch_folder;
 using testing_support::untagged_log;
@@ -298,14 +299,33 @@ TEST_F(Ui, RescanIntervalField) {
 
 TEST_F(Ui, SaveSettingsWritesTheFileNow) {
   headless::type_text(c().miner_name, "Rig 7");
+  headless::type_text(c().rescan_interval, "+3");
   headless::click(c().auto_rescan);
+  {
+    auto core = w->core.borrow();
+    EXPECT_FALSE(core->settings.auto_detect_new_plots);
+    EXPECT_TRUE(core->save_pending) << "the check box is an edit like the fields";
+    core->settings.miner_name = "stale";  // the fields are taken first
+  }
   headless::click(c().save_settings);
+  {
+    auto core = w->core.borrow();
+    EXPECT_FALSE(core->save_pending);
+    EXPECT_FALSE(core->save_requested_at) << "no deferred save is left to come";
+    EXPECT_TRUE(log_contains(*core, "Settings saved."));
+    std::string saved = testing_support::read_file(core->settings_path);
+    EXPECT_NE(saved.find("\"miner_name\": \"Rig 7\""), std::string::npos);
+    EXPECT_NE(saved.find("\"auto_detect_new_plots\": false"), std::string::npos);
+  }
+  EXPECT_EQ(text(c().rescan_interval), "3") << "the fields show what was saved";
+}
+
+TEST_F(Ui, OnlyTheSettingsControlsCountAsEdits) {
+  headless::type_text(c().log_box, "typed into the log");
+  headless::click(c().hint);
   auto core = w->core.borrow();
   EXPECT_FALSE(core->save_pending);
-  EXPECT_TRUE(log_contains(*core, "Settings saved."));
-  std::string saved = testing_support::read_file(core->settings_path);
-  EXPECT_NE(saved.find("\"miner_name\": \"Rig 7\""), std::string::npos);
-  EXPECT_NE(saved.find("\"auto_detect_new_plots\": false"), std::string::npos);
+  EXPECT_FALSE(log_contains(*core, "Windows startup GUI launch"));
 }
 
 TEST_F(Ui, TheCommandButtonsActAndTakeTheFieldsFirst) {
@@ -361,13 +381,29 @@ TEST_F(Ui, AnEditIsSavedAtTheNextHeartbeatAfterItsDelayAndAFailureShows) {
 TEST_F(Ui, AddingAndRemovingFolders) {
   std::string plots = platform::join_path(folder, "plots");
   std::filesystem::create_directories(std::filesystem::u8path(plots));
+  // A cancelled picker and an empty answer add nothing.
+  headless::answer_next_folder_pick(std::nullopt);
+  headless::click(c().add_folder);
+  headless::answer_next_folder_pick("");
+  headless::click(c().add_folder);
+  EXPECT_TRUE(w->core.borrow()->settings.plot_dirs.empty());
+  EXPECT_TRUE(w->core.borrow()->log_lines.empty());
+  {
+    // What was known of this folder before it was removed once is stale.
+    auto core = w->core.borrow();
+    core->folder_reports[plots].total_bytes = 1ull << 40;
+    core->folder_presence[plots] = false;
+    core->settings.miner_name = "stale";
+  }
   headless::answer_next_folder_pick(plots);
   headless::click(c().add_folder);
   {
     auto core = w->core.borrow();
     EXPECT_EQ(core->settings.plot_dirs, std::vector<std::string>{plots});
+    EXPECT_EQ(core->settings.miner_name, "Vorn Miner") << "the fields are taken first";
     EXPECT_TRUE(log_contains(*core, "Added plot directory " + plots));
     EXPECT_TRUE(core->scan_running);
+    EXPECT_NE(testing_support::read_file(core->settings_path).find("plots\""), std::string::npos) << "saved at once";
   }
   headless::ControlInfo list = headless::control_info(c().plot_list);
   ASSERT_EQ(list.rows.size(), 1u);
@@ -392,16 +428,31 @@ TEST_F(Ui, AddingAndRemovingFolders) {
   headless::right_click(c().plot_list, 0);
   EXPECT_EQ(headless::shown_menu(), c().remove_item);
   EXPECT_EQ(gui::selected_row(c().plot_list), 0);
+  {
+    auto core = w->core.borrow();
+    core->folder_reports[plots].total_bytes = 1ull << 40;
+    core->settings.miner_name = "stale";
+    core->status_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_EQ(text(c().total_capacity), "Total Capacity: 1.00T");
   headless::choose_menu_item(c().remove_item);
-  auto core = w->core.borrow();
-  EXPECT_TRUE(core->settings.plot_dirs.empty());
-  EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + plots));
-  EXPECT_TRUE(core->scan_running);  // removing the last folder still scans
+  {
+    auto core = w->core.borrow();
+    EXPECT_TRUE(core->settings.plot_dirs.empty());
+    EXPECT_EQ(core->settings.miner_name, "Vorn Miner");
+    EXPECT_TRUE(log_contains(*core, "Removed plot directory: " + plots));
+    EXPECT_TRUE(core->scan_running);  // removing the last folder still scans
+  }
+  EXPECT_TRUE(headless::control_info(c().plot_list).rows.empty());
+  EXPECT_EQ(text(c().total_capacity), "Total Capacity: 0GB") << "the removed folder counts no more";
 }
 
 TEST_F(Ui, AFolderPickerThatCannotOpenIsLogged) {
   headless::answer_next_folder_pick(std::string(headless::kPickerFailure) + "Class not registered (os error 7)");
+  w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
   headless::click(c().add_folder);
+  EXPECT_NE(text(c().log_box).find("Could not open the folder picker"), std::string::npos) << "shown at once";
   auto core = w->core.borrow();
   EXPECT_TRUE(log_contains(*core, "Could not open the folder picker: Class not registered (os error 7)"));
   EXPECT_TRUE(core->settings.plot_dirs.empty());
@@ -428,9 +479,11 @@ TEST_F(Ui, AFailureInsideARefreshDoesNotFreezeTheDisplay) {
 
 TEST_F(Ui, FolderChangesAreRefusedWhileBusy) {
   w->core.borrow()->config_refresh_in_progress = true;  // buttons not yet refreshed
+  w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
   headless::click(c().add_folder);
   EXPECT_TRUE(log_contains(*w->core.borrow(),
                            "Add Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
+  EXPECT_NE(text(c().log_box).find("Add Plot Folder is disabled"), std::string::npos) << "shown at once";
   headless::choose_menu_item(c().remove_item);
   EXPECT_TRUE(log_contains(*w->core.borrow(),
                            "Remove Plot Folder is disabled while scanning, applying scan results, or refreshing miner config"));
@@ -440,6 +493,12 @@ TEST_F(Ui, FolderChangesAreRefusedWhileBusy) {
 
 TEST_F(Ui, TheDeleteKeyRemovesTheSelectedFolderAsTheMenuDoes) {
   const std::string a = platform::join_path(folder, "a"), b = platform::join_path(folder, "b");
+  w->core.borrow()->settings.plot_dirs = {a, b};
+  w->reload_controls();
+  gui::select_row(c().plot_list, 1);
+  w->core.borrow()->settings.plot_dirs = {a};  // the list still shows two rows
+  headless::press_delete(c().plot_list);
+  EXPECT_EQ(w->core.borrow()->settings.plot_dirs, std::vector<std::string>{a});
   w->core.borrow()->settings.plot_dirs = {a, b};
   w->reload_controls();
   const std::string refused =
@@ -542,6 +601,52 @@ TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
   EXPECT_EQ(headless::shown_boxes().size(), boxes);
 }
 
+TEST_F(Ui, ClosingWhileTheBoxIsOpenAsksOnce) {
+  const std::size_t before = headless::shown_boxes().size();
+  headless::while_next_box_is_open([&] { headless::request_close(w->window().handle()); });
+  headless::answer_next_box(false);
+  headless::request_close(w->window().handle());
+  EXPECT_EQ(headless::shown_boxes().size(), before + 1);
+  EXPECT_FALSE(headless::quit_posted());
+}
+
+TEST_F(Ui, ClosingWithAMinerStopsItFirst) {
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  testing_support::set_env("VORN_SIM_DELAY_MS", "300");
+  {
+    auto core = w->core.borrow();
+    core->miner_child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""}).value();
+    core->miner_state = MinerState::Running;
+    core->status_dirty = core->controls_dirty = true;
+  }
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  w->refresh_display();
+  headless::answer_next_box(true);
+  headless::request_close(w->window().handle());
+  EXPECT_FALSE(headless::quit_posted()) << "not before the miner has stopped";
+  EXPECT_TRUE(w->core.borrow()->stop_in_progress);
+  EXPECT_EQ(text(c().status_line).rfind("Miner: Stopping", 0), 0u) << "shown at once";
+  ASSERT_TRUE(testing_support::pump_until([&] { return headless::quit_posted(); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Miner stopped with status exit code: 0"));
+}
+
+TEST_F(Ui, StopMiningStopsTheHeldMiner) {
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  testing_support::set_env("VORN_SIM_DELAY_MS", "300");
+  {
+    auto core = w->core.borrow();
+    core->miner_child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""}).value();
+    core->miner_state = MinerState::Running;
+    core->controls_dirty = true;
+  }
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  w->refresh_display();
+  headless::click(c().stop_mining);
+  EXPECT_TRUE(log_contains(*w->core.borrow(), "Stopping miner..."));
+  ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(10)));
+  EXPECT_EQ(w->core.borrow()->miner_state, MinerState::Stopped);
+}
+
 TEST_F(Ui, LaunchAtLogonCheckBox) {
   headless::click(c().start_with_windows);
   EXPECT_TRUE(gui::is_checked(c().start_with_windows));
@@ -553,6 +658,12 @@ TEST_F(Ui, LaunchAtLogonCheckBox) {
   EXPECT_FALSE(read_startup_state().value());
   // Unchecking when nothing is there is no error either.
   EXPECT_EQ(apply_startup_choice(false), "Windows startup GUI launch disabled for VORN Miner GUI Mainnet.");
+  // A choice that cannot be stored leaves the box showing what is stored.
+  platform::arm_fault("executable-path");
+  headless::click(c().start_with_windows);
+  EXPECT_TRUE(lines_starting(*w->core.borrow(), "Failed to update Windows startup GUI launch: ").size() == 1);
+  EXPECT_FALSE(gui::is_checked(c().start_with_windows));
+  EXPECT_FALSE(read_startup_state().value());
 }
 
 TEST_F(Ui, TheWindowsOwnWritesAreNotUserEdits) {

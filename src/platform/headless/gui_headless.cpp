@@ -292,6 +292,7 @@ struct Boxes {
   std::mutex mutex;
   std::deque<bool> answers;
   std::vector<std::string> shown;
+  std::deque<std::function<void()>> while_open;
 };
 Boxes& boxes() {
   static Boxes* b = new Boxes();
@@ -301,8 +302,17 @@ Boxes& boxes() {
 
 bool confirm_warning(const std::string& caption, const std::string& text) {
   Boxes& b = boxes();
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.shown.push_back(caption + "|" + text);
+    if (!b.while_open.empty()) {
+      action = std::move(b.while_open.front());
+      b.while_open.pop_front();
+    }
+  }
+  if (action) action();
   std::lock_guard<std::mutex> lock(b.mutex);
-  b.shown.push_back(caption + "|" + text);
   if (b.answers.empty()) return true;
   bool ok = b.answers.front();
   b.answers.pop_front();
@@ -367,6 +377,11 @@ void answer_next_box(bool ok) {
 std::vector<std::string> shown_boxes() {
   std::lock_guard<std::mutex> lock(boxes().mutex);
   return boxes().shown;
+}
+
+void while_next_box_is_open(std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(boxes().mutex);
+  boxes().while_open.push_back(std::move(action));
 }
 
 void request_close(WindowHandle window) { deliver(window, EventKind::CloseRequest); }

@@ -22,6 +22,9 @@ void request_close(WindowHandle window);
 // queued), and the boxes shown so far as "caption|text".
 void answer_next_box(bool ok);
 std::vector<std::string> shown_boxes();
+// What the user does while the next box is open (its modal loop still
+// delivers the window's messages).
+void while_next_box_is_open(std::function<void()> action);
 
 // The user at the controls.
 void click(ControlHandle control);  // ignored while disabled; toggles check boxes
