@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -580,6 +581,117 @@ TEST_F(Ui, TheLogBoxMovesOnWithoutRewritingItself) {
   render_now();
   EXPECT_EQ(headless::control_info(c().log_box).last_written_bytes, std::string("\r\n[gui:mainnet] one more").size());
   EXPECT_EQ(text(c().log_box), expected());
+  // A refresh with nothing new leaves the box alone.
+  const int writes = headless::control_info(c().log_box).writes;
+  w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
+  w->refresh_display();
+  EXPECT_EQ(headless::control_info(c().log_box).writes, writes);
+  // The full box follows its end even when the user scrolled up.
+  headless::scroll_to(c().log_box, 0);
+  log_line(*w->core.borrow(), "and one more");
+  render_now();
+  const std::string box = text(c().log_box);
+  EXPECT_EQ(headless::control_info(c().log_box).scrolled_to_line, static_cast<int>(std::count(box.begin(), box.end(), '\n')));
+  // A whole box of new lines at once: none of the old ones is left.
+  for (std::size_t i = 0; i < kLogLineLimit; ++i) log_line(*w->core.borrow(), "batch " + std::to_string(i));
+  render_now();
+  EXPECT_EQ(text(c().log_box), expected());
+}
+
+TEST_F(Ui, LabelsAndButtonsAreWrittenOnlyWhenWhatTheyShowChanges) {
+  auto refresh = [&] {
+    {
+      auto core = w->core.borrow();
+      core->status_dirty = core->controls_dirty = true;
+    }
+    w->refresh_display();
+  };
+  refresh();
+  const int label = headless::control_info(c().status_line).writes;
+  const int button = headless::control_info(c().start_mining).writes;
+  refresh();
+  EXPECT_EQ(headless::control_info(c().status_line).writes, label);
+  EXPECT_EQ(headless::control_info(c().start_mining).writes, button);
+  w->core.borrow()->last_error = "disk full";
+  w->core.borrow()->scan_running = true;
+  refresh();
+  EXPECT_EQ(headless::control_info(c().status_line).writes, label + 1);
+  EXPECT_EQ(headless::control_info(c().start_mining).writes, button + 1);
+  EXPECT_FALSE(gui::is_enabled(c().start_mining));
+  w->core.borrow()->scan_running = false;
+}
+
+TEST_F(Ui, ARefreshAskedForDuringAnotherWaitsForIt) {
+  w->refresh_running = true;  // as while a refresh writes its controls
+  {
+    auto core = w->core.borrow();
+    core->last_error = "disk full";
+    core->status_dirty = true;
+  }
+  w->refresh_display();
+  EXPECT_EQ(text(c().status_line).find("disk full"), std::string::npos);
+  EXPECT_TRUE(w->refresh_again);
+  w->refresh_running = false;
+  w->refresh_display();
+  EXPECT_NE(text(c().status_line).find("    Last error: disk full"), std::string::npos);
+}
+
+TEST_F(Ui, TheListFollowsScanResultsAndFolderChecks) {
+  const std::string scanned = platform::join_path(folder, "scanned");
+  const std::string gone = platform::join_path(folder, "gone");
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_dirs = {scanned};
+  }
+  w->reload_controls();
+  EXPECT_EQ(headless::control_info(c().plot_list).rows.size(), 1u);
+  auto checks_over = [&] {
+    return testing_support::pump_until([&] { return !w->core.borrow()->folder_check_running; });
+  };
+  ASSERT_TRUE(checks_over());
+  {
+    auto core = w->core.borrow();
+    FolderReport& r = core->folder_reports[scanned];
+    r.path = scanned;
+    r.status = FolderStatus::Normal;
+    r.file_count = 3;
+    r.total_bytes = 1ull << 40;
+    core->list_dirty = true;
+  }
+  w->refresh_display();
+  headless::ControlInfo list = headless::control_info(c().plot_list);
+  ASSERT_EQ(list.rows.size(), 1u) << "the rows are replaced, not added to";
+  EXPECT_EQ(list.rows[0][1], "1.00T");
+  EXPECT_EQ(list.rows[0][3], "3");
+  EXPECT_TRUE(list.redraw);
+  // A folder that appears in the list is looked for, whether the list is
+  // redrawn or reloaded.
+  w->core.borrow()->settings.plot_dirs = {scanned, gone};
+  w->core.borrow()->list_dirty = true;
+  w->refresh_display();
+  EXPECT_TRUE(testing_support::pump_until(
+      [&] { return headless::control_info(c().plot_list).rows.at(1).back() == "missing"; }, std::chrono::seconds(3)));
+  ASSERT_TRUE(checks_over());
+  const std::string gone_too = platform::join_path(folder, "gone too");
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_dirs = {gone_too};
+  }
+  w->reload_controls();
+  EXPECT_TRUE(testing_support::pump_until(
+      [&] { return headless::control_info(c().plot_list).rows.at(0).back() == "missing"; }, std::chrono::seconds(3)));
+}
+
+TEST_F(Ui, AReloadPutsTheSettingsRightAndShowsTheState) {
+  {
+    auto core = w->core.borrow();
+    core->settings.plot_rescan_interval_secs = 30;
+    core->current_height = 7;  // changed without marking anything
+  }
+  w->reload_controls();
+  EXPECT_EQ(w->core.borrow()->settings.plot_rescan_interval_secs, 60u);
+  EXPECT_EQ(text(c().rescan_interval), "1");
+  EXPECT_EQ(text(c().current_height), "Current Height: 7");
 }
 
 TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
@@ -664,6 +776,23 @@ TEST_F(Ui, LaunchAtLogonCheckBox) {
   EXPECT_TRUE(lines_starting(*w->core.borrow(), "Failed to update Windows startup GUI launch: ").size() == 1);
   EXPECT_FALSE(gui::is_checked(c().start_with_windows));
   EXPECT_FALSE(read_startup_state().value());
+  // An entry there, but this program's own path cannot be read: the state is
+  // unknown, not "off".
+  ASSERT_EQ(apply_startup_choice(true), "Windows startup GUI launch enabled for VORN Miner GUI Mainnet.");
+  platform::arm_fault("executable-path");
+  Result<bool> unknown = read_startup_state();
+  ASSERT_FALSE(unknown.ok());
+  EXPECT_EQ(unknown.error().rfind("cannot read current GUI exe path: ", 0), 0u) << unknown.error();
+  apply_startup_choice(false);
+#ifndef _WIN32
+  // An entry that cannot be read is an error too.
+  const std::string entry = platform::join_path(platform::join_path(platform::join_path(folder, "config"), "autostart"),
+                                                std::string(kProfile.run_value_name) + ".desktop");
+  std::filesystem::create_directories(std::filesystem::u8path(entry));
+  Result<bool> unreadable = read_startup_state();
+  ASSERT_FALSE(unreadable.ok());
+  EXPECT_EQ(unreadable.error().rfind("failed to read HKCU Run value: ", 0), 0u) << unreadable.error();
+#endif
 }
 
 TEST_F(Ui, TheWindowsOwnWritesAreNotUserEdits) {
@@ -699,6 +828,7 @@ TEST(RunCommand, Recognition) {
   EXPECT_EQ(command_path("\"C:\\Program Files\\gui.exe\" --x"), "C:\\Program Files\\gui.exe");
   EXPECT_EQ(command_path("  C:\\gui.exe --minimized "), "C:\\gui.exe");
   EXPECT_EQ(command_path("\"C:\\no end"), "C:\\no end");
+  EXPECT_EQ(command_path("C:\\gui.exe"), "C:\\gui.exe");  // the path alone
   EXPECT_EQ(command_path(""), "");
 }
 

@@ -39,6 +39,7 @@ struct Control {
   std::optional<int> selected;
   int scrolled_to_line = 0;
   std::size_t last_written_bytes = 0;  // by the last text write
+  int writes = 0;
   bool is_menu_item = false;
 };
 
@@ -221,6 +222,7 @@ void set_text(ControlHandle c, const std::string& text) {
   const bool edit = with_control(c, [&](Control& x) {
     x.text = text;
     x.last_written_bytes = text.size();
+    ++x.writes;
     return x.kind == ControlKind::Edit || x.kind == ControlKind::LogBox;
   });
   // As WM_SETTEXT does on a Win32 edit control (EN_CHANGE): the window sees
@@ -228,12 +230,18 @@ void set_text(ControlHandle c, const std::string& text) {
   if (edit) deliver_from_control(c, EventKind::TextChanged, -1);
 }
 std::string text_of(ControlHandle c) { return with_control(c, [](Control& x) { return x.text; }); }
-void set_enabled(ControlHandle c, bool e) { with_control(c, [&](Control& x) { x.enabled = e; }); }
+void set_enabled(ControlHandle c, bool e) {
+  with_control(c, [&](Control& x) {
+    x.enabled = e;
+    ++x.writes;
+  });
+}
 bool is_enabled(ControlHandle c) { return with_control(c, [](Control& x) { return x.enabled; }); }
 void set_checked(ControlHandle c, bool v) { with_control(c, [&](Control& x) { x.checked = v; }); }
 bool is_checked(ControlHandle c) { return with_control(c, [](Control& x) { return x.checked; }); }
 void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::string& append) {
   with_control(c, [&](Control& x) {
+    ++x.writes;
     // UTF-16 units to UTF-8 bytes: four-byte characters take two units.
     std::size_t at = 0;
     for (std::size_t units = 0; units < drop_units && at < x.text.size(); ++at) {
@@ -402,6 +410,8 @@ void type_text(ControlHandle control, const std::string& text) {
 
 void right_click(ControlHandle list, int row) { deliver_from_control(list, EventKind::RightClick, row); }
 
+void scroll_to(ControlHandle box, int line) { with_control(box, [&](Control& x) { x.scrolled_to_line = line; }); }
+
 void press_delete(ControlHandle list) {
   const int row = with_control(list, [](Control& x) { return x.selected.value_or(-1); });
   deliver_from_control(list, EventKind::DeleteKey, row);
@@ -422,7 +432,7 @@ void answer_next_folder_pick(std::optional<std::string> folder) {
 ControlInfo control_info(ControlHandle control) {
   return with_control(control, [](Control& x) {
     return ControlInfo{x.kind, x.text, x.x, x.y, x.width, x.height, x.redraw, x.scrolled_to_line, x.columns, x.rows,
-                       x.last_written_bytes};
+                       x.last_written_bytes, x.writes};
   });
 }
 

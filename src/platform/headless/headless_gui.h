@@ -30,6 +30,8 @@ void while_next_box_is_open(std::function<void()> action);
 void click(ControlHandle control);  // ignored while disabled; toggles check boxes
 void type_text(ControlHandle control, const std::string& text);
 void right_click(ControlHandle list, int row);
+// The user scrolls a multi-line box to show the given line at its end.
+void scroll_to(ControlHandle box, int line);
 // The Delete key pressed while the list view has the focus.
 void press_delete(ControlHandle list);
 ControlHandle shown_menu();  // the item of the last popup menu shown (then cleared)
@@ -47,6 +49,7 @@ struct ControlInfo {
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
   std::size_t last_written_bytes;  // by the last set_text or drop_and_append_text
+  int writes;  // calls of set_text, drop_and_append_text and set_enabled so far
 };
 ControlInfo control_info(ControlHandle control);
 // The window's controls in creation order.
