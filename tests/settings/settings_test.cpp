@@ -76,6 +76,26 @@ TEST(SettingsDecode, UnknownKeysAreSkippedEvenWhenRepeated) {
   auto s = decode_settings(R"({"future": 1, "future": {"x": [1,2]}, "miner_name": "a"})");
   ASSERT_TRUE(s);
   EXPECT_EQ(s->miner_name, "a");
+  // Only a record's own keys must be unique: the same names inside objects
+  // that no record reads are skipped like any unknown value.
+  const char* skipped[] = {
+      R"({"future": {"timeout": 1, "timeout": 2}})",
+      R"({"future": {"rpc_port": 1, "rpc_port": 2}})",
+      R"({"chain": {"miner": {"timeout": 1, "timeout": 2}}})",
+      R"({"miner": {"chain": {"rpc_port": 1, "rpc_port": 2}}})",
+      R"(["a", "", "", [], 60, true, true, {"future": {"name": 1, "name": 2}}])",
+  };
+  for (const char* text : skipped) EXPECT_TRUE(decode_settings(text)) << text;
+}
+
+TEST(SettingsDecode, NumbersAtTheLimitsOfTheirFields) {
+  auto s = decode_settings(R"({"chain": {"rpc_port": 65535}, "miner": {"hdd_wakeup_after": 9223372036854775807}})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->chain.rpc_port, 65535);
+  EXPECT_EQ(s->miner.hdd_wakeup_after, INT64_MAX);
+  s = decode_settings(R"({"miner": {"hdd_wakeup_after": 12}})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->miner.hdd_wakeup_after, 12);
 }
 
 TEST(SettingsDecode, InvalidInputGivesNothing) {
@@ -87,6 +107,9 @@ TEST(SettingsDecode, InvalidInputGivesNothing) {
       "\xEF\xBB\xBF{}",                                    // byte-order mark
       R"({"miner_name": "a", "miner_name": "b"})",         // duplicate key
       R"({"chain": {"rpc_port": 1, "rpc_port": 2}})",      // duplicate nested key
+      R"({"miner": {"timeout": 1, "timeout": 2}})",        // duplicate key of the miner record
+      R"(["a", "", "", [], 60, true, true, {}, {"timeout": 1, "timeout": 2}])",  // the same in array form
+      "\xEF\xBB",                                            // the start of a byte-order mark only
       R"(["a", "", "", [], 60, true, true, {"name":"x","name":"y"}])",  // duplicate in array form
       R"({"chain": {"rpc_port": 65536}})",                 // port out of range
       R"({"plot_rescan_interval_secs": -1})",              // negative unsigned
@@ -96,6 +119,7 @@ TEST(SettingsDecode, InvalidInputGivesNothing) {
       R"({"miner_name": 5})",                              // wrong type
       R"({"miner_name": null})",                           // null is not a text
       R"({"plot_dirs": ["a", 1]})",                        // wrong item type
+      R"({"plot_dirs": "D:\\plots"})",                    // one folder, not a list of them
       R"({"auto_detect_new_plots": "yes"})",               // text for a flag
       R"(["a","","",[],60,true,true,{},{},"extra"])",      // more elements than fields
       "42",                                                // not a record
@@ -131,8 +155,24 @@ TEST(SettingsDecode, NestingAndSizeLimits) {
     for (std::size_t i = 0; i < n; ++i) text += i ? ",0" : "0";
     return text + "]}";
   };
-  EXPECT_TRUE(decode_settings(values(999'998)));
-  EXPECT_FALSE(decode_settings(values(1'000'001)));
+  EXPECT_TRUE(decode_settings(values(999'999)));  // with the object, a million values
+  EXPECT_FALSE(decode_settings(values(1'000'000)));
+  // The same when the last value counted is an opening bracket.
+  auto ending_in_a_list = [](std::size_t n) {
+    std::string text = "{\"x\": [";
+    for (std::size_t i = 3; i < n; ++i) text += "0,";
+    return text + "[]]}";
+  };
+  EXPECT_TRUE(decode_settings(ending_in_a_list(1'000'000)));
+  EXPECT_FALSE(decode_settings(ending_in_a_list(1'000'001)));
+  // Closed brackets give their level back: many lists side by side are fine.
+  std::string siblings = "{\"x\": [";
+  for (int i = 0; i < 300; ++i) siblings += i ? ",[[]]" : "[[]]";
+  EXPECT_TRUE(decode_settings(siblings + "]}"));
+  // A string that ends in an escaped backslash ends at its quote: brackets
+  // after it count again.
+  EXPECT_FALSE(decode_settings("{\"miner_name\": \"a\\\\\", \"x\": " + std::string(128, '[') +
+                               std::string(128, ']') + "}"));
   EXPECT_FALSE(decode_settings(std::string(10u << 20, '[')));
 }
 
@@ -161,6 +201,13 @@ TEST(SettingsNormalize, FixesProfileValuesAndTheLeastInterval) {
   EXPECT_EQ(s.config_output_path, "miner_config.mainnet.gui.yaml");
   EXPECT_TRUE(s.auto_restart_on_new_plots);
   EXPECT_EQ(s.chain, ChainSettings::profile_defaults());
+  EXPECT_EQ(s.chain.name, kProfile.pool_name);
+  EXPECT_EQ(s.chain.rpc_transport, kProfile.pool_transport);
+  EXPECT_EQ(s.chain.rpc_host, kProfile.pool_host);
+  EXPECT_EQ(s.chain.rpc_port, kProfile.pool_port);
+  EXPECT_EQ(s.chain.rpc_auth_type, kProfile.pool_auth_type);
+  EXPECT_EQ(s.chain.submission_mode, kProfile.submission_mode);
+  EXPECT_EQ(s.chain.block_time_seconds, kProfile.block_time_seconds);
   EXPECT_EQ(s.plot_rescan_interval_secs, 60u);
   for (auto [given, kept] : {std::pair{0, 60}, {60, 60}, {61, 61}, {7200, 7200}}) {
     s.plot_rescan_interval_secs = given;
