@@ -61,6 +61,12 @@ TEST(PlotIndex, APathIsTheSameFileHoweverItIsSpelled) {
   EXPECT_EQ(index.find("D:\\q\\a.vorn")->size_bytes, 3u);
   EXPECT_EQ(index.find("D:\\p\\a.vorn2")->size_bytes, 4u);
   EXPECT_EQ(index.find("D:\\p\\a.vor")->size_bytes, 5u);
+  // Folders are told apart by their components, not their letters.
+  index.insert_or_assign("D:\\ab\\c\\x.vorn", PlotIndexEntry{6, 60, false});
+  EXPECT_EQ(index.find("D:\\a\\bc\\x.vorn"), nullptr);
+  index.insert_or_assign("D:\\a\\bc\\x.vorn", PlotIndexEntry{7, 70, false});
+  EXPECT_EQ(index.find("D:\\ab\\c\\x.vorn")->size_bytes, 6u);
+  EXPECT_EQ(index.size(), 6u);
   index.find("D:\\q\\a.vorn")->stable = true;
   EXPECT_FALSE(index.find("D:\\p\\a.vor")->stable);
   EXPECT_TRUE(index.find("D:\\q\\a.vorn")->stable);
@@ -76,6 +82,20 @@ TEST(PlotIndex, AReservedIndexHoldsItsFilesAsAGrownOne) {
   EXPECT_TRUE(reserved.find(plot(1, 77))->stable);
   EXPECT_FALSE(reserved.empty());
   EXPECT_TRUE(PlotIndex().empty());
+  // Reserving less than it holds loses nothing.
+  reserved.reserve(1);
+  for (int file = 0; file < 5000; ++file) ASSERT_NE(reserved.find(plot(1, file)), nullptr) << file;
+  EXPECT_EQ(reserved.find(plot(1, 5000)), nullptr);
+}
+
+TEST(PlotIndex, AFileItNeverSawIsNotFoundAtAnySize) {
+  // Every count from empty to past a few growths: a lookup of a missing name
+  // always ends, however full the table is.
+  PlotIndex index;
+  for (int file = 0; file < 300; ++file) {
+    index.insert_or_assign(plot(2, file), PlotIndexEntry{});
+    ASSERT_EQ(index.find(plot(2, 100000)), nullptr) << file;
+  }
 }
 
 }  // namespace
