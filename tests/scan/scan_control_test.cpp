@@ -83,10 +83,14 @@ TEST(ScanApply, AppliesFiftyFilesPerStep) {
 TEST(ScanApply, EmptyScanOfNoFolders) {
   AppCore core = scanning_core("apply_empty");
   core.settings.plot_dirs.clear();
+  core.folder_reports["E:\\removed"].total_bytes = 1ull << 40;  // from a folder no longer listed
   accept_scan_results(core, complete_for(core, {}));
+  core.list_dirty = core.status_dirty = core.controls_dirty = false;
   apply_step(core);
   EXPECT_TRUE(log_contains(core, "scan apply progress: scan_id=1, applied=0, total=0"));
   EXPECT_TRUE(log_contains(core, "Rescan complete: no plot changes (0 direct .vorn files, 0GB)"));
+  EXPECT_TRUE(core.folder_reports.empty()) << "the reports are the last scan's only";
+  EXPECT_TRUE(core.list_dirty && core.status_dirty && core.controls_dirty) << "the window shows the result";
 }
 
 TEST(ScanApply, NewThenStableThenUnchanged) {
@@ -192,11 +196,29 @@ TEST(ScanApply, StaleResultsAreIgnored) {
   core.scan_running = true;
   accept_scan_results(core, complete_for(core, files(60)));
   apply_step(core);
+  core.settings.plot_dirs.push_back("E:\\gone again");
+  apply_step(core);
+  EXPECT_EQ(core.scan_status_text, "Waiting");
+  EXPECT_FALSE(core.scan_running);
+  core.settings.plot_dirs.pop_back();
+
+  core.scan_running = true;
+  accept_scan_results(core, complete_for(core, files(60)));
+  apply_step(core);
   core.settings.plot_dirs.push_back("E:\\new");
+  request_scan(core);  // the new folder asks for a scan, which waits for this apply
+  EXPECT_TRUE(core.scan_queued);
+  core.list_dirty = core.status_dirty = core.controls_dirty = false;
   apply_step(core);
   EXPECT_TRUE(log_contains(core, "scan result ignored: stale scan_id=1, folder list changed before apply finished"));
   EXPECT_TRUE(core.plot_index.empty());
   EXPECT_FALSE(core.pending_scan_results);
+  EXPECT_TRUE(core.list_dirty && core.status_dirty && core.controls_dirty) << "the window shows the end of the apply";
+  // The queued scan starts at once, for the new folder list.
+  EXPECT_TRUE(core.scan_running);
+  EXPECT_FALSE(core.scan_queued);
+  EXPECT_EQ(core.current_scan_id, 2u);
+  EXPECT_EQ(core.scan_status_text, "Scanning plot folders");
 }
 
 TEST(ScanApply, DuplicateFolderCountsBothButIndexesOnce) {
