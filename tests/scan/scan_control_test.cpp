@@ -144,6 +144,28 @@ TEST(ScanApply, ANewTimeAloneIsAChangeAndARenameIsOneNewAndOneDeleted) {
                                  "candidate(s), 1 deleted, 1 stable new/changed"));
 }
 
+TEST(ScanApply, OneFileIsEnoughForEachOutcome) {
+  const std::string waiting = "Plot changes detected; waiting for two unchanged scans before safe restart";
+  const std::string deletion = "Plot deletion detected; no safe restart is scheduled";
+  AppCore core = scanning_core("apply_one");
+  accept_scan_results(core, complete_for(core, files(1)));
+  apply_all(core);
+  EXPECT_EQ(lines_starting(core, waiting).size(), 1u) << "one new file";
+  rescan(core, 2, files(1));
+  EXPECT_TRUE(core.restart_pending) << "one stable file";
+  core.config_refresh_in_progress = core.restart_pending = false;
+  rescan(core, 3, files(1));
+  EXPECT_EQ(lines_starting(core, waiting).size(), 1u) << "nothing changed";
+  EXPECT_TRUE(lines_starting(core, deletion).empty());
+  std::vector<PlotFile> touched = files(1);
+  touched[0].modified_unix_secs += 1;
+  rescan(core, 4, touched);
+  EXPECT_EQ(lines_starting(core, waiting).size(), 2u) << "one changed file";
+  rescan(core, 5, {});
+  EXPECT_EQ(lines_starting(core, deletion).size(), 1u) << "one deleted file";
+  EXPECT_FALSE(core.restart_pending);
+}
+
 TEST(ScanApply, OnlyDeletionsScheduleNothing) {
   AppCore core = scanning_core("apply_deleted");
   accept_scan_results(core, complete_for(core, files(2)));
