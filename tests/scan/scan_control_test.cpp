@@ -300,6 +300,7 @@ TEST(ScanScheduling, PeriodicRescanCountsFromTheLastStart) {
   check_periodic_rescan(core, now);
   EXPECT_TRUE(core.scan_running);
   EXPECT_EQ(core.current_scan_id, 2u);
+  EXPECT_GE(core.last_scan_started_at, now) << "the next one counts from this start";
 }
 
 TEST(ScanScheduling, ProgressEventsOfTheCurrentScanOnly) {
