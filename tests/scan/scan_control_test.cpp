@@ -259,7 +259,9 @@ TEST(ScanApply, DuplicateFolderCountsBothButIndexesOnce) {
 
 TEST(ScanScheduling, QueuesOneRequestWhileBusy) {
   AppCore core = scanning_core("queue");
+  core.status_dirty = core.controls_dirty = false;
   request_scan(core);
+  EXPECT_TRUE(core.status_dirty && core.controls_dirty) << "the window shows the queued scan";
   request_scan(core);
   request_scan(core);
   EXPECT_EQ(lines_starting(core, "Plot rescan already busy; another scan is queued").size(), 1u);
