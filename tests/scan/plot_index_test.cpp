@@ -96,6 +96,8 @@ TEST(PlotIndex, AFileItNeverSawIsNotFoundAtAnySize) {
     index.insert_or_assign(plot(2, file), PlotIndexEntry{});
     ASSERT_EQ(index.find(plot(2, 100000)), nullptr) << file;
   }
+  // Nor is an empty path, which has no name at all.
+  EXPECT_EQ(index.find(""), nullptr);
 }
 
 }  // namespace
