@@ -219,8 +219,10 @@ TEST(ScanApply, StaleResultsAreIgnored) {
   accept_scan_results(core, complete_for(core, files(60)));
   apply_step(core);
   core.settings.plot_dirs.push_back("E:\\gone again");
+  core.status_dirty = core.controls_dirty = false;
   apply_step(core);
   EXPECT_EQ(core.scan_status_text, "Waiting");
+  EXPECT_TRUE(core.status_dirty && core.controls_dirty) << "the window shows Waiting";
   EXPECT_FALSE(core.scan_running);
   core.settings.plot_dirs.pop_back();
 
