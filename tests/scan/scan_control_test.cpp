@@ -245,6 +245,26 @@ TEST(ScanApply, StaleResultsAreIgnored) {
   EXPECT_EQ(core.scan_status_text, "Scanning plot folders");
 }
 
+TEST(ScanApply, AFailedOrStaleScanEndsShowingWaiting) {
+  // Whether the scan failed or its folders are no longer the list, the
+  // window stops showing a scan at once.
+  for (bool failed : {true, false}) {
+    AppCore core = scanning_core(failed ? "apply_end_failed" : "apply_end_stale");
+    core.scan_status_text = "Scanning plot folders";
+    core.list_dirty = core.status_dirty = core.controls_dirty = false;
+    ScanComplete c = complete_for(core, files(1));
+    if (failed) {
+      c.failure = "disk gone";
+    } else {
+      c.folders = {"E:\\other"};
+    }
+    accept_scan_results(core, std::move(c));
+    EXPECT_EQ(core.scan_status_text, "Waiting") << failed;
+    EXPECT_FALSE(core.scan_running) << failed;
+    EXPECT_TRUE(core.list_dirty && core.status_dirty && core.controls_dirty) << failed;
+  }
+}
+
 TEST(ScanApply, DuplicateFolderCountsBothButIndexesOnce) {
   AppCore core = scanning_core("apply_duplicate");
   core.settings.plot_dirs = {"D:\\plots", "D:\\plots\\"};
