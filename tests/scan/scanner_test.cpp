@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/build_profile.h"
+#include "platform/fault_points.h"
 #include "platform/paths.h"
 #include "scan/scanner.h"
 #include "support/test_support.h"
@@ -46,6 +47,7 @@ TEST(PlotFileNames, CompressionLabels) {
   EXPECT_EQ(compression_label("p_X3.vorn"), std::nullopt);
   EXPECT_EQ(compression_label("X"), std::nullopt);
   EXPECT_EQ(compression_label("1x2"), "X2");
+  EXPECT_EQ(compression_label("x1_at_the_start.vorn"), "X1");
 }
 
 TEST(ScanFolder, CountsDirectPlotFilesWithSizesAndLabels) {
@@ -130,6 +132,14 @@ TEST(ScanFolder, NestedPlotFoldersAreNamedUpToThree) {
   std::size_t listed = 0;
   for (int i = 0; i < 5; ++i) listed += w.find(join_path(dir, "sub" + std::to_string(i))) != std::string::npos;
   EXPECT_EQ(listed, 3u);
+  // The three are listed one after another, between commas.
+  const std::string under = "; found plot files under ";
+  const std::size_t from = w.find(under) + under.size();
+  const std::string list = w.substr(from, w.find(". Add the actual") - from);
+  EXPECT_EQ(list.rfind(join_path(dir, "sub"), 0), 0u) << list;
+  std::size_t commas = 0;
+  for (std::size_t at = list.find(", "); at != std::string::npos; at = list.find(", ", at + 1)) ++commas;
+  EXPECT_EQ(commas, 2u) << list;
   EXPECT_NE(w.find(". Add the actual plot folder, for example "), std::string::npos);
   EXPECT_EQ(w.back(), '.');
 
@@ -163,16 +173,35 @@ TEST(ScanFolder, SymbolicLinksAreSkipped) {
   EXPECT_EQ(scan.report.status, FolderStatus::Normal);
 }
 
-TEST(ScanFolder, UnreadableFolderIsWarnedAbout) {
+TEST(ScanFolder, UnreadableFoldersAndEntriesAreWarnedAbout) {
   std::string dir = scratch_folder("scan_unreadable");
   make_file(join_path(dir, "p.vorn"));
-  fs::permissions(fs::u8path(dir), fs::perms::none);
+  make_file(join_path(dir, "q.vorn"));
+  platform::arm_fault("folder-open");
   FolderScan scan = scan_folder(dir);
-  fs::permissions(fs::u8path(dir), fs::perms::owner_all);
-  if (scan.report.file_count == 1) GTEST_SKIP() << "permissions do not bind this user (root)";
-  ASSERT_FALSE(scan.warnings.empty());
-  EXPECT_EQ(scan.warnings[0].rfind("Cannot read plot directory " + dir + ": ", 0), 0u);
+  ASSERT_EQ(scan.warnings.size(), 1u);
+  EXPECT_EQ(scan.warnings[0], "Cannot read plot directory " + dir + ": injected failure at folder-open");
   EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+
+  // An entry that cannot be read is warned about; the others still count.
+  platform::arm_fault("folder-entry");
+  scan = scan_folder(dir);
+  ASSERT_EQ(scan.warnings.size(), 1u);
+  EXPECT_EQ(scan.warnings[0], "Cannot read directory entry in " + dir + ": injected failure at folder-entry");
+  EXPECT_EQ(scan.report.file_count, 1u);
+  EXPECT_EQ(scan.report.status, FolderStatus::Normal);
+  platform::disarm_faults();
+
+#ifndef _WIN32
+  // A subfolder whose name is not text cannot be opened by its shown name:
+  // it is not taken for a plot folder.
+  std::string odd = scratch_folder("scan_unreadable_sub");
+  fs::create_directory(fs::path(odd) / "\xff");
+  make_file((fs::path(odd) / "\xff" / "p.vorn").string());
+  scan = scan_folder(odd);
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+  EXPECT_TRUE(scan.warnings.empty());
+#endif
 }
 
 std::vector<WorkerEvent> run_job(std::vector<std::string> folders) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/fault_points.h"
 #include "platform/folders.h"
 #include "platform/os_error.h"
 
@@ -19,6 +20,7 @@ struct FolderListing::Impl {
 };
 
 Result<FolderListing> FolderListing::open(const std::string& path) {
+  if (take_fault("folder-open")) return Result<FolderListing>::failure("injected failure at folder-open");
   auto impl = std::make_unique<Impl>();
   impl->dir = ::opendir(path.c_str());
   if (!impl->dir) return Result<FolderListing>::failure(last_os_error_text());
@@ -41,6 +43,7 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
     }
     std::string_view name = d->d_name;
     if (name == "." || name == "..") continue;
+    if (take_fault("folder-entry")) return Result<FolderEntry>::failure("injected failure at folder-entry");
     struct stat st;
     if (::fstatat(::dirfd(impl_->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       return Result<FolderEntry>::failure(last_os_error_text());

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/fault_points.h"
 #include "platform/folders.h"
 #include "platform/os_error.h"
 #include "platform/win32/wide.h"
@@ -49,6 +50,7 @@ struct FolderListing::Impl {
 };
 
 Result<FolderListing> FolderListing::open(const std::string& path) {
+  if (take_fault("folder-open")) return Result<FolderListing>::failure("injected failure at folder-open");
   auto impl = std::make_unique<Impl>();
   std::wstring pattern = to_wide(path);
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
@@ -81,6 +83,7 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
     impl_->have_data = false;
     std::wstring_view name = impl_->data.cFileName;
     if (name == L"." || name == L"..") continue;
+    if (take_fault("folder-entry")) return Result<FolderEntry>::failure("injected failure at folder-entry");
     return Result<FolderEntry>::success(entry_from(impl_->data));
   }
   return std::nullopt;
