@@ -396,6 +396,13 @@ TEST_F(MinerProcess, OnlyTheStartRefreshEndsLeftoverMiners) {
   EXPECT_NE(std::find(start.cleanup_lines.begin(), start.cleanup_lines.end(), "killed pid=" + std::to_string(pid)),
             start.cleanup_lines.end());
   EXPECT_TRUE(leftover.value().wait_for(std::chrono::seconds(5)).value().has_value());
+
+  // A start whose leftovers cannot be looked for does not go on.
+  platform::arm_fault("process-list");
+  ConfigRefreshed blind = refresh(RefreshPurpose::start_miner());
+  platform::disarm_faults();
+  EXPECT_FALSE(blind.ok);
+  EXPECT_NE(blind.text.find("injected failure at process-list"), std::string::npos) << blind.text;
 }
 
 TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {

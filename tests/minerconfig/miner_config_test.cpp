@@ -312,8 +312,10 @@ TEST_F(MinerConfigWriter, RefreshRunsOnItsThreadAndReportsOnce) {
   {
     auto core = w->core.borrow();
     core->settings.plot_dirs = {"D:\\p"};
+    core->status_dirty = core->controls_dirty = false;
     ASSERT_TRUE(start_config_refresh(*core, RefreshPurpose::stable_plot_changes(2)));
     EXPECT_EQ(core->scan_status_text, "Refreshing miner config...");
+    EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the refresh";
     EXPECT_STREQ(phase(*core), "refreshing_config");
     core->settings.plot_dirs = {"D:\\changed-after-start"};
     EXPECT_FALSE(start_config_refresh(*core, RefreshPurpose::start_miner()));
