@@ -63,8 +63,12 @@ void rescan(AppCore& core, std::uint64_t id, std::vector<PlotFile> found) {
 
 TEST(ScanApply, AppliesFiftyFilesPerStep) {
   AppCore core = scanning_core("apply_batches");
-  accept_scan_results(core, complete_for(core, files(120)));
+  core.status_dirty = core.controls_dirty = false;
+  accept_scan_results(core, complete_for(core, files(120, 1ull << 30)));
   EXPECT_EQ(core.scan_status_text, "Applying scan results... 0/120");
+  EXPECT_TRUE(core.status_dirty && core.controls_dirty);
+  EXPECT_TRUE(log_contains(core, "scan apply started: scan_id=1, total=120"));
+  EXPECT_TRUE(lines_starting(core, "scan produced").empty()) << "no warnings, no warning line";
   EXPECT_FALSE(core.scan_running);
   std::vector<std::string> statuses;
   while (core.pending_scan_results) {
@@ -72,9 +76,11 @@ TEST(ScanApply, AppliesFiftyFilesPerStep) {
     statuses.push_back(core.scan_status_text);
   }
   EXPECT_EQ(statuses, (std::vector<std::string>{"Applying scan results... 50/120", "Applying scan results... 100/120", "Waiting"}));
-  EXPECT_EQ(lines_starting(core, "scan apply progress: ").back(), "scan apply progress: scan_id=1, applied=120, total=120");
+  // Quick steps: progress is logged at the end only.
+  EXPECT_EQ(lines_starting(core, "scan apply progress: "),
+            std::vector<std::string>{"scan apply progress: scan_id=1, applied=120, total=120"});
   EXPECT_EQ(core.plot_index.size(), 120u);
-  EXPECT_TRUE(log_contains(core, "Rescan complete: 120 direct .vorn files, 0GB, 120 new candidate(s), 0 changed "
+  EXPECT_TRUE(log_contains(core, "Rescan complete: 120 direct .vorn files, 120GB, 120 new candidate(s), 0 changed "
                                  "candidate(s), 0 deleted, 0 stable new/changed"));
   EXPECT_TRUE(log_contains(core, "Plot changes detected; waiting for two unchanged scans before safe restart"));
   EXPECT_EQ(lines_starting(core, "scan apply finished: scan_id=1, total=120, elapsed_ms=").size(), 1u);
@@ -195,6 +201,12 @@ TEST(ScanApply, ShowsTheFirstFiveWarnings) {
   accept_scan_results(core, std::move(c));
   std::vector<std::string> log = untagged_log(core);
   auto at = std::find(log.begin(), log.end(), "scan produced 7 warning(s); showing first 5");
+  AppCore one = scanning_core("apply_one_warning");
+  ScanComplete single = complete_for(one, {});
+  single.warnings.push_back("the only warning");
+  accept_scan_results(one, std::move(single));
+  EXPECT_TRUE(log_contains(one, "scan produced 1 warning(s); showing first 1"));
+  EXPECT_TRUE(log_contains(one, "the only warning"));
   ASSERT_NE(at, log.end());
   EXPECT_EQ(std::vector<std::string>(at + 1, log.end()),
             (std::vector<std::string>{"warning 1", "warning 2", "warning 3", "warning 4", "warning 5"}));
@@ -263,6 +275,29 @@ TEST(ScanApply, AFailedOrStaleScanEndsShowingWaiting) {
     EXPECT_FALSE(core.scan_running) << failed;
     EXPECT_TRUE(core.list_dirty && core.status_dirty && core.controls_dirty) << failed;
   }
+  // A scan asked for meanwhile starts at once, for the new list.
+  AppCore core = scanning_core("apply_end_queued");
+  core.scan_queued = true;
+  ScanComplete c = complete_for(core, files(1));
+  c.folders = {"E:\\other"};
+  accept_scan_results(core, std::move(c));
+  EXPECT_TRUE(core.scan_running);
+  EXPECT_FALSE(core.scan_queued);
+  EXPECT_EQ(core.current_scan_id, 2u);
+}
+
+TEST(ScanApply, ResultsOfAnOlderScanAreDroppedHalfWay) {
+  AppCore core = scanning_core("apply_older");
+  accept_scan_results(core, complete_for(core, files(120)));
+  apply_step(core);
+  core.current_scan_id = 5;  // a newer scan started meanwhile
+  core.status_dirty = core.controls_dirty = false;
+  apply_step(core);
+  EXPECT_FALSE(core.pending_scan_results);
+  EXPECT_TRUE(core.plot_index.empty());
+  EXPECT_EQ(core.scan_status_text, "Waiting");
+  EXPECT_TRUE(core.status_dirty && core.controls_dirty);
+  EXPECT_TRUE(log_contains(core, "scan result ignored: stale scan_id=1, current_scan_id=5"));
 }
 
 TEST(ScanApply, DuplicateFolderCountsBothButIndexesOnce) {
@@ -308,11 +343,28 @@ TEST(ScanScheduling, IdsSaturate) {
   EXPECT_EQ(core.next_scan_id, UINT64_MAX);
 }
 
+TEST(ScanApply, ProgressIsLoggedOncePerSecondAndAtTheEnd) {
+  AppCore core = scanning_core("apply_progress");
+  accept_scan_results(core, complete_for(core, files(200)));
+  apply_step(core);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  apply_step(core);  // a second after the start: logged
+  apply_step(core);  // at once after that: not
+  apply_step(core);  // the end
+  EXPECT_FALSE(core.pending_scan_results);
+  EXPECT_EQ(lines_starting(core, "scan apply progress: "),
+            (std::vector<std::string>{"scan apply progress: scan_id=1, applied=100, total=200",
+                                      "scan apply progress: scan_id=1, applied=200, total=200"}));
+}
+
 TEST(ScanScheduling, PeriodicRescanCountsFromTheLastStart) {
   AppCore core = scanning_core("periodic");
   core.scan_running = false;
   core.settings.plot_rescan_interval_secs = 30;  // counts as 60
   const Instant now = Clock::now();
+  core.last_scan_started_at = now;
+  check_periodic_rescan(core, now - std::chrono::seconds(1));  // a time taken before that start
+  EXPECT_FALSE(core.scan_running);
   core.last_scan_started_at = now - std::chrono::seconds(59);
   check_periodic_rescan(core, now);
   EXPECT_FALSE(core.scan_running);
@@ -332,8 +384,10 @@ TEST(ScanScheduling, ProgressEventsOfTheCurrentScanOnly) {
   handle_scan_progress_event(core, ScanStarted{1, 2});
   handle_scan_progress_event(core, FolderStarted{1, "D:\\plots"});
   handle_scan_progress_event(core, FolderScanned{1, "D:\\plots", 4, 12});
+  core.status_dirty = false;
   handle_scan_progress_event(core, ScanProgress{1, 1, 2});
   EXPECT_EQ(core.scan_status_text, "Scanning plot folders 1/2");
+  EXPECT_TRUE(core.status_dirty);
   handle_scan_progress_event(core, ScanFinished{1, 30, 4});
   handle_scan_progress_event(core, ScanStarted{0, 5});
   handle_scan_progress_event(core, ScanProgress{0, 5, 5});

@@ -849,15 +849,23 @@ TEST(PlotRows, TextsOfEachColumn) {
   request_folder_checks(core);
   EXPECT_TRUE(core.folder_check_running);
   request_folder_checks(core);  // at most one check at a time
+  int checked = 0;
+  auto handle = [&](WorkerEvent e) {
+    if (auto* f = std::get_if<FolderChecked>(&e)) checked += !f->path.empty();
+    dispatch_event(core, std::move(e));
+  };
   for (int handled = 0; core.folder_check_running && handled < 1000;) {
     if (std::optional<WorkerEvent> e = receiver.try_recv()) {
-      dispatch_event(core, std::move(*e));
+      handle(std::move(*e));
       ++handled;
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   EXPECT_FALSE(core.folder_check_running);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (std::optional<WorkerEvent> e = receiver.try_recv()) handle(std::move(*e));
+  EXPECT_EQ(checked, 2) << "each unknown folder is asked about once";
   EXPECT_TRUE(core.list_dirty);
   EXPECT_EQ(core.folder_presence.size(), 2u);  // the scanned folder is not asked about
   rows = build_plot_rows(core);
