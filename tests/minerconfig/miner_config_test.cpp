@@ -207,6 +207,26 @@ TEST(MinerConfigGate, CraftedFilesAreRefusedWithinTheirLimits) {
   refused = verify_miner_config_text(flows + "[]]\n" + kGoodChain);
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->rfind(unreadable + "too many nodes (more than 100000)", 0), 0u) << *refused;
+  // Exactly 100,000 nodes (the mapping, its key, the sequence and 99,997
+  // empty ones) are read; one more is refused. Without chains the file is
+  // refused either way, for that or for its size.
+  auto nodes = [](int count) {
+    std::string text = "x: [";
+    for (int i = 0; i < count - 4; ++i) text += "[], ";
+    return verify_miner_config_text(text + "[]]\n").value_or("(passed)");
+  };
+  EXPECT_EQ(nodes(100000).find("too many nodes"), std::string::npos) << nodes(100000);
+  EXPECT_EQ(nodes(100001).rfind(unreadable + "too many nodes (more than 100000)", 0), 0u) << nodes(100001);
+
+  // Nesting without an end is refused when it goes too deep, not when the
+  // file ends.
+  for (std::size_t depth : {128u, 5000u}) {
+    EXPECT_EQ(verify_miner_config_text("x: " + std::string(depth, '[')), unreadable + "recursion limit exceeded");
+  }
+  EXPECT_EQ(verify_miner_config_text("x: " + std::string(127, '[')).value_or("").find("recursion"), std::string::npos);
+
+  // An anchored scalar can be named again.
+  EXPECT_FALSE(verify_miner_config_text("x: &port 1\ny: *port\n" + kGoodChain));
 }
 
 TEST(MinerConfigGate, AFirstChainDifferingInAnyOneCheckedFieldIsRefused) {
