@@ -133,6 +133,8 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
   std::string extra_keys = "extra: 1\n" + kGoodChain + "  more: [1, 2]\n";
   std::string port_text = kGoodChain;
   port_text.replace(port_text.find("443"), 3, "'443'");
+  std::string host_list = kGoodChain;
+  host_list.replace(host_list.find("pool.qubovorn-net.com"), 21, "[pool.qubovorn-net.com]");
   std::string port_big = kGoodChain;
   port_big.replace(port_big.find("443"), 3, "65979");
   const Case cases[] = {
@@ -145,6 +147,7 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {no_auth, mismatch},
       {no_port, mismatch},
       {port_text, unreadable + "invalid type: string \"443\", expected u16 at line 5 column 13"},
+      {host_list, unreadable + "invalid type: a sequence, expected a string at line 4 column 13"},
       {port_big, unreadable + "invalid value: integer `65979`, expected u16 at line 5 column 13"},
       {"~\n", unreadable + "invalid type: plain scalar `~`, expected struct MinerConfigValidationYaml at line 1 column 1"},
       {"chains: {}\n", unreadable + "invalid type: a map, expected a sequence at line 1 column 9"},
