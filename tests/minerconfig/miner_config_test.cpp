@@ -135,6 +135,12 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
   port_text.replace(port_text.find("443"), 3, "'443'");
   std::string host_list = kGoodChain;
   host_list.replace(host_list.find("pool.qubovorn-net.com"), 21, "[pool.qubovorn-net.com]");
+  // The port written the other ways an integer may be: all of them 443.
+  std::vector<std::string> port_spellings;
+  for (std::string spelling : {"+443", "0443", "0x1bb", "0o673", "0b110111011"}) {
+    port_spellings.push_back(kGoodChain);
+    port_spellings.back().replace(port_spellings.back().find("443"), 3, spelling);
+  }
   std::string port_big = kGoodChain;
   port_big.replace(port_big.find("443"), 3, "65979");
   const Case cases[] = {
@@ -158,6 +164,11 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {second_elsewhere, ""},
       {extra_keys, ""},
       {kGoodChain, ""},
+      {port_spellings[0], ""},
+      {port_spellings[1], ""},
+      {port_spellings[2], ""},
+      {port_spellings[3], ""},
+      {port_spellings[4], ""},
   };
   for (const Case& c : cases) {
     MaybeError result = verify_miner_config_text(c.text);
