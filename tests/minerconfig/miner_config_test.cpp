@@ -164,6 +164,7 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {"a: *nothing\n", unreadable + "unknown anchor at line 1 column 4"},
       {second_elsewhere, ""},
       {extra_keys, ""},
+      {kGoodChain + "  note: a\n  note: b\n", ""},  // unknown keys may repeat
       {kGoodChain, ""},
       {port_spellings[0], ""},
       {port_spellings[1], ""},
