@@ -97,7 +97,8 @@ TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
                  "0x1F",          ".5",             "&anchor",      "*alias",       "!tag",
                  "|block",        ">fold",          "%directive",   "@at",          "`tick",
                  "",              " padded ",       "ünïcødé 矿",   "C:\\trailing\\", "a\tb",
-                 "[x]",           "{y}",            "key: value",   "?q",           std::string(3000, 'p') + "\\end"};
+                 "[x]",           "{y}",            "key: value",   "?q",           std::string(3000, 'p') + "\\end",
+                 "+1",            "-5",             "+.5",          "-.5"};
   std::string text = miner_config_yaml(s);
   EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
   EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
@@ -354,6 +355,16 @@ TEST_F(MinerConfigWriter, FailedReplaceKeepsTheOldFileAndLeavesNoTemporary) {
   EXPECT_NE(written.error().find("(os error "), std::string::npos);
   EXPECT_EQ(read_file(platform::join_path(path, "keep")), "old");
   EXPECT_FALSE(testing_support::exists(path + ".tmp"));
+}
+
+TEST_F(MinerConfigWriter, ATemporaryThatCannotBeMadeKeepsTheOldFile) {
+  write_file(path, "old");
+  fs::create_directories(fs::u8path(path + ".tmp"));
+  write_file(platform::join_path(path + ".tmp", "keep"), "x");
+  Result<std::string> written = write_miner_config(AppSettings{}, path);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().rfind("could not create the new miner configuration file: ", 0), 0u) << written.error();
+  EXPECT_EQ(read_file(path), "old");
 }
 
 TEST_F(MinerConfigWriter, RefreshRunsOnItsThreadAndReportsOnce) {
