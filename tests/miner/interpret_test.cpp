@@ -16,6 +16,7 @@ TEST(MinerText, Helpers) {
   EXPECT_EQ(number_after("#TOTAL:99999999999999999999", "#TOTAL:"), std::nullopt);
   EXPECT_EQ(duration_after("round done after 12.5 seconds"), "12.5s");
   EXPECT_EQ(duration_after("done after x"), std::nullopt);
+  EXPECT_EQ(duration_after("height 1234567890"), std::nullopt);  // no marker, whatever follows
   EXPECT_EQ(duration_after("finished   : done after 12.5"), "12.5s");  // at the very end of the line
   EXPECT_EQ(clean_miner_text("  ERROR   disk \t full gensig=abc seed=12 xseed=1 seed="),
             "ERROR disk full gensig=<hidden> seed=<hidden> xseed=1 seed=<hidden>");
@@ -57,6 +58,7 @@ struct LineCase {
 TEST(MinerLines, SelectionForTheActivityLog) {
   const LineCase cases[] = {
       {"queue      : 3 plots", {}},
+      {"queue      : 3 plots failed", {}},  // never logged, even with a logged word
       {"[12:00:01] new block  : height=7", {"Current height updated: 7"}},
       {"queue: something", {}},
       {"random chatter", {}},
@@ -140,8 +142,10 @@ TEST(MinerLines, RoundProgressAndEnd) {
 TEST(MinerLines, HeightChangesAreLoggedAtMostEveryFiveSeconds) {
   AppCore core = make_core(scratch_folder("heights"));
   interpret_miner_line(core, "block_height=77");
+  core.status_dirty = false;
   interpret_miner_line(core, "block_height=78");
   EXPECT_EQ(core.current_height, 78u);
+  EXPECT_TRUE(core.status_dirty) << "a height not logged is still shown";
   EXPECT_EQ(untagged_log(core), std::vector<std::string>{"Current height updated: 77"});
   *core.last_height_log_at -= std::chrono::seconds(5);
   interpret_miner_line(core, "block_height=78");  // unchanged: nothing
