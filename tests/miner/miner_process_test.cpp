@@ -7,6 +7,7 @@
 #include "core/activity_log_file.h"
 #include "core/build_profile.h"
 #include "core/supervisor.h"
+#include "miner/discovery.h"
 #include "miner/miner_control.h"
 #include "miner/residual_cleanup.h"
 #include "minerconfig/config_refresh.h"
@@ -81,6 +82,10 @@ class MinerProcess : public ::testing::Test {
 };
 
 TEST_F(MinerProcess, LaunchesWithItsCommandLineFolderAndPriority) {
+  {
+    auto core = w->core.borrow();
+    core->status_dirty = core->controls_dirty = false;
+  }
   launch();
   ASSERT_TRUE(pump_until([&] { return testing_support::exists(record) && read_file(record).find("pid=") != std::string::npos; }));
   std::string rec = read_file(record);
@@ -97,6 +102,37 @@ TEST_F(MinerProcess, LaunchesWithItsCommandLineFolderAndPriority) {
   EXPECT_STREQ(phase(*core), "mining");
   EXPECT_TRUE(log_contains(*core, "Miner CPU priority set to BelowNormal"));
   EXPECT_TRUE(log_contains(*core, "Started miner: " + testing_support::sim_miner_path()));
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty);
+  // A second start while it runs changes nothing.
+  start_miner(*core);
+  EXPECT_TRUE(log_contains(*core, "Miner is already running"));
+  EXPECT_FALSE(core->config_refresh_in_progress);
+  EXPECT_EQ(core->miner_state, MinerState::Running);
+}
+
+TEST_F(MinerProcess, ALaunchWithAForeignConfigurationOrNoMinerStartsNothing) {
+  auto core = w->core.borrow();
+  const std::string foreign = platform::join_path(scratch_folder("foreign_config"), "other.yaml");
+  launch_miner(*core, foreign);
+  EXPECT_FALSE(core->miner_child);
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  EXPECT_EQ(lines_starting(*core, "Cannot start miner: refusing to use miner config " + foreign).size(), 1u);
+
+  core->miner_state = MinerState::Stopped;
+  core->settings.miner_exe_path = platform::join_path(scratch_folder("no_miner"), "vorn_miner.exe");
+  launch_miner(*core, expected_miner_config_path());
+  EXPECT_FALSE(core->miner_child);
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  EXPECT_TRUE(log_contains(*core, std::string(kMinerNotFound)));
+}
+
+TEST_F(MinerProcess, ALoneLineIsShownWithoutWaitingForMore) {
+  set_env("VORN_SIM_MODE", "text");
+  set_env("VORN_SIM_TEXT", "ERROR lone line\\n");
+  set_env("VORN_SIM_DELAY_MS", "8000");
+  launch();
+  // The miner says nothing more for seconds; its line is in the log well before.
+  EXPECT_TRUE(pump_until([&] { return has_line("[miner] ERROR lone line"); }, std::chrono::seconds(3)));
 }
 
 TEST_F(MinerProcess, OutputReachesTheLogAndTheRound) {
