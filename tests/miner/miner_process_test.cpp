@@ -319,6 +319,20 @@ TEST_F(MinerProcess, AFloodKeepsTheHeartbeatOnTimeAndLosesNoLine) {
   EXPECT_TRUE(lines_starting(*core, "UI heartbeat delayed").empty());
 }
 
+TEST_F(MinerProcess, AStopThatEndsShowsStoppedAndDropsAPendingRestart) {
+  auto core = w->core.borrow();
+  core->stop_in_progress = core->restart_pending = true;
+  core->miner_state = MinerState::Stopping;
+  core->status_dirty = core->controls_dirty = false;
+  handle_stop_finished(*core, StopFinished{"Miner stopped", false});
+  EXPECT_FALSE(core->stop_in_progress);
+  EXPECT_FALSE(core->restart_pending);
+  EXPECT_EQ(core->miner_state, MinerState::Stopped);
+  EXPECT_EQ(core->scan_status_text, "Waiting");
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty);
+  EXPECT_EQ(untagged_log(*core).back(), "Miner stopped");
+}
+
 TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
   auto core = w->core.borrow();
   core->stop_in_progress = true;
