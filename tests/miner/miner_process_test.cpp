@@ -333,6 +333,17 @@ TEST_F(MinerProcess, AStopThatEndsShowsStoppedAndDropsAPendingRestart) {
   EXPECT_EQ(untagged_log(*core).back(), "Miner stopped");
 }
 
+TEST_F(MinerProcess, ARestartWithoutAMinerStartsOne) {
+  {
+    auto core = w->core.borrow();
+    restart_miner(*core);
+    EXPECT_TRUE(log_contains(*core, "Restart requested while miner is not running; starting miner"));
+    EXPECT_EQ(core->miner_state, MinerState::Starting);
+    ASSERT_TRUE(core->config_refresh_in_progress);
+  }
+  ASSERT_TRUE(pump_until([&] { return static_cast<bool>(w->core.borrow()->miner_child); }, std::chrono::seconds(10)));
+}
+
 TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
   auto core = w->core.borrow();
   core->stop_in_progress = true;
