@@ -2,6 +2,7 @@
 
 #include "miner/process_tree.h"
 #include "miner/residual_cleanup.h"
+#include "platform/fault_points.h"
 
 namespace vorn {
 namespace {
@@ -88,6 +89,12 @@ TEST(TreeKill, AProcessThatDoesNotExist) {
   Result<std::string> r = kill_process_tree(4000000000u);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().rfind("taskkill failed for miner pid 4000000000 with status exit code: ", 0), 0u) << r.error();
+  // A tree kill that cannot even be run says so.
+  platform::arm_fault("tree-kill");
+  r = kill_process_tree(4000000000u);
+  platform::disarm_faults();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "failed to run taskkill for miner pid 4000000000: injected failure at tree-kill");
 }
 
 }  // namespace

@@ -497,6 +497,20 @@ TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
   report = clean_listed_miners(listing, true, kill_process_tree);
   ASSERT_TRUE(report.ok());
   EXPECT_EQ(report.value().back(), "skipped pid=" + id + ", process has ended; not killed");
+
+#ifndef _WIN32
+  // Nor is a miner that has ended but is not reaped yet.
+  set_env("VORN_SIM_MODE", "exit");
+  Result<platform::ChildProcess> ended = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(ended.ok()) << ended.error();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string ended_id = std::to_string(ended.value().pid());
+  report = clean_listed_miners(ended_id + "\tC:\\m\\vorn_miner.exe --config C:\\g\\miner_config.mainnet.gui.yaml\n", true,
+                               kill_process_tree);
+  ASSERT_TRUE(report.ok());
+  EXPECT_EQ(report.value().back(), "skipped pid=" + ended_id + ", process has ended; not killed");
+#endif
 }
 
 TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {

@@ -226,6 +226,7 @@ Result<std::string> list_miner_processes() {
 }
 
 Result<std::uint32_t> run_tree_kill(std::uint32_t pid) {
+  if (take_fault("tree-kill")) return Result<std::uint32_t>::failure("injected failure at tree-kill");
   std::map<pid_t, pid_t> parents = parent_pids();
   const pid_t root = static_cast<pid_t>(pid);
   if (!parents.count(root)) return Result<std::uint32_t>::success(128);  // as taskkill: no such process

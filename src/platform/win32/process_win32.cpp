@@ -404,6 +404,7 @@ Result<std::string> list_miner_processes() {
 }
 
 Result<std::uint32_t> run_tree_kill(std::uint32_t pid) {
+  if (take_fault("tree-kill")) return Result<std::uint32_t>::failure("injected failure at tree-kill");
   Result<ToolRun> run = run_tool(L"taskkill", {"/PID", std::to_string(pid), "/T", "/F"}, false);
   if (!run.ok()) return Result<std::uint32_t>::failure(run.error());
   return Result<std::uint32_t>::success(run.value().exit_code);
