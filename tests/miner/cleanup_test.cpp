@@ -89,6 +89,9 @@ TEST(TreeKill, AProcessThatDoesNotExist) {
   Result<std::string> r = kill_process_tree(4000000000u);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().rfind("taskkill failed for miner pid 4000000000 with status exit code: ", 0), 0u) << r.error();
+#ifndef _WIN32
+  EXPECT_EQ(r.error(), "taskkill failed for miner pid 4000000000 with status exit code: 128");  // as taskkill says it
+#endif
   // A tree kill that cannot even be run says so.
   platform::arm_fault("tree-kill");
   r = kill_process_tree(4000000000u);

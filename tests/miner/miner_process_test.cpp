@@ -440,6 +440,13 @@ TEST_F(MinerProcess, OnlyTheStartRefreshEndsLeftoverMiners) {
   ASSERT_TRUE(leftover.ok());
   const std::uint32_t pid = leftover.value().pid();
   ASSERT_TRUE(pump_until([&] { return miner_listed(pid); }, std::chrono::seconds(5)));
+#ifndef _WIN32
+  // Listed with its command line, its arguments one blank apart.
+  EXPECT_NE(platform::list_miner_processes().value().find(std::to_string(pid) + "\t" + ours.program +
+                                                          " --config D:\\x\\miner_config.mainnet.gui.yaml\n"),
+            std::string::npos)
+      << platform::list_miner_processes().value();
+#endif
   auto refresh = [&](RefreshPurpose purpose) {
     auto [sender, receiver] = Channel<WorkerEvent>::create();
     run_config_refresh(RefreshJob{purpose, AppSettings{}, expected_miner_config_path(), sender, {}});
@@ -506,6 +513,7 @@ TEST_F(MinerProcess, AListedPidThatNowBelongsToAnotherProgramIsLeftAlone) {
   ASSERT_TRUE(ended.ok()) << ended.error();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const std::string ended_id = std::to_string(ended.value().pid());
+  EXPECT_FALSE(miner_listed(ended.value().pid())) << "an ended miner is not running";
   report = clean_listed_miners(ended_id + "\tC:\\m\\vorn_miner.exe --config C:\\g\\miner_config.mainnet.gui.yaml\n", true,
                                kill_process_tree);
   ASSERT_TRUE(report.ok());
