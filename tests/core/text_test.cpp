@@ -93,6 +93,7 @@ TEST(Text, Utf8Validation) {
 
 TEST(Text, AsciiCase) {
   EXPECT_EQ(to_lower_ascii("MINER_Config.YAML Ü"), "miner_config.yaml Ü");
+  EXPECT_EQ(to_lower_ascii("AZ@[`{"), "az@[`{");  // both ends of the letters, and their neighbours
   EXPECT_TRUE(equals_ignore_ascii_case("C:\\Prog\\A.EXE", "c:\\prog\\a.exe"));
   EXPECT_FALSE(equals_ignore_ascii_case("a", "ab"));
   EXPECT_FALSE(equals_ignore_ascii_case("vorn_miner.exe", "vorn_miner.exf"));
