@@ -763,6 +763,7 @@ TEST_F(Ui, LaunchAtLogonCheckBox) {
   headless::click(c().start_with_windows);
   EXPECT_TRUE(gui::is_checked(c().start_with_windows));
   EXPECT_TRUE(log_contains(*w->core.borrow(), "Windows startup GUI launch enabled for VORN Miner GUI Mainnet."));
+  EXPECT_NE(text(c().log_box).find("Windows startup GUI launch enabled"), std::string::npos) << "shown at once";
   EXPECT_TRUE(read_startup_state().value());
   headless::click(c().start_with_windows);
   EXPECT_FALSE(gui::is_checked(c().start_with_windows));
