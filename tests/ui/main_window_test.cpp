@@ -760,6 +760,7 @@ TEST_F(Ui, StopMiningStopsTheHeldMiner) {
 }
 
 TEST_F(Ui, LaunchAtLogonCheckBox) {
+  w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
   headless::click(c().start_with_windows);
   EXPECT_TRUE(gui::is_checked(c().start_with_windows));
   EXPECT_TRUE(log_contains(*w->core.borrow(), "Windows startup GUI launch enabled for VORN Miner GUI Mainnet."));
