@@ -722,17 +722,23 @@ TEST_F(Ui, ClosingWhileTheBoxIsOpenAsksOnce) {
   EXPECT_FALSE(headless::quit_posted());
 }
 
-TEST_F(Ui, ClosingWithAMinerStopsItFirst) {
+// The window holds and shows a running miner that ends by itself after
+// 300 ms.
+void hold_a_miner_that_ends_soon(MainWindow& w) {
   testing_support::set_env("VORN_SIM_MODE", "exit");
   testing_support::set_env("VORN_SIM_DELAY_MS", "300");
   {
-    auto core = w->core.borrow();
+    auto core = w.core.borrow();
     core->miner_child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""}).value();
     core->miner_state = MinerState::Running;
     core->status_dirty = core->controls_dirty = true;
   }
   testing_support::set_env("VORN_SIM_MODE", "rounds");
-  w->refresh_display();
+  w.refresh_display();
+}
+
+TEST_F(Ui, ClosingWithAMinerStopsItFirst) {
+  hold_a_miner_that_ends_soon(*w);
   headless::answer_next_box(true);
   headless::request_close(w->window().handle());
   EXPECT_FALSE(headless::quit_posted()) << "not before the miner has stopped";
@@ -743,16 +749,7 @@ TEST_F(Ui, ClosingWithAMinerStopsItFirst) {
 }
 
 TEST_F(Ui, StopMiningStopsTheHeldMiner) {
-  testing_support::set_env("VORN_SIM_MODE", "exit");
-  testing_support::set_env("VORN_SIM_DELAY_MS", "300");
-  {
-    auto core = w->core.borrow();
-    core->miner_child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""}).value();
-    core->miner_state = MinerState::Running;
-    core->controls_dirty = true;
-  }
-  testing_support::set_env("VORN_SIM_MODE", "rounds");
-  w->refresh_display();
+  hold_a_miner_that_ends_soon(*w);
   headless::click(c().stop_mining);
   EXPECT_TRUE(log_contains(*w->core.borrow(), "Stopping miner..."));
   ASSERT_TRUE(testing_support::pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(10)));
