@@ -372,8 +372,12 @@ TEST_F(MinerConfigWriter, RefreshRunsOnItsThreadAndReportsOnce) {
   {
     auto core = w->core.borrow();
     core->settings.plot_dirs = {"D:\\p"};
+    core->settings.chain.rpc_host = "other-pool.example";
+    core->settings.auto_restart_on_new_plots = false;
     core->status_dirty = core->controls_dirty = false;
     ASSERT_TRUE(start_config_refresh(*core, RefreshPurpose::stable_plot_changes(2)));
+    EXPECT_EQ(core->settings.chain, ChainSettings::profile_defaults()) << "the refresh applies the fixed pool";
+    EXPECT_TRUE(core->settings.auto_restart_on_new_plots);
     EXPECT_EQ(core->scan_status_text, "Refreshing miner config...");
     EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the refresh";
     EXPECT_STREQ(phase(*core), "refreshing_config");
