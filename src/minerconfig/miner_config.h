@@ -11,8 +11,9 @@ namespace vorn {
 // The only file the miner is ever started with: next to the executable.
 std::string expected_miner_config_path();
 
-// The document for the settings and this profile's pool connection.
-std::string miner_config_yaml(const AppSettings& settings);
+// The document for the settings and this profile's pool connection, or why
+// it cannot be written (a folder path that is not valid UTF-8).
+Result<std::string> miner_config_yaml(const AppSettings& settings);
 
 // Writes through a temporary file, replaces the file, then verifies it.
 // Success is the configuration path; failure one message text.

@@ -43,6 +43,8 @@ std::string at(std::size_t line, std::size_t column) {
   return " at line " + std::to_string(line + 1) + " column " + std::to_string(column + 1);
 }
 
+using EventOwner = std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)>;
+
 // The libyaml event stream turned into nodes. Documents are counted so
 // that a second one can be refused.
 class DocumentReader {
@@ -63,9 +65,9 @@ class DocumentReader {
     for (;;) {
       yaml_event_t event;
       if (!yaml_parser_parse(&parser_, &event)) return R::failure(parser_error());
+      const EventOwner owner(&event, yaml_event_delete);
       const yaml_event_type_t type = event.type;
       if (type == YAML_DOCUMENT_START_EVENT) {
-        yaml_event_delete(&event);
         if (++documents > 1) {
           return R::failure("deserializing from YAML containing more than one document is not supported");
         }
@@ -74,7 +76,6 @@ class DocumentReader {
         root = node.value();
         continue;
       }
-      yaml_event_delete(&event);
       if (type == YAML_STREAM_END_EVENT) break;
     }
     if (documents == 0) return R::failure("EOF while parsing a value");
@@ -106,7 +107,7 @@ class DocumentReader {
     for (;;) {
       yaml_event_t event;
       if (!yaml_parser_parse(&parser_, &event)) return R::failure(parser_error());
-      std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> owner(&event, yaml_event_delete);
+      const EventOwner owner(&event, yaml_event_delete);
       std::shared_ptr<Node> node;
       const auto mark = event.start_mark;
       if ((event.type == YAML_SCALAR_EVENT || event.type == YAML_SEQUENCE_START_EVENT ||

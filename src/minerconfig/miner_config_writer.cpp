@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "core/build_profile.h"
 #include "minerconfig/miner_config.h"
@@ -44,44 +45,32 @@ class Emitter {
   Emitter& operator=(const Emitter&) = delete;
 
   void stream_start() {
-    yaml_event_t e;
-    yaml_stream_start_event_initialize(&e, YAML_UTF8_ENCODING);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_stream_start_event_initialize(&e, YAML_UTF8_ENCODING); });
   }
   void stream_end() {
-    yaml_event_t e;
-    yaml_stream_end_event_initialize(&e);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_stream_end_event_initialize(&e); });
   }
   void document_start() {
-    yaml_event_t e;
-    yaml_document_start_event_initialize(&e, nullptr, nullptr, nullptr, 1);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_document_start_event_initialize(&e, nullptr, nullptr, nullptr, 1); });
   }
   void document_end() {
-    yaml_event_t e;
-    yaml_document_end_event_initialize(&e, 1);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_document_end_event_initialize(&e, 1); });
   }
   void mapping_start() {
-    yaml_event_t e;
-    yaml_mapping_start_event_initialize(&e, nullptr, nullptr, 1, YAML_BLOCK_MAPPING_STYLE);
-    emit(e);
+    emit([](yaml_event_t& e) {
+      return yaml_mapping_start_event_initialize(&e, nullptr, nullptr, 1, YAML_BLOCK_MAPPING_STYLE);
+    });
   }
   void mapping_end() {
-    yaml_event_t e;
-    yaml_mapping_end_event_initialize(&e);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_mapping_end_event_initialize(&e); });
   }
   void sequence_start() {
-    yaml_event_t e;
-    yaml_sequence_start_event_initialize(&e, nullptr, nullptr, 1, YAML_BLOCK_SEQUENCE_STYLE);
-    emit(e);
+    emit([](yaml_event_t& e) {
+      return yaml_sequence_start_event_initialize(&e, nullptr, nullptr, 1, YAML_BLOCK_SEQUENCE_STYLE);
+    });
   }
   void sequence_end() {
-    yaml_event_t e;
-    yaml_sequence_end_event_initialize(&e);
-    emit(e);
+    emit([](yaml_event_t& e) { return yaml_sequence_end_event_initialize(&e); });
   }
   // Keys, numbers and booleans: always plain.
   void plain(std::string_view text) { scalar(text, YAML_PLAIN_SCALAR_STYLE); }
@@ -100,20 +89,29 @@ class Emitter {
   }
   void key_bool(std::string_view key, bool value) { key_number(key, value ? "true" : "false"); }
 
-  bool failed() const { return failed_; }
-  std::string take() { return std::move(out_); }
+  // The text, or nothing when an event could not be emitted.
+  std::optional<std::string> take() {
+    if (failed_) return std::nullopt;
+    return std::move(out_);
+  }
 
  private:
   void scalar(std::string_view text, yaml_scalar_style_t style) {
-    yaml_event_t e;
-    yaml_scalar_event_initialize(&e, nullptr, nullptr,
-                                 reinterpret_cast<yaml_char_t*>(const_cast<char*>(text.data())),
-                                 static_cast<int>(text.size()), 1, 1, style);
-    emit(e);
+    emit([text, style](yaml_event_t& e) {
+      return yaml_scalar_event_initialize(&e, nullptr, nullptr,
+                                          reinterpret_cast<yaml_char_t*>(const_cast<char*>(text.data())),
+                                          static_cast<int>(text.size()), 1, 1, style);
+    });
   }
-  void emit(yaml_event_t& e) {
-    if (failed_) {
-      yaml_event_delete(&e);
+  // After a failure nothing more is emitted. An event that cannot be made
+  // (a text that is not valid UTF-8) is left uninitialised by libyaml, so it
+  // must never reach the emitter.
+  template <class Initialize>
+  void emit(Initialize initialize) {
+    if (failed_) return;
+    yaml_event_t e;
+    if (!initialize(e)) {
+      failed_ = true;
       return;
     }
     if (!yaml_emitter_emit(&emitter_, &e)) failed_ = true;  // the event is freed either way
@@ -134,7 +132,7 @@ std::string number(std::uint64_t v) { return std::to_string(v); }
 
 std::string expected_miner_config_path() { return exe_relative(kProfile.config_file); }
 
-std::string miner_config_yaml(const AppSettings& settings) {
+Result<std::string> miner_config_yaml(const AppSettings& settings) {
   const MinerSettings& m = settings.miner;
   Emitter y;
   y.stream_start();
@@ -175,7 +173,12 @@ std::string miner_config_yaml(const AppSettings& settings) {
   y.mapping_end();
   y.document_end();
   y.stream_end();
-  return y.take();
+  std::optional<std::string> text = y.take();
+  if (!text) {
+    return Result<std::string>::failure(
+        "could not serialise the miner configuration: a plot folder path is not valid UTF-8");
+  }
+  return Result<std::string>::success(std::move(*text));
 }
 
 Result<std::string> write_miner_config(AppSettings settings, const std::string& path) {
@@ -185,14 +188,15 @@ Result<std::string> write_miner_config(AppSettings settings, const std::string& 
   if (!folder.empty()) {
     if (MaybeError e = platform::create_directories(folder)) return R::failure(*e);
   }
-  const std::string text = miner_config_yaml(settings);
+  Result<std::string> text = miner_config_yaml(settings);
+  if (!text.ok()) return text;
   const std::string name = platform::file_name(path);
   if (name.empty()) return R::failure("invalid miner configuration path");
   const std::string temporary = folder.empty() ? name + ".tmp" : platform::join_path(folder, name + ".tmp");
 
   Result<platform::OutputFile> file = platform::OutputFile::create(temporary);
   if (!file.ok()) return R::failure("could not create the new miner configuration file: " + file.error());
-  if (MaybeError e = file.value().write_all(text)) {
+  if (MaybeError e = file.value().write_all(text.value())) {
     return R::failure("could not write the new miner configuration: " + *e);
   }
   if (MaybeError e = file.value().flush_to_disk()) {

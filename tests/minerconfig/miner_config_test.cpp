@@ -70,7 +70,7 @@ TEST(MinerConfigDocument, HasTheKeysInOrderInBlockStyle) {
   AppSettings s;
   s.plot_dirs = {"D:\\plots"};
   s.miner.hdd_wakeup_after = -5;
-  EXPECT_EQ(miner_config_yaml(s),
+  EXPECT_EQ(miner_config_yaml(s).value(),
             kGoodChain +
                 "get_mining_info_interval: 1000\n"
                 "timeout: 5000\n"
@@ -99,7 +99,7 @@ TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
                  "",              " padded ",       "ünïcødé 矿",   "C:\\trailing\\", "a\tb",
                  "[x]",           "{y}",            "key: value",   "?q",           std::string(3000, 'p') + "\\end",
                  "+1",            "-5",             "+.5",          "-.5"};
-  std::string text = miner_config_yaml(s);
+  std::string text = miner_config_yaml(s).value();
   EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
   EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
   EXPECT_NE(text.find(std::string(3000, 'p')), std::string::npos);  // never folded
@@ -110,7 +110,7 @@ TEST(MinerConfigDocument, EmptyFolderListAndAForeignChain) {
   AppSettings s;
   s.chain.rpc_host = "evil.example";
   s.chain.rpc_port = 8443;
-  std::string text = miner_config_yaml(s);
+  std::string text = miner_config_yaml(s).value();
   EXPECT_NE(text.find("plot_dirs: []\n"), std::string::npos);
   EXPECT_EQ(text.find("evil"), std::string::npos);
   EXPECT_FALSE(verify_miner_config_text(text));
@@ -161,6 +161,7 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {"chains: {}\n", unreadable + "invalid type: a map, expected a sequence at line 1 column 9"},
       {"chains:\n- [1]\n", unreadable + "invalid type: a sequence, expected struct ChainValidationYaml at line 2 column 3"},
       {"chains: [\n", unreadable + "did not find expected node content at line 2 column 1, while parsing a flow node at line 2 column 1"},
+      {"%YAML 1.1\n%YAML 1.1\n---\n", unreadable + "found duplicate %YAML directive at line 2 column 1"},  // no context
       {"---\na: &x [1, *x]\n", unreadable + "recursive alias at line 2 column 11"},
       {"a: *nothing\n", unreadable + "unknown anchor at line 1 column 4"},
       {second_elsewhere, ""},
@@ -333,7 +334,18 @@ TEST_F(MinerConfigWriter, WritesVerifiesAndReusesALeftoverTemporary) {
   Result<std::string> written = write_miner_config(s, path);
   ASSERT_TRUE(written.ok()) << written.error();
   EXPECT_EQ(written.value(), path);
-  EXPECT_EQ(read_file(path), miner_config_yaml(s));
+  EXPECT_EQ(read_file(path), miner_config_yaml(s).value());
+  EXPECT_FALSE(testing_support::exists(path + ".tmp"));
+}
+
+TEST_F(MinerConfigWriter, AFolderPathThatIsNotUtf8IsRefusedBeforeWriting) {
+  write_file(path, "old");
+  AppSettings s;
+  s.plot_dirs = {"D:\\ok", "D:\\\xff\xfe", "D:\\after"};
+  Result<std::string> written = write_miner_config(s, path);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error(), "could not serialise the miner configuration: a plot folder path is not valid UTF-8");
+  EXPECT_EQ(read_file(path), "old");
   EXPECT_FALSE(testing_support::exists(path + ".tmp"));
 }
 
