@@ -227,6 +227,27 @@ TEST(MinerConfigGate, CraftedFilesAreRefusedWithinTheirLimits) {
   under += "l6: &l6 [*l5, *l5, *l5]\n";
   EXPECT_FALSE(verify_miner_config_text(under + kGoodChain));
 
+  // Exactly 1,000,000 expanded nodes are read; one more is refused. Without
+  // chains the file is refused either way.
+  auto expanded = [](int count) {
+    std::string text = "s: &s x\nk: &k [*s";  // k stands for 1,000 nodes
+    for (int i = 1; i < 999; ++i) text += ", *s";
+    text += "]\nt: [x";  // the root, s, k, and t with its x: 1,004 nodes
+    int rest = count - 1004;
+    for (; rest >= 1000; rest -= 1000) text += ", *k";
+    for (; rest > 0; --rest) text += ", *s";
+    return verify_miner_config_text(text + "]\n").value_or("(passed)");
+  };
+  EXPECT_EQ(expanded(1000000), kBlocked + "Pool connection is missing.");
+  EXPECT_EQ(expanded(1000001).rfind(unreadable + "aliases expand to too many nodes (more than 1000000)", 0), 0u)
+      << expanded(1000001);
+
+  // An empty collection is a level too, also where an alias names it.
+  const std::string deep = "e: &e []\nd: " + std::string(127, '[');
+  EXPECT_FALSE(verify_miner_config_text(deep + "x" + std::string(127, ']') + "\n" + kGoodChain));
+  EXPECT_EQ(verify_miner_config_text(deep + "*e" + std::string(127, ']') + "\n" + kGoodChain),
+            unreadable + "recursion limit exceeded");
+
   // Many plain nodes: 10 MB of empty flow sequences.
   std::string flows = "x: [";
   while (flows.size() < (10u << 20)) flows += "[], ";
