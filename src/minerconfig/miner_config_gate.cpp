@@ -103,12 +103,12 @@ class DocumentReader {
       std::optional<std::string> pending_key;  // mappings: key read, value next
     };
     std::vector<Open> stack;
-    NodePtr finished;
     for (;;) {
       yaml_event_t event;
       if (!yaml_parser_parse(&parser_, &event)) return R::failure(parser_error());
       const EventOwner owner(&event, yaml_event_delete);
       std::shared_ptr<Node> node;
+      NodePtr finished;  // the node this event completes
       const auto mark = event.start_mark;
       if ((event.type == YAML_SCALAR_EVENT || event.type == YAML_SEQUENCE_START_EVENT ||
            event.type == YAML_MAPPING_START_EVENT) &&
@@ -184,7 +184,6 @@ class DocumentReader {
         target.pairs.emplace_back(std::move(*parent.pending_key), finished);
         parent.pending_key.reset();
       }
-      finished.reset();
     }
   }
 
