@@ -86,6 +86,20 @@ TEST(ScanApply, AppliesFiftyFilesPerStep) {
   EXPECT_EQ(lines_starting(core, "scan apply finished: scan_id=1, total=120, elapsed_ms=").size(), 1u);
 }
 
+TEST(ScanApply, AStepEndsWithTheFileThatUsesUpItsTimeBudget) {
+  AppCore core = scanning_core("apply_budget");
+  // Millions of path components take far longer to index than a step may
+  // run, so the first file uses up the step's budget.
+  std::string deep = "D:\\plots";
+  for (int i = 0; i < 2'000'000; ++i) deep += "\\d";
+  accept_scan_results(core, complete_for(core, {PlotFile{deep + "\\a.vorn", 1, 1}, PlotFile{deep + "\\b.vorn", 1, 1}}));
+  apply_step(core);
+  EXPECT_EQ(core.scan_status_text, "Applying scan results... 1/2");
+  apply_step(core);
+  EXPECT_EQ(core.scan_status_text, "Waiting");
+  EXPECT_EQ(core.plot_index.size(), 2u);
+}
+
 TEST(ScanApply, EmptyScanOfNoFolders) {
   AppCore core = scanning_core("apply_empty");
   core.settings.plot_dirs.clear();
