@@ -139,7 +139,7 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
   // The port written the other ways an integer may be: all of them 443.
   std::vector<std::string> port_spellings;
   for (std::string spelling : {"+443", "0443", "0x1bb", "0o673", "0b110111011", "0x1BB", "0xfF", "0xAa", "65535",
-                               "0o8", "4g3", "4+3", "65536", "0x1"}) {
+                               "0o8", "4g3", "4+3", "65536", "0x1", "+"}) {
     port_spellings.push_back(kGoodChain);
     port_spellings.back().replace(port_spellings.back().find("443"), 3, spelling);
   }
@@ -182,6 +182,7 @@ TEST(MinerConfigGate, RefusesEverythingItMust) {
       {port_spellings[11], unreadable + "invalid type: plain scalar `4+3`, expected u16 at line 5 column 13"},
       {port_spellings[12], unreadable + "invalid value: integer `65536`, expected u16 at line 5 column 13"},
       {port_spellings[13], mismatch},  // 1, the shortest hexadecimal
+      {port_spellings[14], unreadable + "invalid type: plain scalar `+`, expected u16 at line 5 column 13"},
   };
   for (const Case& c : cases) {
     MaybeError result = verify_miner_config_text(c.text);
