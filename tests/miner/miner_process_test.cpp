@@ -643,6 +643,8 @@ TEST(LongLines, AreCutAt64KiBButNeverInsideACharacter) {
   EXPECT_EQ(long_line_cut(text), kLongestLine - 3);
   std::string broken(kLongestLine + 10, '\x80');  // continuation bytes only
   EXPECT_EQ(long_line_cut(broken), kLongestLine);
+  broken[kLongestLine - 4] = '\xF0';  // no character has four bytes after its first
+  EXPECT_EQ(long_line_cut(broken), kLongestLine);
 }
 
 TEST_F(MinerProcess, OutputWithoutLineFeedsArrivesInPiecesOf64KiB) {
