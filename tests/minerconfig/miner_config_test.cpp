@@ -103,6 +103,11 @@ TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
   EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
   EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
   EXPECT_NE(text.find(std::string(3000, 'p')), std::string::npos);  // never folded
+  std::string spaced = "E:\\";
+  for (int i = 0; i < 20; ++i) spaced += "plot folder ";
+  s.plot_dirs = {spaced + "end"};
+  EXPECT_NE(miner_config_yaml(s).value().find("\n- " + spaced + "end\n"), std::string::npos)
+      << "a long path with blanks stays on one line";
   EXPECT_FALSE(verify_miner_config_text(text));
 }
 
