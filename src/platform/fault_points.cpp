@@ -1,9 +1,11 @@
 #include "platform/fault_points.h"
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace vorn::platform {
 namespace {
@@ -13,6 +15,7 @@ std::atomic<bool> g_any_armed{false};
 struct Armed {
   std::mutex mutex;
   std::set<std::string, std::less<>> points;
+  std::map<std::string, std::chrono::milliseconds, std::less<>> delays;
 };
 
 Armed& armed() {
@@ -31,6 +34,7 @@ void arm_fault(std::string_view point) {
 void disarm_faults() {
   std::lock_guard<std::mutex> lock(armed().mutex);
   armed().points.clear();
+  armed().delays.clear();
   g_any_armed = false;
 }
 
@@ -40,8 +44,26 @@ bool take_fault(std::string_view point) {
   auto it = armed().points.find(point);
   if (it == armed().points.end()) return false;
   armed().points.erase(it);
-  g_any_armed = !armed().points.empty();
+  g_any_armed = !armed().points.empty() || !armed().delays.empty();
   return true;
+}
+
+void arm_delay(std::string_view point, std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(armed().mutex);
+  armed().delays.insert_or_assign(std::string(point), delay);
+  g_any_armed = true;
+}
+
+void delay_point(std::string_view point) {
+  if (!g_any_armed.load(std::memory_order_relaxed)) return;
+  std::chrono::milliseconds delay{0};
+  {
+    std::lock_guard<std::mutex> lock(armed().mutex);
+    auto it = armed().delays.find(point);
+    if (it == armed().delays.end()) return;
+    delay = it->second;
+  }
+  std::this_thread::sleep_for(delay);
 }
 
 void fault_point(std::string_view point) {

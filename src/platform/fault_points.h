@@ -1,6 +1,7 @@
 #pragma once
 // Named points where a test can make the program fail on purpose, to prove
 // that a failure there is survived. Unarmed points cost one atomic load.
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,10 @@ void fault_point(std::string_view point);
 // Whether the point is armed, disarming it: for places that fail with a
 // value ("injected failure at <point>") instead of throwing.
 bool take_fault(std::string_view point);
+
+// Slow storage or a slow system call: every time `delay_point(point)` runs,
+// it sleeps for the given time, until the faults are disarmed.
+void arm_delay(std::string_view point, std::chrono::milliseconds delay);
+void delay_point(std::string_view point);
 
 }  // namespace vorn::platform

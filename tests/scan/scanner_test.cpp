@@ -246,6 +246,24 @@ TEST(ScanJob, SendsItsEventsInOrder) {
   }
 }
 
+TEST(ScanJob, SlowFoldersReportProgressEveryHalfSecondNotEachFolder) {
+  // Each folder takes at least 150 ms to open, so half a second spans at
+  // least four folders.
+  std::vector<std::string> folders;
+  for (int i = 0; i < 9; ++i) folders.push_back(scratch_folder("job_slow_" + std::to_string(i)));
+  platform::arm_delay("folder-open", std::chrono::milliseconds(150));
+  std::vector<WorkerEvent> events = run_job(folders);
+  platform::disarm_faults();
+  std::vector<std::uint64_t> done;
+  for (const WorkerEvent& e : events) {
+    if (const auto* p = std::get_if<ScanProgress>(&e)) done.push_back(p->done);
+  }
+  ASSERT_GE(done.size(), 3u) << "the start, at least one on the way, and the end";
+  EXPECT_EQ(done.front(), 0u);
+  EXPECT_EQ(done.back(), 9u);
+  for (std::size_t i = 1; i + 1 < done.size(); ++i) EXPECT_GE(done[i] - done[i - 1], 4u) << "progress " << i;
+}
+
 TEST(ScanJob, EmptyFolderListStillReports) {
   std::vector<WorkerEvent> events = run_job({});
   ASSERT_EQ(events.size(), 4u);

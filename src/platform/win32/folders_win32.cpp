@@ -50,6 +50,7 @@ struct FolderListing::Impl {
 };
 
 Result<FolderListing> FolderListing::open(const std::string& path) {
+  delay_point("folder-open");
   if (take_fault("folder-open")) return Result<FolderListing>::failure("injected failure at folder-open");
   auto impl = std::make_unique<Impl>();
   std::wstring pattern = to_wide(path);
