@@ -184,15 +184,14 @@ Result<std::string> miner_config_yaml(const AppSettings& settings) {
 Result<std::string> write_miner_config(AppSettings settings, const std::string& path) {
   using R = Result<std::string>;
   if (MaybeError refused = check_miner_config_path(path)) return R::failure(*refused);
-  std::string folder = platform::parent_folder(path);
-  if (!folder.empty()) {
-    if (MaybeError e = platform::create_directories(folder)) return R::failure(*e);
-  }
+  // A bare name (no program folder known) lives in the working folder.
+  const std::string folder = platform::parent_folder(path);
+  if (MaybeError e = platform::create_directories(folder)) return R::failure(*e);
   Result<std::string> text = miner_config_yaml(settings);
   if (!text.ok()) return text;
   const std::string name = platform::file_name(path);
   if (name.empty()) return R::failure("invalid miner configuration path");
-  const std::string temporary = folder.empty() ? name + ".tmp" : platform::join_path(folder, name + ".tmp");
+  const std::string temporary = platform::join_path(folder, name + ".tmp");
 
   Result<platform::OutputFile> file = platform::OutputFile::create(temporary);
   if (!file.ok()) return R::failure("could not create the new miner configuration file: " + file.error());

@@ -20,7 +20,8 @@ bool is_directory(const std::string& path);
 // The size of a file in bytes; none when it cannot be read.
 std::optional<std::uint64_t> file_size(const std::string& path);
 
-// Creates the folder and any missing ancestors; an existing folder is fine.
+// Creates the folder and any missing ancestors; an existing folder, or none
+// (an empty path: the working folder), is fine.
 MaybeError create_directories(const std::string& path);
 
 // A file opened for writing, truncated, shared for read, write and delete.

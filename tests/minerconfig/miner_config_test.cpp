@@ -6,6 +6,7 @@
 #include "core/build_profile.h"
 #include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
+#include "platform/fault_points.h"
 #include "platform/paths.h"
 #include "support/test_support.h"
 
@@ -364,6 +365,21 @@ TEST_F(MinerConfigWriter, WritesVerifiesAndReusesALeftoverTemporary) {
   EXPECT_EQ(written.value(), path);
   EXPECT_EQ(read_file(path), miner_config_yaml(s).value());
   EXPECT_FALSE(testing_support::exists(path + ".tmp"));
+}
+
+TEST_F(MinerConfigWriter, WithoutAProgramFolderTheBareNameIsWrittenInTheWorkingFolder) {
+  const fs::path before = fs::current_path();
+  const std::string folder = testing_support::scratch_folder("config_bare_name");
+  const std::string bare(kProfile.config_file);
+  fs::current_path(fs::u8path(folder));
+  platform::arm_fault("executable-path");  // where the program lives is not known
+  Result<std::string> written = write_miner_config(AppSettings{}, bare);
+  platform::disarm_faults();
+  fs::current_path(before);
+  ASSERT_TRUE(written.ok()) << written.error();
+  EXPECT_EQ(written.value(), bare);
+  EXPECT_EQ(read_file(platform::join_path(folder, bare)), miner_config_yaml(AppSettings{}).value());
+  EXPECT_FALSE(testing_support::exists(platform::join_path(folder, bare + ".tmp")));
 }
 
 TEST_F(MinerConfigWriter, AFolderPathThatIsNotUtf8IsRefusedBeforeWriting) {
