@@ -103,6 +103,8 @@ TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
   std::string text = miner_config_yaml(s).value();
   EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
   EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
+  EXPECT_NE(text.find("\n- 'yes'\n- 'no'\n"), std::string::npos) << "quoted, without a tag";
+  EXPECT_NE(text.find("\n- ünïcødé 矿\n"), std::string::npos) << "plain where it reads back the same";
   EXPECT_NE(text.find(std::string(3000, 'p')), std::string::npos);  // never folded
   std::string spaced = "E:\\";
   for (int i = 0; i < 20; ++i) spaced += "plot folder ";
