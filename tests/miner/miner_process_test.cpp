@@ -123,7 +123,35 @@ TEST_F(MinerProcess, ALaunchWithAForeignConfigurationOrNoMinerStartsNothing) {
   launch_miner(*core, expected_miner_config_path());
   EXPECT_FALSE(core->miner_child);
   EXPECT_EQ(core->miner_state, MinerState::Error);
-  EXPECT_TRUE(log_contains(*core, std::string(kMinerNotFound)));
+  EXPECT_EQ(core->last_error, kMinerNotFound);
+  EXPECT_EQ(lines_starting(*core, std::string(kMinerNotFound)).size(), 2u) << "the search says so, then the launch";
+  EXPECT_TRUE(lines_starting(*core, "Failed to start miner").empty()) << "nothing was spawned";
+
+  // A miner file that cannot be run.
+  core->miner_state = MinerState::Stopped;
+  core->status_dirty = core->controls_dirty = false;
+  core->settings.miner_exe_path = platform::join_path(scratch_folder("broken_miner"), "vorn_miner.exe");
+  testing_support::write_file(core->settings.miner_exe_path, "not a program");
+  launch_miner(*core, expected_miner_config_path());
+  EXPECT_FALSE(core->miner_child);
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  ASSERT_TRUE(core->last_error);
+  EXPECT_EQ(untagged_log(*core).back(), "Failed to start miner: " + *core->last_error);
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the error";
+}
+
+TEST_F(MinerProcess, AMinerWhosePriorityCannotBeLoweredStillRuns) {
+  w->core.borrow()->restart_pending = true;
+  platform::arm_fault("lower-priority");
+  launch();
+  platform::disarm_faults();
+  auto core = w->core.borrow();
+  EXPECT_EQ(core->miner_state, MinerState::Running);
+  EXPECT_FALSE(core->restart_pending) << "the restart it waited for has happened";
+  std::vector<std::string> log = untagged_log(*core);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "Miner started, but CPU priority could not be lowered: injected failure at lower-priority");
+  EXPECT_EQ(log.back(), "Started miner: " + testing_support::sim_miner_path());
 }
 
 TEST_F(MinerProcess, ALoneLineIsShownWithoutWaitingForMore) {
@@ -138,6 +166,8 @@ TEST_F(MinerProcess, ALoneLineIsShownWithoutWaitingForMore) {
 TEST_F(MinerProcess, OutputReachesTheLogAndTheRound) {
   launch();
   ASSERT_TRUE(pump_until([&] { return w->core.borrow()->scan_status_text.rfind("Last scan ", 0) == 0; }));
+  // The miner writes its warnings to standard error.
+  EXPECT_TRUE(pump_until([&] { return has_line("[miner] WARN slow disk read on plots"); }, std::chrono::seconds(5)));
   auto core = w->core.borrow();
   EXPECT_TRUE(log_contains(*core, "Miner scan started: 4096 warps"));
   EXPECT_TRUE(log_contains(*core, "Current height updated: 120000"));
@@ -365,6 +395,19 @@ TEST_F(MinerProcess, StartsAreRefusedWhileBusy) {
   EXPECT_EQ(log[1], "Start Mining is waiting for the current config refresh to finish");
   EXPECT_EQ(log.back(), "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
   EXPECT_EQ(log[log.size() - 2], "未找到 vorn_miner.exe，请将 vorn_miner.exe 放到 GUI 同目录");
+
+  // Settings that cannot be saved stop the start before anything runs.
+  core->settings.miner_exe_path = testing_support::sim_miner_path();
+  core->miner_state = MinerState::Stopped;
+  core->status_dirty = core->controls_dirty = false;
+  platform::arm_fault("file-write");
+  start_miner(*core);
+  platform::disarm_faults();
+  EXPECT_EQ(core->miner_state, MinerState::Error);
+  EXPECT_EQ(core->last_error, "injected failure at file-write") << "the save's own error";
+  EXPECT_EQ(untagged_log(*core).back(), "Cannot start miner: settings could not be saved.");
+  EXPECT_TRUE(core->status_dirty && core->controls_dirty) << "the window shows the error";
+  EXPECT_FALSE(core->config_refresh_in_progress);
 }
 
 TEST_F(MinerProcess, StartRefreshesAndLaunchesThroughTheSupervisor) {

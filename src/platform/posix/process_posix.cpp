@@ -129,6 +129,7 @@ MaybeError ChildProcess::terminate(std::uint32_t) {
 }
 
 MaybeError ChildProcess::lower_priority() {
+  if (take_fault("lower-priority")) return std::string("injected failure at lower-priority");
   // The nearest equivalent of BELOW_NORMAL_PRIORITY_CLASS.
   if (::setpriority(PRIO_PROCESS, static_cast<id_t>(impl_->pid), 5) != 0) {
     return "errno " + std::to_string(errno);

@@ -327,6 +327,7 @@ MaybeError ChildProcess::terminate(std::uint32_t exit_code) {
 }
 
 MaybeError ChildProcess::lower_priority() {
+  if (take_fault("lower-priority")) return std::string("injected failure at lower-priority");
   if (!SetPriorityClass(impl_->process.get(), BELOW_NORMAL_PRIORITY_CLASS)) {
     return "Windows error " + std::to_string(GetLastError());
   }
