@@ -644,14 +644,16 @@ struct ReaderRun {
     Result<platform::ChildProcess> spawned = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
     EXPECT_TRUE(spawned.ok());
     child.emplace(std::move(spawned).value());
-    reader = std::thread([pipe = std::move(*child->take_stdout()), s = sender, b = budget, notice]() mutable {
+    reader = std::thread([pipe = std::move(*child->take_stdout()), s = sender, b = budget, notice, this]() mutable {
       run_output_reader(std::move(pipe), s, notice, b);
+      ended = true;
     });
   }
   ~ReaderRun() {
     child->terminate(1);
     child->wait_for(std::chrono::seconds(5));
     { EventReceiver gone = std::move(receiver); }
+    budget->handled(static_cast<std::size_t>(std::max<std::int64_t>(budget->waiting(), 0)));  // never a hang here
     reader.join();
   }
   // The next line, handled as the GUI thread would; empty after 20 s
@@ -673,6 +675,7 @@ struct ReaderRun {
   EventSender sender;
   EventReceiver receiver;
   std::optional<platform::ChildProcess> child;
+  std::atomic<bool> ended{false};
   std::thread reader;
 };
 
@@ -691,17 +694,23 @@ TEST(LongLines, AreCutAt64KiBButNeverInsideACharacter) {
 }
 
 TEST_F(MinerProcess, OutputWithoutLineFeedsArrivesInPiecesOf64KiB) {
-  set_env("VORN_SIM_MODE", "endless");
-  set_env("VORN_SIM_BYTES", "200000");
-  ReaderRun run(kQueuedOutputLimit);
-  std::vector<std::size_t> sizes;
-  std::string line;
-  while (!(line = run.next_line()).empty() && line.rfind("WARN", 0) != 0) {
-    EXPECT_EQ(line.find_first_not_of('.'), std::string::npos);
-    sizes.push_back(line.size());
+  const std::pair<std::string, std::vector<std::size_t>> cases[] = {
+      {"200000", {65536, 65536, 65536, 3392}},
+      {"65536", {65536}},  // exactly the longest line: one line, no empty one after it
+  };
+  for (const auto& [bytes, expected] : cases) {
+    set_env("VORN_SIM_MODE", "endless");
+    set_env("VORN_SIM_BYTES", bytes);
+    ReaderRun run(kQueuedOutputLimit);
+    std::vector<std::size_t> sizes;
+    std::string line;
+    while (!(line = run.next_line()).empty() && line.rfind("WARN", 0) != 0) {
+      EXPECT_EQ(line.find_first_not_of('.'), std::string::npos);
+      sizes.push_back(line.size());
+    }
+    EXPECT_EQ(sizes, expected) << bytes;
+    EXPECT_EQ(line, "WARN endless progress ended after " + bytes + " bytes");
   }
-  EXPECT_EQ(sizes, (std::vector<std::size_t>{65536, 65536, 65536, 3392}));
-  EXPECT_EQ(line, "WARN endless progress ended after 200000 bytes");
 }
 
 TEST_F(MinerProcess, AReaderAheadOfTheWindowWaitsAndLosesNothing) {
@@ -721,6 +730,16 @@ TEST_F(MinerProcess, AReaderAheadOfTheWindowWaitsAndLosesNothing) {
   }
   EXPECT_EQ(run.budget->waiting(), 0);
   EXPECT_TRUE(run.child->wait_for(std::chrono::seconds(10)).value().has_value());
+}
+
+TEST_F(MinerProcess, AReaderWaitingForAWindowThatIsGoneEnds) {
+  set_env("VORN_SIM_MODE", "flood");
+  set_env("VORN_SIM_LINES", "100000");
+  set_env("VORN_SIM_FLOOD_TEXT", "");
+  ReaderRun run(64 * 1024);
+  ASSERT_TRUE(pump_until([&] { return run.budget->full(); }));
+  { EventReceiver gone = std::move(run.receiver); }
+  EXPECT_TRUE(pump_until([&] { return run.ended.load(); }, std::chrono::seconds(5)));
 }
 
 TEST_F(MinerProcess, AReaderWakesTheWindowOncePerBatchOfLines) {
