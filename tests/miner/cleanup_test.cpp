@@ -26,6 +26,7 @@ TEST(ResidualCleanup, ReportsEveryLine) {
       "123\n"
       "abc\tx\n"
       "+7\tvorn_miner.exe --config other.yaml\n"
+      "19\tx\n"
       "4294967296\tx\n"
       "   \n";
   Result<std::vector<std::string>> r = clean_listed_miners(listing, false, recording_kill(killed), still_a_miner);
@@ -36,6 +37,7 @@ TEST(ResidualCleanup, ReportsEveryLine) {
                            "skipped pid=123, command line unreadable; not killed",
                            "skipped vorn_miner.exe process with unreadable pid: abc",
                            "skipped pid=7, command line does not match GUI config",
+                           "skipped pid=19, command line does not match GUI config",
                            "skipped vorn_miner.exe process with unreadable pid: 4294967296"}));
   EXPECT_EQ(killed, std::vector<std::uint32_t>{101});
 }
