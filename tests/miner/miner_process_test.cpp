@@ -8,6 +8,7 @@
 #include "core/build_profile.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "miner/interpret.h"
 #include "miner/miner_control.h"
 #include "miner/residual_cleanup.h"
 #include "minerconfig/config_refresh.h"
@@ -353,6 +354,9 @@ TEST_F(MinerProcess, AStopThatEndsShowsStoppedAndDropsAPendingRestart) {
   auto core = w->core.borrow();
   core->stop_in_progress = core->restart_pending = true;
   core->miner_state = MinerState::Stopping;
+  interpret_miner_line(*core, "#TOTAL:4096");
+  interpret_miner_line(*core, "#SCAN_PROGRESS:1024");
+  ASSERT_EQ(core->scan_status_text, "Scanning 25%");
   core->status_dirty = core->controls_dirty = false;
   handle_stop_finished(*core, StopFinished{"Miner stopped", false});
   EXPECT_FALSE(core->stop_in_progress);
@@ -361,6 +365,9 @@ TEST_F(MinerProcess, AStopThatEndsShowsStoppedAndDropsAPendingRestart) {
   EXPECT_EQ(core->scan_status_text, "Waiting");
   EXPECT_TRUE(core->status_dirty && core->controls_dirty);
   EXPECT_EQ(untagged_log(*core).back(), "Miner stopped");
+  // A progress line the stopped miner wrote last shows no old round.
+  interpret_miner_line(*core, "#SCAN_PROGRESS:1024");
+  EXPECT_EQ(core->scan_status_text, "Waiting");
 }
 
 TEST_F(MinerProcess, ARestartWithoutAMinerStartsOne) {
