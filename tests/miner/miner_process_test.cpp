@@ -485,6 +485,29 @@ TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
   a.value().wait_for(std::chrono::seconds(5));
 }
 
+#ifndef _WIN32
+TEST(ProcessListing, ProcessesThatEndDuringAListingOrATreeKillAreSkipped) {
+  std::atomic<bool> stop{false};
+  std::thread churn([&stop] {
+    while (!stop) {
+      Result<platform::ChildProcess> brief = platform::spawn_with_output_pipes({"/bin/true", {}, ""});
+      if (brief.ok()) brief.value().wait_for(std::chrono::seconds(5));
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    Result<std::string> listed = platform::list_miner_processes();
+    ASSERT_TRUE(listed.ok()) << listed.error();
+    EXPECT_EQ(listed.value().find("true"), std::string::npos);
+    // A tree kill reads every process's parent too: no such pid, as taskkill says.
+    Result<std::uint32_t> killed = platform::run_tree_kill(4'194'305);  // above the largest pid
+    ASSERT_TRUE(killed.ok()) << killed.error();
+    EXPECT_EQ(killed.value(), 128u);
+  }
+  stop = true;
+  churn.join();
+}
+#endif
+
 TEST_F(MinerProcess, OnlyTheStartRefreshEndsLeftoverMiners) {
   platform::MinerLaunch ours{testing_support::sim_miner_path(), {"--config", "D:\\x\\miner_config.mainnet.gui.yaml"}, ""};
   Result<platform::ChildProcess> leftover = platform::spawn_with_output_pipes(ours);
