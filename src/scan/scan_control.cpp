@@ -25,11 +25,9 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
                                                            : a + b;
 }
 
+// The scan it starts clears the queued flag.
 void start_queued_scan(AppCore& core) {
-  if (core.scan_queued && !scan_busy(core)) {
-    core.scan_queued = false;
-    request_scan(core);
-  }
+  if (core.scan_queued && !scan_busy(core)) request_scan(core);
 }
 
 void finish_apply(AppCore& core) {
@@ -210,10 +208,7 @@ void accept_scan_results(AppCore& core, ScanComplete complete) {
                        ", folder list changed");
     core.list_dirty = true;
     core.status_dirty = core.controls_dirty = true;
-    if (core.scan_queued) {
-      core.scan_queued = false;
-      request_scan(core);
-    }
+    start_queued_scan(core);
     return;
   }
   const Instant now = Clock::now();
