@@ -72,8 +72,10 @@ TEST(ScanApply, AppliesFiftyFilesPerStep) {
   EXPECT_FALSE(core.scan_running);
   std::vector<std::string> statuses;
   while (core.pending_scan_results) {
+    core.status_dirty = false;
     apply_step(core);
     statuses.push_back(core.scan_status_text);
+    EXPECT_TRUE(core.status_dirty) << "the window shows " << statuses.back();
   }
   EXPECT_EQ(statuses, (std::vector<std::string>{"Applying scan results... 50/120", "Applying scan results... 100/120", "Waiting"}));
   // Quick steps: progress is logged at the end only.
