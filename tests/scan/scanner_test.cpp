@@ -109,12 +109,26 @@ TEST(ScanFolder, MissingPathsAndFiles) {
 }
 
 TEST(ScanFolder, EmptyFolderHasNoPlotsAndFreeSpace) {
-  FolderScan scan = scan_folder(scratch_folder("scan_empty"));
+  const std::string dir = scratch_folder("scan_empty");
+  platform::arm_delay("folder-open", std::chrono::milliseconds(30));
+  FolderScan scan = scan_folder(dir);
+  platform::disarm_faults();
   EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
   EXPECT_EQ(scan.report.compression.kind, CompressionSummary::Kind::Unknown);
   EXPECT_EQ(scan.report.file_count, 0u);
   EXPECT_TRUE(scan.report.free_bytes);
   EXPECT_TRUE(scan.warnings.empty());
+  EXPECT_GE(scan.report.scan_seconds, 0.03) << "the time the folder took";
+
+  // Free space that cannot be read is warned about; the folder still counts.
+  make_file(join_path(dir, "a.vorn"));
+  platform::arm_fault("free-space");
+  scan = scan_folder(dir);
+  platform::disarm_faults();
+  EXPECT_EQ(scan.report.status, FolderStatus::Normal);
+  EXPECT_EQ(scan.report.file_count, 1u);
+  EXPECT_FALSE(scan.report.free_bytes);
+  EXPECT_EQ(scan.warnings, std::vector<std::string>{"Cannot read available disk space for " + dir});
 }
 
 TEST(ScanFolder, NestedPlotFoldersAreNamedUpToThree) {

@@ -61,6 +61,7 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
 }
 
 Result<std::uint64_t> free_disk_space(const std::string& path) {
+  if (take_fault("free-space")) return Result<std::uint64_t>::failure("injected failure at free-space");
   struct statvfs vfs;
   if (::statvfs(path.c_str(), &vfs) != 0) return Result<std::uint64_t>::failure(last_os_error_text());
   return Result<std::uint64_t>::success(static_cast<std::uint64_t>(vfs.f_bavail) *

@@ -91,6 +91,7 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
 }
 
 Result<std::uint64_t> free_disk_space(const std::string& path) {
+  if (take_fault("free-space")) return Result<std::uint64_t>::failure("injected failure at free-space");
   ULARGE_INTEGER available{};
   if (!GetDiskFreeSpaceExW(to_wide(path).c_str(), &available, nullptr, nullptr)) {
     return Result<std::uint64_t>::failure(last_os_error_text());
