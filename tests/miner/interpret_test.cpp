@@ -137,6 +137,11 @@ TEST(MinerLines, RoundProgressAndEnd) {
   EXPECT_TRUE(core.round_finished);
   EXPECT_EQ(core.scan_status_text, "Last scan 7.25s");
   EXPECT_EQ(core.log_lines.back(), "[miner] Scan finished at height 88 after 7.25s");
+  // The end of a round without a height still shows its time.
+  core.status_dirty = false;
+  interpret_miner_line(core, "finished   : round done after 3.5 seconds");
+  EXPECT_EQ(core.scan_status_text, "Last scan 3.5s");
+  EXPECT_TRUE(core.status_dirty);
 }
 
 TEST(MinerLines, HeightChangesAreLoggedAtMostEveryFiveSeconds) {
