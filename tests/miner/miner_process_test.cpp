@@ -42,6 +42,14 @@ bool miner_listed(std::uint32_t pid) {
   return list.ok() && list.value().find(std::to_string(pid) + "\t") != std::string::npos;
 }
 
+// The simulated miner prints `lines` lines of `text` (numbered lines when
+// empty) as fast as it can.
+void simulate_flood(int lines, const std::string& text) {
+  set_env("VORN_SIM_MODE", "flood");
+  set_env("VORN_SIM_LINES", std::to_string(lines));
+  set_env("VORN_SIM_FLOOD_TEXT", text);
+}
+
 class MinerProcess : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -305,9 +313,7 @@ TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {
 
 TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime) {
   const std::string file = platform::join_path(scratch_folder("flood_log"), std::string(kActivityLogFile));
-  set_env("VORN_SIM_MODE", "flood");
-  set_env("VORN_SIM_LINES", "1000000");
-  set_env("VORN_SIM_FLOOD_TEXT", "WARN flood");
+  simulate_flood(1000000, "WARN flood");
   set_env("VORN_SIM_FLOOD_LAST", "WARN flood done");
   {
     auto core = w->core.borrow();
@@ -336,9 +342,7 @@ TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime)
 }
 
 TEST_F(MinerProcess, AFloodKeepsTheHeartbeatOnTimeAndLosesNoLine) {
-  set_env("VORN_SIM_MODE", "flood");
-  set_env("VORN_SIM_LINES", "1000000");
-  set_env("VORN_SIM_FLOOD_TEXT", "#SCAN_PROGRESS:1");
+  simulate_flood(1000000, "#SCAN_PROGRESS:1");
   {
     auto core = w->core.borrow();
     core->last_heartbeat_at = Clock::now();
@@ -744,9 +748,7 @@ TEST_F(MinerProcess, OutputWithoutLineFeedsArrivesInPiecesOf64KiB) {
 }
 
 TEST_F(MinerProcess, AReaderAheadOfTheWindowWaitsAndLosesNothing) {
-  set_env("VORN_SIM_MODE", "flood");
-  set_env("VORN_SIM_LINES", "100000");
-  set_env("VORN_SIM_FLOOD_TEXT", "");
+  simulate_flood(100000, "");
   constexpr std::size_t kLimit = 64 * 1024;
   ReaderRun run(kLimit);
   // Nobody handles lines: the reader stops near the limit, and the miner
@@ -763,9 +765,7 @@ TEST_F(MinerProcess, AReaderAheadOfTheWindowWaitsAndLosesNothing) {
 }
 
 TEST_F(MinerProcess, AReaderWaitingForAWindowThatIsGoneEnds) {
-  set_env("VORN_SIM_MODE", "flood");
-  set_env("VORN_SIM_LINES", "100000");
-  set_env("VORN_SIM_FLOOD_TEXT", "");
+  simulate_flood(100000, "");
   ReaderRun run(64 * 1024);
   ASSERT_TRUE(pump_until([&] { return run.budget->full(); }));
   { EventReceiver gone = std::move(run.receiver); }
@@ -773,9 +773,7 @@ TEST_F(MinerProcess, AReaderWaitingForAWindowThatIsGoneEnds) {
 }
 
 TEST_F(MinerProcess, AReaderWakesTheWindowOncePerBatchOfLines) {
-  set_env("VORN_SIM_MODE", "flood");
-  set_env("VORN_SIM_LINES", "20000");
-  set_env("VORN_SIM_FLOOD_TEXT", "");
+  simulate_flood(20000, "");
   platform::gui::Window window = platform::gui::Window::create("reader").value();
   int notices = 0;
   window.bind([&](const platform::gui::Event& e) { notices += e.kind == platform::gui::EventKind::Notice; });
