@@ -852,7 +852,6 @@ TEST(PlotRows, TextsOfEachColumn) {
   auto handle = [&](WorkerEvent e) {
     if (auto* f = std::get_if<FolderChecked>(&e)) checked += !f->path.empty();
     dispatch_event(core, std::move(e));
-    request_folder_checks(core);  // as every refresh of the window does
   };
   for (int handled = 0; core.folder_check_running && handled < 1000;) {
     if (std::optional<WorkerEvent> e = receiver.try_recv()) {
