@@ -42,6 +42,9 @@ inline constexpr std::size_t kLogLineLimit = 500;
 struct AutoRestartState {
   std::optional<Instant> due;  // when the pending start begins
   std::vector<Instant> ends;   // unexpected ends still counted
+  // The start under way was begun by the automatic restart: if it fails
+  // before the miner runs, that counts as one more unexpected end.
+  bool attempt_running = false;
 };
 
 struct AppCore {
@@ -87,6 +90,9 @@ struct AppCore {
   bool config_refresh_in_progress = false;
   bool folder_check_running = false;
   bool save_pending = false;
+  // A stop with restart ended while a configuration refresh ran: the start
+  // follows as soon as that refresh is over.
+  bool start_when_refreshed = false;
   MinerState miner_state = MinerState::Stopped;
   AutoRestartState auto_restart;
 

@@ -166,6 +166,7 @@ void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {
     core.last_error = refreshed.text;
     core.miner_state = MinerState::Error;
     log_line(core, "Miner configuration refresh failed: " + refreshed.text);
+    if (refreshed.purpose.kind == RefreshPurpose::Kind::StartMiner) on_start_failed(core, Clock::now());
   } else {
     const std::string& path = refreshed.text;
     log_line(core, "Miner configuration refreshed: " + path);
@@ -193,6 +194,10 @@ void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {
   }
   core.status_dirty = true;
   core.controls_dirty = true;
+  // A stop with restart that ended during this refresh starts now.
+  if (std::exchange(core.start_when_refreshed, false) && !core.miner_child && !core.stop_in_progress) {
+    start_miner(core);
+  }
 }
 
 void maybe_auto_start(AppCore& core) {

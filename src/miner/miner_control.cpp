@@ -27,6 +27,7 @@ void fail_start(AppCore& core, const std::string& error, const std::string& logg
   core.miner_state = MinerState::Error;
   log_line(core, logged);
   core.status_dirty = core.controls_dirty = true;
+  on_start_failed(core, Clock::now());
 }
 
 // The wait after a kill, bounded so that a stop always reports.
@@ -121,6 +122,7 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   core.miner_child = std::move(child);
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
+  core.auto_restart.attempt_running = false;
   log_line(core, "Started miner: " + launch.program);
   core.status_dirty = core.controls_dirty = true;
 }
@@ -212,6 +214,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
 }
 
 void stop_miner(AppCore& core, bool restart) {
+  const bool cancels_restart = restart_waiting(core);
   cancel_auto_restart(core);
   if (core.stop_in_progress) {
     log_line(core, "Miner stop is already in progress");
@@ -220,7 +223,7 @@ void stop_miner(AppCore& core, bool restart) {
   std::optional<platform::ChildProcess> child = std::move(core.miner_child);
   core.miner_child.reset();
   if (!child) {
-    log_line(core, "Miner is not running");
+    log_line(core, cancels_restart && !restart ? "Restart cancelled; the miner stays stopped" : "Miner is not running");
     if (restart) {
       start_miner(core);
     } else {
@@ -287,7 +290,12 @@ void handle_stop_finished(AppCore& core, StopFinished finished) {
   core.scan_status_text = "Waiting";
   log_line(core, finished.outcome);
   core.status_dirty = core.controls_dirty = true;
-  if (finished.restart) {
+  if (finished.restart && core.config_refresh_in_progress && !core.exit_requested) {
+    // Started now, the miner would only be refused; it starts when the
+    // refresh is over, and Stop Mining can still cancel it meanwhile.
+    core.start_when_refreshed = true;
+    log_line(core, "Restart waits for the current config refresh to finish");
+  } else if (finished.restart) {
     start_miner(core);
   } else {
     core.miner_state = MinerState::Stopped;

@@ -609,9 +609,9 @@ TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {
     const char* announced;
   };
   const Ending endings[] = {
-      {"exit", "0", false, "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)"},
-      {"exit", "3221225477", false, "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)"},
-      {"rounds", "0", true, "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 5)"},
+      {"exit", "0", false, "Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 4)"},
+      {"exit", "3221225477", false, "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 4)"},
+      {"rounds", "0", true, "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 4)"},
   };
   set_env("VORN_SIM_DELAY_MS", "300");
   for (std::size_t i = 0; i < std::size(endings); ++i) {
