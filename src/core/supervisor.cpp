@@ -70,6 +70,8 @@ void on_notice(WindowObject& window) {
 
   bool budget_exhausted = false;
   bool heartbeat_seen = false;
+  // Lines that readers send from here on need a wake-up of their own.
+  window.core.borrow()->output_budget->wake_taken();
   {
     auto receiver = window.receiver.borrow();
     const Instant start = Clock::now();
@@ -110,7 +112,7 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
       [&core](auto&& e) {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, MinerLine>) {
-          core.output_budget->handled(e.line.size());
+          core.output_budget->handled(queued_cost(e));
           interpret_miner_line(core, e.line);
         } else if constexpr (std::is_same_v<E, ScanComplete>) {
           accept_scan_results(core, std::move(e));

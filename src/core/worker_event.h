@@ -74,4 +74,8 @@ using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderSc
                                  ScanProgress, ScanFinished, ScanComplete, StopFinished,
                                  ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed>;
 
+// What a miner line costs while it waits for the GUI thread: its bytes and
+// its event in the channel, so that a flood of empty lines is bounded too.
+inline std::size_t queued_cost(const MinerLine& line) { return line.line.size() + sizeof(WorkerEvent); }
+
 }  // namespace vorn

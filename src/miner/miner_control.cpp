@@ -146,14 +146,19 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   // later line of the stream and could stall the miner.
   // Lines cut from one read arrive together, so one clock reading serves them all.
   Instant now = start;
+  auto wake = [&] {
+    if (budget->claim_wake()) notice.wake();
+  };
   auto deliver = [&](std::string& line) {
     if (!is_valid_utf8(line)) line = to_valid_utf8(line);
-    budget->queued(line.size());
-    if (!sender.send(MinerLine{std::move(line)})) return false;
+    MinerLine event{std::move(line)};
+    const std::size_t cost = queued_cost(event);
+    budget->queued(cost);
+    if (!sender.send(std::move(event))) return false;
     ++since_notice;
     const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();
     if (since_notice >= kLinesPerNotice || elapsed >= kNoticeInterval) {
-      notice.wake();
+      wake();
       since_notice = 0;
       last_notice = now;
       pending = false;
@@ -167,7 +172,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   auto wait_for_window = [&] {
     if (!budget->full()) return true;
     if (pending) {
-      notice.wake();
+      wake();
       pending = false;
       since_notice = 0;
     }
@@ -210,7 +215,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   }
   now = Clock::now();
   if (!partial.empty() && !deliver(partial)) return;
-  if (pending) notice.wake();
+  if (pending) wake();
 }
 
 void stop_miner(AppCore& core, bool restart) {

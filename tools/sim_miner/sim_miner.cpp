@@ -6,7 +6,8 @@
 //   VORN_SIM_MODE=rounds      (default) realistic rounds until ended
 //                 exit        exit with VORN_SIM_EXIT_CODE after VORN_SIM_DELAY_MS
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
-//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered), then exit
+//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered, or empty
+//                             with VORN_SIM_FLOOD_EMPTY=1), then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
 //                 endless     print VORN_SIM_BYTES (default 200 MB) progress dots without
 //                             a line feed as fast as it can, end the line with a WARN
@@ -174,9 +175,10 @@ int main(int argc, char** argv) {
   if (mode == "flood") {
     const long lines = env_number("VORN_SIM_LINES", 1000);
     const std::string text = env("VORN_SIM_FLOOD_TEXT");
+    const bool empty = env("VORN_SIM_FLOOD_EMPTY") == "1";
     std::string line;
     for (long i = 0; i < lines; ++i) {
-      line = text.empty() ? "flood line " + std::to_string(i) : text;
+      line = empty ? std::string() : text.empty() ? "flood line " + std::to_string(i) : text;
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
     }
