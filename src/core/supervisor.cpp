@@ -71,7 +71,7 @@ void on_notice(WindowObject& window) {
   bool budget_exhausted = false;
   bool heartbeat_seen = false;
   // Lines that readers send from here on need a wake-up of their own.
-  window.core.borrow()->output_budget->wake_taken();
+  if (window.output_budget) window.output_budget->wake_taken();
   {
     auto receiver = window.receiver.borrow();
     const Instant start = Clock::now();
@@ -125,7 +125,10 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
         } else if constexpr (std::is_same_v<E, Heartbeat>) {
           on_heartbeat(core);
         } else if constexpr (std::is_same_v<E, LogFileFailed>) {
-          log_line(core, "Activity log file is not writable: " + e.error + "; lines are kept in the window only");
+          log_line(core, e.rotation ? "Activity log file could not be rotated: " + e.error +
+                                          "; it grows past its limit until a later rotation works"
+                                    : "Activity log file is not writable: " + e.error +
+                                          "; lines are kept in the window only");
         } else {
           handle_scan_progress_event(core, e);
         }

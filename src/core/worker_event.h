@@ -65,9 +65,11 @@ struct FolderChecked {
   bool last;  // the check is over
 };
 struct Heartbeat {};
-// The activity log file could not be written.
+// The activity log file could not be written, or (rotation set) could not
+// be rotated and grows past its limit until a later rotation works.
 struct LogFileFailed {
   std::string error;
+  bool rotation = false;
 };
 
 using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,

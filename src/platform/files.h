@@ -54,6 +54,11 @@ MaybeError copy_file(const std::string& source, const std::string& target);
 // A missing file is fine.
 MaybeError check_replaceable(const std::string& path);
 
+// The line ending of text files that people open with the system's own
+// editors: CR LF on Windows (older Notepads show LF alone as one line), LF
+// elsewhere.
+std::string_view text_line_end();
+
 // Appends a text to a file, creating it when missing (the crash log).
 MaybeError append_to_file(const std::string& path, std::string_view text);
 

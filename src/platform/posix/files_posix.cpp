@@ -128,6 +128,7 @@ void OutputFile::close() {
 }
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
+  if (take_fault("file-replace")) return std::string("injected failure at file-replace");
   if (::rename(source.c_str(), target.c_str()) != 0) return last_os_error_text();
   // The rename itself is only durable once the folder is synced.
   return sync_folder_of(target);
@@ -155,7 +156,10 @@ MaybeError check_replaceable(const std::string& path) {
   return std::nullopt;
 }
 
+std::string_view text_line_end() { return "\n"; }
+
 MaybeError append_to_file(const std::string& path, std::string_view text) {
+  delay_point("file-append");  // a slow disk
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
   if (fd.get() < 0) return last_os_error_text();
   return write_whole(fd.get(), text);

@@ -121,6 +121,7 @@ void OutputFile::close() {
 }
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
+  if (take_fault("file-replace")) return std::string("injected failure at file-replace");
   if (!MoveFileExW(to_wide(source).c_str(), to_wide(target).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return last_os_error_text();
@@ -156,7 +157,10 @@ MaybeError check_replaceable(const std::string& path) {
   return std::nullopt;
 }
 
+std::string_view text_line_end() { return "\r\n"; }
+
 MaybeError append_to_file(const std::string& path, std::string_view text) {
+  delay_point("file-append");  // a slow disk
   OwnedHandle h(CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
