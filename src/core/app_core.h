@@ -102,6 +102,9 @@ struct AppCore {
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.
   std::optional<std::string> undecodable_settings_file;
+  // The settings file as it was loaded or last saved (none: there was no
+  // readable file). A file found different is copied before a save.
+  std::optional<std::string> settings_file_bytes;
 
   AppCore(EventSender sender, platform::gui::NoticeTarget notice_target, Instant now);
 };

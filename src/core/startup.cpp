@@ -78,6 +78,7 @@ AppCore create_app_core(EventSender sender, platform::gui::NoticeTarget notice) 
   core.settings = std::move(settings);
   core.settings_path = settings_path;
   if (undecodable) core.undecodable_settings_file = settings_path;
+  if (bytes.ok() && !undecodable) core.settings_file_bytes = bytes.value();
   normalize_settings(core.settings);
 
   log_line(core, std::string(kProfile.window_title) + " " + std::string(kVersion) + " " +

@@ -39,6 +39,9 @@ void poll_miner_exit(AppCore& core) {
     return;
   }
   if (!polled.value()) return;
+  // Processes the miner started would live on with its output pipes, and
+  // their lines would reach the next miner's channel.
+  core.miner_child->end_job();
   core.miner_child.reset();  // closes the process, thread and pipe handles
   core.miner_state = MinerState::Stopped;
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));

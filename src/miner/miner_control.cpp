@@ -117,9 +117,24 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   } else {
     log_line(core, "Miner CPU priority set to BelowNormal");
   }
-  start_reader(core, child.take_stdout());
-  start_reader(core, child.take_stderr());
-  core.miner_child = std::move(child);
+  if (std::optional<std::string> e = child.job_error()) {
+    log_line(core, "Miner started without a job object: " + *e + "; processes it starts are not ended with it");
+  }
+  std::optional<platform::PipeReader> out = child.take_stdout(), err = child.take_stderr();
+  core.miner_child = std::move(child);  // held before anything else can fail
+  try {
+    start_reader(core, std::move(out));
+    start_reader(core, std::move(err));
+  } catch (const Failure&) {
+    // A miner whose output nobody reads would stall on its first full pipe,
+    // untracked: it is ended. The failure's record is already written.
+    core.miner_child->terminate(1);
+    core.miner_child->end_job();
+    core.miner_child.reset();
+    fail_start(core, "could not start the miner's output readers",
+               "Failed to start miner: could not start the miner's output readers");
+    return;
+  }
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
   core.auto_restart.attempt_running = false;
@@ -284,6 +299,9 @@ std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kil
 void run_stop_worker(StopJob job) {
   platform::fault_point("miner-stop");
   std::string outcome = stop_process(job.child);
+  // What the miner started and left running ends with it: such a process
+  // could hold the output pipes open and write into the next miner's log.
+  job.child.end_job();
   { platform::ChildProcess closed = std::move(job.child); }  // handles closed before the report
   if (job.sender.send(StopFinished{std::move(outcome), job.restart})) job.notice.wake();
 }

@@ -73,7 +73,7 @@ class LogFile : public ::testing::Test {
 TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
   AppCore core = testing_support::make_core(folder);
   core.log_file = open();
-  write_file(path, "2026-12-06 23:59:59 [gui:mainnet] from the day before\n");
+  write_file(path, "2026-12-06 23:59:59 [gui:mainnet] from the day before" + std::string(platform::text_line_end()));
   log_line(core, "first");
   raw_log_line(core, "[miner] second, as the miner wrote it");
   clear_log(core);  // the window's log only

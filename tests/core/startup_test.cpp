@@ -8,6 +8,7 @@
 #include "miner/discovery.h"
 #include "platform/fault_points.h"
 #include "platform/process.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -142,6 +143,19 @@ TEST_F(Startup, FailuresOfThePriorityAndOfTheLeftoverCleanupAreSaid) {
   EXPECT_EQ(log[2],
             "startup orphan miner cleanup skipped: could not query existing vorn_miner.exe processes: injected failure at "
             "process-list");
+}
+
+TEST_F(Startup, TheSettingsFileAsLoadedIsReplacedWithoutACopyAndAnEditedOneWithACopy) {
+  const std::string path = exe_relative(kProfile.settings_file);
+  for (const char* name : {".changed.bak", ".invalid.bak"}) platform::remove_file(path + name);
+  write_file(path, R"({"miner_name": "rig"})");
+  AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_FALSE(testing_support::exists(path + ".changed.bak"));
+  write_file(path, R"({"miner_name": "edited by hand"})");
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(testing_support::read_file(path + ".changed.bak"), R"({"miner_name": "edited by hand"})");
+  platform::remove_file(path + ".changed.bak");
 }
 
 TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {

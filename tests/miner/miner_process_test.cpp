@@ -6,14 +6,17 @@
 
 #include "core/activity_log_file.h"
 #include "core/build_profile.h"
+#include "core/crash_guard.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "miner/auto_restart.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
 #include "miner/residual_cleanup.h"
 #include "minerconfig/config_refresh.h"
 #include "minerconfig/miner_config.h"
 #include "platform/fault_points.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "support/test_support.h"
@@ -217,6 +220,58 @@ TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSecond
   EXPECT_TRUE(has_line("Miner process tree killed after stop timeout (pid " + std::to_string(miner_pid) + ")"));
   // A killed process takes a moment to be gone.
   EXPECT_TRUE(pump_until([&] { return !miner_listed(child_pid) && !miner_listed(miner_pid); }, std::chrono::seconds(3)));
+}
+
+// Lines of the grandchild that the miner started to write into its output.
+std::size_t orphan_lines(const AppCore& core) { return lines_starting(core, "[miner] WARN orphan line ").size(); }
+
+TEST_F(MinerProcess, WhatTheMinerStartedEndsWithItsUnexpectedEndAndWithAStop) {
+  set_env("VORN_SIM_GRANDCHILD", "writer");
+  set_env("VORN_SIM_MODE", "exit");
+  for (bool stopped : {false, true}) {
+    testing_support::remove_tree(record + ".child");
+    set_env("VORN_SIM_DELAY_MS", stopped ? "2500" : "1500");
+    launch();
+    ASSERT_TRUE(pump_until([&] { return read_file(record + ".child").find("pid=") != std::string::npos; }));
+    const auto orphan = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record + ".child"), "pid")));
+    ASSERT_TRUE(pump_until([&] { return orphan_lines(*w->core.borrow()) > 0; })) << "the grandchild writes";
+    if (stopped) {
+      stop_miner(*w->core.borrow(), false);  // it ends by itself within the stop's grace
+      ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(10)));
+      EXPECT_TRUE(has_line("Miner stopped with status exit code: 0"));
+    } else {
+      beat_until([&] { return !w->core.borrow()->miner_child; }, std::chrono::seconds(10));
+      ASSERT_FALSE(w->core.borrow()->miner_child);
+    }
+    // The grandchild is ended with the miner; its lines stop.
+    EXPECT_TRUE(pump_until([&] { return !miner_listed(orphan); }, std::chrono::seconds(3))) << (stopped ? "stop" : "end");
+    pump_until([] { return false; }, std::chrono::milliseconds(500));
+    const std::size_t written = orphan_lines(*w->core.borrow());
+    pump_until([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_EQ(orphan_lines(*w->core.borrow()), written) << "an orphan still writes into the channel";
+    cancel_auto_restart(*w->core.borrow());
+  }
+  set_env("VORN_SIM_GRANDCHILD", "0");
+  set_env("VORN_SIM_DELAY_MS", "0");
+}
+
+TEST_F(MinerProcess, AMinerWhoseReadersCannotStartIsEndedAndTheStartFails) {
+  auto ours = [] {
+    Result<std::string> listed = platform::list_miner_processes();
+    return listed.ok() && listed.value().find(expected_miner_config_path()) != std::string::npos;
+  };
+  platform::arm_fault("spawn miner-output");
+  {
+    auto core = w->core.borrow();
+    launch_miner(*core, expected_miner_config_path());
+    EXPECT_FALSE(core->miner_child);
+    EXPECT_EQ(core->miner_state, MinerState::Error);
+    EXPECT_EQ(core->last_error, "could not start the miner's output readers");
+    EXPECT_EQ(untagged_log(*core).back(), "Failed to start miner: could not start the miner's output readers");
+  }
+  platform::disarm_faults();
+  EXPECT_TRUE(pump_until([&] { return !ours(); }, std::chrono::seconds(5))) << "the launched miner runs on untracked";
+  platform::remove_file(crash_log_path());
 }
 
 // A miner that ignores every stop request. The grace is short here: the
