@@ -156,7 +156,6 @@ std::optional<UrlHead> url_head(std::string_view url) {
   authority = authority.substr(0, authority.find_first_of("/?#"));
   const std::size_t at = authority.rfind('@');
   if (at != std::string_view::npos) authority = authority.substr(at + 1);
-  std::string_view port;
   if (!authority.empty() && authority[0] == '[') {
     const std::size_t close = authority.find(']');
     if (close == std::string_view::npos || !is_ipv6(authority.substr(1, close - 1))) return std::nullopt;
@@ -220,8 +219,9 @@ class CountingIterator {
   std::size_t* taken_;
 };
 
-// The line of a byte. Lines are counted on from the byte asked about last:
-// the parser only moves forward, apart from a step back after a number.
+// The line of a byte. Lines are counted on from the byte asked about last,
+// as the bytes asked about move forward (a syntax error's position may lie
+// a byte behind the last one read: the byte after a number is put back).
 class LineCounter {
  public:
   explicit LineCounter(std::string_view text) : text_(text) {}
@@ -276,7 +276,7 @@ std::string syntax_reason(std::string_view what) {
 
 class OptionsReader : public nlohmann::json_sax<Json> {
  public:
-  OptionsReader(std::string_view text, const std::size_t* taken) : text_(text), taken_(taken), lines_(text) {}
+  OptionsReader(std::string_view text, const std::size_t* taken) : taken_(taken), lines_(text) {}
 
   Options options;
   std::string error;  // why the reading stopped early
@@ -327,7 +327,7 @@ class OptionsReader : public nlohmann::json_sax<Json> {
     if (where_ == Where::Alerts) {
       channel_ = ChannelDraft{};
       channel_->index = channels_seen_++;
-      channel_->line = lines_.line_of(*taken_ - 1);
+      channel_->line = last_line();
       where_ = Where::Channel;
       return true;
     }
@@ -337,7 +337,7 @@ class OptionsReader : public nlohmann::json_sax<Json> {
   }
 
   bool key(string_t& name) override {
-    key_line_ = lines_.line_of(*taken_ - 1);
+    key_line_ = last_line();
     key_ = name;
     if (where_ == Where::Top) {
       shown_key_ = name;
@@ -429,18 +429,9 @@ class OptionsReader : public nlohmann::json_sax<Json> {
     return fail("bad value for key " + in_quotes(shown_key_) + at_line(key_line_) + ": " + std::string(reason));
   }
 
-  // The line of the value just read. After a number the parser has read
-  // one byte more, which may already be on the next line.
-  std::size_t value_line(const Value& v) {
-    std::size_t last = *taken_ == 0 ? 0 : *taken_ - 1;
-    const bool number = v.type == Value::Type::Whole || v.type == Value::Type::Negative ||
-                        v.type == Value::Type::TooLarge || v.type == Value::Type::Fraction;
-    if (number && last > 0 && last < text_.size() && std::string_view("0123456789.eE+-").find(text_[last]) ==
-                                                          std::string_view::npos) {
-      --last;
-    }
-    return lines_.line_of(last);
-  }
+  // The line of the byte read last. After a number that is the byte behind
+  // it, which is on the number's line still: a line feed ends the line it is on.
+  std::size_t last_line() { return lines_.line_of(*taken_ == 0 ? 0 : *taken_ - 1); }
 
   bool value(Value v) {
     switch (where_) {
@@ -449,7 +440,7 @@ class OptionsReader : public nlohmann::json_sax<Json> {
       case Where::Top:
         return top_value(std::move(v));
       case Where::Alerts:
-        return wrong_type(channel_name(), value_line(v), "a channel object");
+        return wrong_type(channel_name(), last_line(), "a channel object");
       case Where::Channel:
         return channel_value(std::move(v));
       case Where::Done:
@@ -580,7 +571,6 @@ class OptionsReader : public nlohmann::json_sax<Json> {
     return true;
   }
 
-  std::string_view text_;
   const std::size_t* taken_;
   LineCounter lines_;
   Where where_ = Where::Root;

@@ -171,6 +171,10 @@ TEST(OptionsParse, WrongTypesNameTheKeyAndWhatItTakes) {
        R"(wrong type for key "alerts[1]" at line 3: expected a channel object)"},
       {"{\"alerts\": [\n  \"https://a.example/x\"]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
       {"{\"alerts\": [null]}", R"(wrong type for key "alerts[0]" at line 1: expected a channel object)"},
+      // A number at a line's end: the byte read after it is on the next line.
+      {"{\"alerts\": [\n  12\n]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
+      {"{\"alerts\": [\n  -1.5e3\r\n]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
+      {"{\"alerts\": [\n  7]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
       {"{\"alerts\": [{\n\"kind\": 1}]}", R"(wrong type for key "alerts[0].kind" at line 2: expected text)"},
       {"{\"alerts\": [{\"kind\": \"json\",\n\"url\": [\"https://a.example/x\"]}]}",
        R"(wrong type for key "alerts[0].url" at line 2: expected text)"},
@@ -209,12 +213,14 @@ TEST(OptionsParse, NumbersOutOfRangeNameTheRange) {
 TEST(OptionsParse, TheListenAddressTakesThreeHostForms) {
   for (const char* good : {"[::1]:9100", "127.0.0.1:9100", "localhost:1", "0.0.0.0:65535", "[::]:9100",
                            "[fe80::1:2]:80", "[2001:db8:0:0:0:0:0:1]:443", "[::ffff:192.0.2.1]:9100",
-                           "LocalHost:9100", "255.255.255.255:9100"}) {
+                           "LocalHost:9100", "255.255.255.255:9100", "[1:2:3:4:5:6::7]:80", "[1:2:3:4:5:6:7::]:80",
+                           "[::2:3:4:5:6:7:8]:80", "[1:2:3:4:5:6:1.2.3.4]:80", "[ABCD:ef01::]:1"}) {
     EXPECT_EQ(read_ok(one_key("metrics_listen", "\"" + std::string(good) + "\"")).metrics_listen, good);
   }
   for (const char* bad : {"256.1.1.1:1", "host:0", "::1:9100", "example.com:80", "127.0.0.1", "127.0.0.1:65536",
                           "localhost:0", "127.0.0.1:", ":9100", "[::1]", "[::1]9100", "[::1:9100", "[1:2:3]:80",
-                          "[::1::2]:80", "[12345::1]:80", "[::1%eth0]:80", "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80",
+                          "[::1::2]:80", "[1:2:3:4:5:6:7::8]:80", "[1:2:3:4:5:6:7]:80", "[1:2:3:4:5:6:7:1.2.3.4]:80",
+                          "[1.2.3.4::]:80", "[:1::]:80", "[1::2:]:80", "[12345::1]:80", "[::1%eth0]:80", "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80",
                           "1.2.3.4.5:80", "01.2.3.4:80", "127.0.0.1:+80", "127.0.0.1:09100", " 127.0.0.1:80",
                           "localhost:80 ", "[127.0.0.1]:80"}) {
     EXPECT_EQ(error_of(one_key("metrics_listen", "\"" + std::string(bad) + "\"")),
