@@ -80,9 +80,8 @@ void start_options_watch(OptionsWatch watch) {
     read.first = !*first_sent;
     if (sender.send(std::move(read))) notice.post();
   };
-  spawn_worker("options", [watch = std::move(watch), first_sent]() mutable { watch_file(std::move(watch), *first_sent); },
-               std::move(report_failure))
-      .detach();
+  auto body = [watch = std::move(watch), first_sent]() mutable { watch_file(std::move(watch), *first_sent); };
+  spawn_worker("options", std::move(body), std::move(report_failure)).detach();
 }
 
 }  // namespace vorn

@@ -68,7 +68,8 @@ TEST(OptionsParse, EveryKeyIsRead) {
     {"kind": "discord", "url": "https://discord.com/api/webhooks/1/x", "min_level": "critical"},
     {"kind": "slack", "url": "https://hooks.slack.com/services/T/B/X", "min_level": "info"},
     {"kind": "ntfy", "url": "https://ntfy.sh/rigs", "min_level": "warning"},
-    {"min_level": "info", "chat_id": "-1001234", "url": "https://api.telegram.org/botX/sendMessage", "kind": "telegram"},
+    {"min_level": "info", "chat_id": "-1001234", "url": "https://api.telegram.org/botX/sendMessage",
+     "kind": "telegram"},
     {"kind": "telegram", "url": "https://api.telegram.org/botX/sendMessage", "chat_id": "@my_rigs"}
   ],
   "heartbeat_url": "https://hc-ping.com/5b3c",
@@ -147,7 +148,8 @@ TEST(OptionsParse, WrongTypesNameTheKeyAndWhatItTakes) {
       {one_key("rig_name", "5"), R"(wrong type for key "rig_name" at line 2: expected text)"},
       {one_key("metrics_listen", "true"), R"(wrong type for key "metrics_listen" at line 2: expected text)"},
       {one_key("metrics_token", "null"), R"(wrong type for key "metrics_token" at line 2: expected text)"},
-      {one_key("metrics_textfile", "[\"a.prom\"]"), R"(wrong type for key "metrics_textfile" at line 2: expected text)"},
+      {one_key("metrics_textfile", "[\"a.prom\"]"),
+       R"(wrong type for key "metrics_textfile" at line 2: expected text)"},
       {one_key("heartbeat_url", "{}"), R"(wrong type for key "heartbeat_url" at line 2: expected text)"},
       {one_key("heartbeat_interval_secs", "\"300\""),
        R"(wrong type for key "heartbeat_interval_secs" at line 2: expected a whole number)"},
@@ -155,9 +157,11 @@ TEST(OptionsParse, WrongTypesNameTheKeyAndWhatItTakes) {
       {one_key("stall_minutes", "1e3"), R"(wrong type for key "stall_minutes" at line 2: expected a whole number)"},
       {one_key("stall_minutes", "1e400"), R"(wrong type for key "stall_minutes" at line 2: expected a whole number)"},
       {one_key("stall_minutes", "true"), R"(wrong type for key "stall_minutes" at line 2: expected a whole number)"},
-      {one_key("restart_on_stall", "\"true\""), R"(wrong type for key "restart_on_stall" at line 2: expected true or false)"},
+      {one_key("restart_on_stall", "\"true\""),
+       R"(wrong type for key "restart_on_stall" at line 2: expected true or false)"},
       {one_key("tray_icon", "1"), R"(wrong type for key "tray_icon" at line 2: expected true or false)"},
-      {one_key("minimize_to_tray", "null"), R"(wrong type for key "minimize_to_tray" at line 2: expected true or false)"},
+      {one_key("minimize_to_tray", "null"),
+       R"(wrong type for key "minimize_to_tray" at line 2: expected true or false)"},
       {one_key("start_minimized", "0"), R"(wrong type for key "start_minimized" at line 2: expected true or false)"},
       {one_key("tray_notifications", "\"yes\""),
        R"(wrong type for key "tray_notifications" at line 2: expected true or false)"},
@@ -169,7 +173,8 @@ TEST(OptionsParse, WrongTypesNameTheKeyAndWhatItTakes) {
       {"{\"alerts\": [\n  1]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
       {"{\"alerts\": [{\"kind\": \"json\", \"url\": \"https://a.example/x\"},\n\n  [\"json\"]]}",
        R"(wrong type for key "alerts[1]" at line 3: expected a channel object)"},
-      {"{\"alerts\": [\n  \"https://a.example/x\"]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
+      {"{\"alerts\": [\n  \"https://a.example/x\"]}",
+       R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
       {"{\"alerts\": [null]}", R"(wrong type for key "alerts[0]" at line 1: expected a channel object)"},
       // A number at a line's end: the byte read after it is on the next line.
       {"{\"alerts\": [\n  12\n]}", R"(wrong type for key "alerts[0]" at line 2: expected a channel object)"},
@@ -220,7 +225,8 @@ TEST(OptionsParse, TheListenAddressTakesThreeHostForms) {
   for (const char* bad : {"256.1.1.1:1", "host:0", "::1:9100", "example.com:80", "127.0.0.1", "127.0.0.1:65536",
                           "localhost:0", "127.0.0.1:", ":9100", "[::1]", "[::1]9100", "[::1:9100", "[1:2:3]:80",
                           "[::1::2]:80", "[1:2:3:4:5:6:7::8]:80", "[1:2:3:4:5:6:7]:80", "[1:2:3:4:5:6:7:1.2.3.4]:80",
-                          "[1.2.3.4::]:80", "[:1::]:80", "[1::2:]:80", "[12345::1]:80", "[::1%eth0]:80", "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80",
+                          "[1.2.3.4::]:80", "[:1::]:80", "[1::2:]:80", "[12345::1]:80", "[::1%eth0]:80",
+                          "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80",
                           "1.2.3.4.5:80", "01.2.3.4:80", "127.0.0.1:+80", "127.0.0.1:09100", " 127.0.0.1:80",
                           "localhost:80 ", "[127.0.0.1]:80"}) {
     EXPECT_EQ(error_of(one_key("metrics_listen", "\"" + std::string(bad) + "\"")),
@@ -231,7 +237,8 @@ TEST(OptionsParse, TheListenAddressTakesThreeHostForms) {
 
 TEST(OptionsParse, BadValuesNameTheKeyAndWhatItTakes) {
   expect_errors({
-      {one_key("rig_name", "\"rig\\u0007\""), R"(bad value for key "rig_name" at line 2: control characters are not allowed)"},
+      {one_key("rig_name", "\"rig\\u0007\""),
+       R"(bad value for key "rig_name" at line 2: control characters are not allowed)"},
       {one_key("rig_name", "\"rig\\r\\nTitle: x\""),
        R"(bad value for key "rig_name" at line 2: control characters are not allowed)"},
       {one_key("metrics_token", "\"two words\""),
@@ -288,7 +295,8 @@ TEST(OptionsParse, UrlsMustBeHttpOrHttpsWithAHost) {
 
 TEST(OptionsParse, ChannelsNeedTheirKeys) {
   expect_errors({
-      {"{\"alerts\": [\n  {\"kind\": \"json\", \"url\": \"https://a.example/x\"},\n  {\n    \"url\": \"https://a.example/y\"\n  }\n]}",
+      {"{\"alerts\": [\n  {\"kind\": \"json\", \"url\": \"https://a.example/x\"},\n"
+       "  {\n    \"url\": \"https://a.example/y\"\n  }\n]}",
        R"(missing key "kind" in alerts[1] at line 3)"},
       {"{\"alerts\": [\n\n  {\"kind\": \"ntfy\"}]}", R"(missing key "url" in alerts[0] at line 3)"},
       {"{\"alerts\": [{}]}", R"(missing key "kind" in alerts[0] at line 1)"},
@@ -395,10 +403,12 @@ TEST(OptionsSecrets, NoErrorNamesTheValueOfASecret) {
       {one_key("heartbeat_url", "\"https://ping.example/QZXW\n\""),
        "invalid JSON at line 2: invalid string: control character U+000A (LF) must be escaped to \\u000A or \\n"},
       {one_key("heartbeat_url", "https://ping.example/QZXW"), "invalid JSON at line 2: invalid literal"},
-      {one_key("metrics_token", "\"JVKQ\\q\""), "invalid JSON at line 2: invalid string: forbidden character after backslash"},
+      {one_key("metrics_token", "\"JVKQ\\q\""),
+       "invalid JSON at line 2: invalid string: forbidden character after backslash"},
       {one_key("metrics_token", "\"JVKQ\\u12G4\""),
        "invalid JSON at line 2: invalid string: '\\u' must be followed by 4 hex digits"},
-      {"{\"alerts\": [{\"kind\": \"json\", \"url\": \"https://h.example/WXJZ", "invalid JSON at line 1: invalid string: missing closing quote"},
+      {"{\"alerts\": [{\"kind\": \"json\", \"url\": \"https://h.example/WXJZ",
+       "invalid JSON at line 1: invalid string: missing closing quote"},
       {"{\"alerts\": [{\"kind\": \"telegram\", \"chat_id\": @ZQJV}]}", "invalid JSON at line 1: invalid literal"},
       {"{\"heartbeat_url\": \"https://ping.example/QZXW\xC3\"}", "the options file is not valid UTF-8"},
   };
