@@ -96,6 +96,14 @@ struct AppCore {
   MinerState miner_state = MinerState::Stopped;
   AutoRestartState auto_restart;
 
+  // The options in use: the file's, or the defaults. The generation grows
+  // each time they are set, once for the start-up read whatever its outcome
+  // (0: not read yet), so that a subsystem sees when to configure itself
+  // again by comparing it with the generation it last used.
+  Options options;
+  bool options_from_file = false;
+  std::uint64_t options_generation = 0;
+
   // Where every log line is also kept, when the program keeps one.
   std::unique_ptr<ActivityLogFile> log_file;
 

@@ -8,6 +8,7 @@
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
+#include "options/options_apply.h"
 #include "scan/scan_control.h"
 
 namespace vorn {
@@ -132,6 +133,8 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
                                           "; it grows past its limit until a later rotation works"
                                     : "Activity log file is not writable: " + e.error +
                                           "; lines are kept in the window only");
+        } else if constexpr (std::is_same_v<E, OptionsRead>) {
+          handle_options_read(core, std::move(e));
         } else {
           handle_scan_progress_event(core, e);
         }

@@ -5,7 +5,9 @@
 #include "core/build_profile.h"
 #include "core/activity_log_file.h"
 #include "core/startup.h"
+#include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "options/options.h"
 #include "platform/fault_points.h"
 #include "platform/process.h"
 #include "platform/files.h"
@@ -28,6 +30,7 @@ class Startup : public ::testing::Test {
     testing_support::remove_tree(exe_relative("miner_config.yaml"));
     testing_support::remove_tree(exe_relative(std::string(kProfile.settings_file) + ".invalid.bak"));
     testing_support::remove_tree(exe_relative(kActivityLogFile));
+    testing_support::remove_tree(exe_relative(kOptionsFile));
   }
   static std::vector<std::string> start() {
     return untagged_log(create_app_core(EventSender(), platform::gui::NoticeTarget{}));
@@ -163,6 +166,25 @@ TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {
   AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
   EXPECT_TRUE(core.settings.plot_dirs.empty());
   EXPECT_EQ(core.undecodable_settings_file, exe_relative(kProfile.settings_file));
+}
+
+TEST_F(Startup, TheOptionsFileBesideTheProgramIsReadOffTheWindowThread) {
+  write_file(exe_relative(kOptionsFile), "{\"stall_minutes\": 7, \"tray_icon\": false}");
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  AppCore core = create_app_core(sender, platform::gui::NoticeTarget{});
+  EXPECT_EQ(core.options_generation, 0u);  // read by a worker; nothing waits for it here
+  std::optional<OptionsRead> read;
+  ASSERT_TRUE(testing_support::pump_until([&] {
+    while (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      if (auto* r = std::get_if<OptionsRead>(&*e)) read = std::move(*r);
+    }
+    return read.has_value();
+  }, std::chrono::seconds(5)));
+  EXPECT_TRUE(read->first);
+  dispatch_event(core, std::move(*read));
+  EXPECT_EQ(untagged_log(core).back(), "Options loaded: stall watchdog 7 min");
+  EXPECT_EQ(core.options.stall_minutes, 7u);
+  EXPECT_EQ(core.options_generation, 1u);
 }
 
 TEST_F(Startup, AMinerLeftBehindByAnEarlierRunIsEnded) {
