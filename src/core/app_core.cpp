@@ -33,6 +33,16 @@ const char* miner_state_text(MinerState state) {
   return "Error";
 }
 
+const char* restart_reason_text(RestartReason reason) {
+  switch (reason) {
+    case RestartReason::Crash: return "crash";
+    case RestartReason::Stall: return "stall";
+    case RestartReason::Plots: return "plots";
+    case RestartReason::User: return "user";
+  }
+  return "user";
+}
+
 const char* phase(const AppCore& core) {
   if (core.exit_requested) return "exiting";
   if (core.stop_in_progress) return "stopping_miner";

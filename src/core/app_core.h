@@ -1,5 +1,6 @@
 #pragma once
 // Everything the program knows at run time. Only the GUI thread touches it.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,18 @@ enum class MinerState : std::uint8_t {
 const char* miner_state_text(MinerState state);
 
 inline constexpr std::size_t kLogLineLimit = 500;
+
+// Why a launch replaces a miner: it ended unexpectedly, the stall watchdog
+// restarted it, plot files changed, or the user chose Restart Miner.
+enum class RestartReason : std::uint8_t { Crash = 0, Stall = 1, Plots = 2, User = 3 };
+inline constexpr std::size_t kRestartReasons = 4;
+const char* restart_reason_text(RestartReason reason);  // "crash", "stall", "plots", "user"
+
+// What happened since the program started, for the metrics.
+struct RunCounters {
+  std::uint64_t unexpected_exits = 0;                     // ends of the miner nobody asked for
+  std::array<std::uint64_t, kRestartReasons> restarts{};  // launches that replaced a miner, by reason
+};
 
 // The automatic restart after the miner ended by itself.
 struct AutoRestartState {
@@ -95,6 +108,10 @@ struct AppCore {
   bool start_when_refreshed = false;
   MinerState miner_state = MinerState::Stopped;
   AutoRestartState auto_restart;
+  RunCounters counters;
+  // The start under way replaces a miner, for this reason; counted once the
+  // new miner runs.
+  std::optional<RestartReason> restart_reason;
 
   // The options in use: the file's, or the defaults. The generation grows
   // each time they are set, once for the start-up read whatever its outcome

@@ -45,6 +45,7 @@ void poll_miner_exit(AppCore& core) {
   core.miner_child->end_job();
   core.miner_child.reset();  // closes the process, thread and pipe handles
   core.miner_state = MinerState::Stopped;
+  ++core.counters.unexpected_exits;
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));
   core.status_dirty = true;
   core.controls_dirty = true;
@@ -198,6 +199,7 @@ void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {
           } else {
             log_line(core, "Restarting miner");
             stop_miner(core, true);
+            core.restart_reason = RestartReason::Plots;
           }
         }
       }

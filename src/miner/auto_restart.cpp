@@ -43,6 +43,7 @@ void check_auto_restart(AppCore& core, Instant now) {
   // is made at the first check after the stop or the refresh is over.
   if (core.stop_in_progress || core.config_refresh_in_progress) return;
   start_miner(core);  // which clears the due time, as every start does
+  core.restart_reason = RestartReason::Crash;
   if (core.config_refresh_in_progress) {
     state.attempt_running = true;  // the launch follows the refresh
   } else if (!core.miner_child && core.miner_state == MinerState::Error) {
@@ -52,6 +53,7 @@ void check_auto_restart(AppCore& core, Instant now) {
 }
 
 void on_start_failed(AppCore& core, Instant now) {
+  core.restart_reason.reset();  // nothing was replaced
   if (!core.auto_restart.attempt_running) return;
   log_line(core, "Automatic restart could not start the miner; counted as an unexpected end");
   on_unexpected_end(core, now);
@@ -59,6 +61,7 @@ void on_start_failed(AppCore& core, Instant now) {
 
 void cancel_auto_restart(AppCore& core) {
   if (core.auto_restart.due || core.start_when_refreshed) core.controls_dirty = true;
+  if (core.auto_restart.due) core.restart_reason.reset();  // the user takes over
   core.auto_restart.due.reset();
   core.auto_restart.attempt_running = false;
   core.start_when_refreshed = false;

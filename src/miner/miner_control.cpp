@@ -138,6 +138,8 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
   core.auto_restart.attempt_running = false;
+  if (core.restart_reason) ++core.counters.restarts[static_cast<std::size_t>(*core.restart_reason)];
+  core.restart_reason.reset();
   log_line(core, "Started miner: " + launch.program);
   core.status_dirty = core.controls_dirty = true;
 }
@@ -256,6 +258,7 @@ void stop_miner(AppCore& core, bool restart) {
   }
   core.stop_in_progress = true;
   core.round_finished = false;
+  core.restart_reason.reset();  // a stop with restart says why, after this
   if (restart) {
     core.miner_state = MinerState::Restarting;
   } else {
@@ -327,7 +330,9 @@ void handle_stop_finished(AppCore& core, StopFinished finished) {
   if (core.exit_requested) platform::gui::post_quit();
 }
 
-void restart_miner(AppCore& core) {
+void restart_miner(AppCore& core) { restart_miner_for(core, RestartReason::User); }
+
+void restart_miner_for(AppCore& core, RestartReason reason) {
   cancel_auto_restart(core);
   if (core.stop_in_progress) {
     log_line(core, "Miner stop is already in progress; restart ignored");
@@ -340,13 +345,14 @@ void restart_miner(AppCore& core) {
   }
   log_line(core, "Restarting miner");
   stop_miner(core, true);
+  core.restart_reason = reason;
 }
 
 void restart_if_safe(AppCore& core) {
   if (core.restart_pending && core.settings.auto_restart_on_new_plots && core.miner_child &&
       core.round_finished) {
     log_line(core, "Safe restart window detected");
-    restart_miner(core);
+    restart_miner_for(core, RestartReason::Plots);
   }
 }
 

@@ -23,7 +23,10 @@ inline constexpr std::chrono::milliseconds kBudgetPoll{5};
 void start_miner(AppCore& core);
 void launch_miner(AppCore& core, const std::string& config_path);
 void stop_miner(AppCore& core, bool restart);
+// Restart Miner: stops the miner and starts it again (the user's reason).
 void restart_miner(AppCore& core);
+// The same for another reason: plot changes, or the stall watchdog.
+void restart_miner_for(AppCore& core, RestartReason reason);
 void restart_if_safe(AppCore& core);
 void handle_stop_finished(AppCore& core, StopFinished finished);
 

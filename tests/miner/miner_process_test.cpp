@@ -519,6 +519,19 @@ TEST_F(MinerProcess, StartRefreshesAndLaunchesThroughTheSupervisor) {
   // the restart ends it after the grace period and starts a new one.
   ASSERT_TRUE(pump_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }, std::chrono::seconds(30)));
   EXPECT_EQ(lines_starting(*w->core.borrow(), "Started miner: ").size(), 2u);
+  EXPECT_EQ(w->core.borrow()->counters.restarts, (std::array<std::uint64_t, kRestartReasons>{0, 0, 1, 0}))
+      << "one launch for plot changes";
+  EXPECT_EQ(w->core.borrow()->counters.unexpected_exits, 0u) << "a stop is no unexpected end";
+  // The user's Restart Miner counts as such; a Start after a Stop replaces nothing.
+  restart_miner(*w->core.borrow());
+  ASSERT_TRUE(pump_until([&] { return lines_starting(*w->core.borrow(), "Started miner: ").size() == 3u; },
+                         std::chrono::seconds(30)));
+  EXPECT_EQ(w->core.borrow()->counters.restarts, (std::array<std::uint64_t, kRestartReasons>{0, 0, 1, 1}));
+  stop_miner(*w->core.borrow(), false);
+  ASSERT_TRUE(pump_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(30)));
+  start_miner(*w->core.borrow());
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }, std::chrono::seconds(30)));
+  EXPECT_EQ(w->core.borrow()->counters.restarts, (std::array<std::uint64_t, kRestartReasons>{0, 0, 1, 1}));
 }
 
 TEST_F(MinerProcess, LeftoverMinersOfThisProfileAreEnded) {
@@ -693,6 +706,11 @@ TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {
   }
   EXPECT_EQ(lines_starting(*w->core.borrow(), "Started miner: ").size(), 3u);
   EXPECT_EQ(lines_starting(*w->core.borrow(), "Miner configuration refreshed: ").size(), 2u);
+  {
+    const RunCounters& counted = w->core.borrow()->counters;
+    EXPECT_EQ(counted.unexpected_exits, 3u);
+    EXPECT_EQ(counted.restarts, (std::array<std::uint64_t, kRestartReasons>{2, 0, 0, 0})) << "two launches after a crash";
+  }
   stop_miner(*w->core.borrow(), false);  // the user's Stop Mining cancels the fourth
   beat_until([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_FALSE(w->core.borrow()->auto_restart.due);
@@ -876,10 +894,11 @@ TEST_F(MinerProcess, AReaderWakesTheWindowOnlyWhenNoWakeUpWaits) {
     EXPECT_EQ(notices, 1);
   }
   // A window that takes each wake-up is woken again for later lines, at most
-  // once per twenty lines or 50 ms.
+  // once per twenty lines or 50 ms. (A small budget makes the reader wait for
+  // the window, so that wake-ups are taken while it still has lines to send.)
   notices = 0;
   taking = true;
-  ReaderRun run(kQueuedOutputLimit, window.notice(1));
+  ReaderRun run(64 * 1024, window.notice(1));
   budget = run.budget;
   int lines = 0;
   pump_until([&] {
