@@ -73,8 +73,25 @@ PlotIndexEntry* PlotIndex::find(std::string_view path) {
   return const_cast<PlotIndexEntry*>(static_cast<const PlotIndex&>(*this).find(path));
 }
 
-void PlotIndex::insert_or_assign(std::string_view path, PlotIndexEntry entry) {
-  Key key = key_of(path);
+void PlotIndex::insert_or_assign(std::string_view path, PlotIndexEntry entry) { insert_key(key_of(path), entry); }
+
+std::size_t PlotIndex::copy_folder(const PlotIndex& from, std::string_view folder) {
+  // A file in the folder has the folder's part of the key; "x" stands for its name.
+  const std::string in_folder = std::string(folder) + "/x";
+  const Key folder_key = from.key_of(in_folder);
+  if (!folder_key.known_folder) return 0;  // nothing there
+  std::size_t copied = 0;
+  for (std::size_t record = 0; record < from.records_.size(); ++record) {
+    if (from.records_[record].folder != folder_key.folder) continue;
+    Key key = key_of(in_folder);
+    key.name = std::string(from.name_of(record));
+    insert_key(std::move(key), from.records_[record].entry);
+    ++copied;
+  }
+  return copied;
+}
+
+void PlotIndex::insert_key(Key key, PlotIndexEntry entry) {
   if (!key.known_folder) {
     key.folder = static_cast<std::uint32_t>(folders_.size());
     folders_.push_back(std::move(key.folder_text));

@@ -23,6 +23,9 @@ class PlotIndex {
   const PlotIndexEntry* find(std::string_view path) const;
   PlotIndexEntry* find(std::string_view path);
   void insert_or_assign(std::string_view path, PlotIndexEntry entry);
+  // Copies the entries of `from` whose files lie directly in `folder` (a
+  // folder whose storage did not answer keeps what it held); how many.
+  std::size_t copy_folder(const PlotIndex& from, std::string_view folder);
 
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
@@ -44,6 +47,7 @@ class PlotIndex {
   };
 
   Key key_of(std::string_view path) const;
+  void insert_key(Key key, PlotIndexEntry entry);
   std::string_view name_of(std::size_t record) const;
   std::uint64_t hash_of(std::uint32_t folder, std::string_view name) const;
   // The slot that holds the key's record number, or the empty slot where it would go.

@@ -44,6 +44,19 @@ void finish_apply(AppCore& core) {
     return;
   }
 
+  // A folder whose storage did not answer keeps what it held: its plot
+  // files are neither deleted nor changed, and its row shows the last
+  // numbers it had.
+  for (FolderReport& report : r.reports) {
+    if (report.status != FolderStatus::NotResponding) continue;
+    r.matched_count += r.index_building.copy_folder(core.plot_index, report.path);
+    auto previous = core.folder_reports.find(report.path);
+    if (previous == core.folder_reports.end()) continue;
+    report.file_count = previous->second.file_count;
+    report.total_bytes = previous->second.total_bytes;
+    report.free_bytes = previous->second.free_bytes;
+    report.compression = previous->second.compression;
+  }
   core.folder_reports.clear();
   for (FolderReport& report : r.reports) {
     std::string key = report.path;

@@ -7,6 +7,7 @@ const char* folder_status_text(FolderStatus status) {
     case FolderStatus::Missing: return "missing";
     case FolderStatus::NoPlots: return "no plots";
     case FolderStatus::Normal: return "normal";
+    case FolderStatus::NotResponding: return "not responding";
   }
   return "missing";
 }

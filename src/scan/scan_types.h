@@ -18,7 +18,9 @@ struct PlotFile {
   std::uint64_t modified_unix_secs = 0;
 };
 
-enum class FolderStatus { Missing, NoPlots, Normal };
+// NotResponding: the folder's storage gave no answer within the scan's
+// bound; what it held before is kept as it was.
+enum class FolderStatus { Missing, NoPlots, Normal, NotResponding };
 const char* folder_status_text(FolderStatus status);
 
 struct CompressionSummary {

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
+#include "core/crash_guard.h"
 #include "core/text.h"
 #include "platform/fault_points.h"
 #include "platform/files.h"
@@ -33,17 +36,24 @@ class YieldCounter {
   std::uint64_t taken_ = 0;
 };
 
+// Counts calls into the file system that came back.
+void step(std::atomic<std::uint64_t>* steps) {
+  if (steps) steps->fetch_add(1, std::memory_order_relaxed);
+}
+
 bool entry_is_plot_file(const platform::FolderEntry& e) {
   return !e.is_link && !e.is_directory && e.name_is_text && is_valid_utf8(e.name) &&
          is_plot_file_name(e.name);
 }
 
 // One level down: does the subfolder hold a plot file directly?
-bool subfolder_has_plot_file(const std::string& path) {
+bool subfolder_has_plot_file(const std::string& path, std::atomic<std::uint64_t>* steps) {
   Result<platform::FolderListing> listing = platform::FolderListing::open(path);
+  step(steps);
   if (!listing.ok()) return false;
   YieldCounter yield;
   while (auto entry = listing.value().next()) {
+    step(steps);
     yield.before_entry();
     if (entry->ok() && entry_is_plot_file(entry->value())) return true;
   }
@@ -95,14 +105,16 @@ std::optional<std::string> compression_label(std::string_view name) {
   return std::nullopt;
 }
 
-FolderScan scan_folder(const std::string& path) {
+FolderScan scan_folder(const std::string& path, std::atomic<std::uint64_t>* steps) {
   const Instant start = Clock::now();
   auto seconds_since_start = [&] {
     return std::chrono::duration<double>(Clock::now() - start).count();
   };
   FolderScan scan;
   scan.report.path = path;
-  if (!platform::is_directory(path)) {
+  const bool is_folder = platform::is_directory(path);
+  step(steps);
+  if (!is_folder) {
     scan.report.status = FolderStatus::Missing;
     scan.report.compression.kind = CompressionSummary::Kind::NotScanned;
     scan.report.scan_seconds = seconds_since_start();
@@ -112,11 +124,13 @@ FolderScan scan_folder(const std::string& path) {
   std::vector<std::string> labels;
   std::vector<std::string> nested;
   Result<platform::FolderListing> listing = platform::FolderListing::open(path);
+  step(steps);
   if (!listing.ok()) {
     scan.warnings.push_back("Cannot read plot directory " + path + ": " + listing.error());
   } else {
     YieldCounter yield;
     while (auto entry = listing.value().next()) {
+      step(steps);
       yield.before_entry();
       if (!entry->ok()) {
         scan.warnings.push_back("Cannot read directory entry in " + path + ": " + entry->error());
@@ -126,7 +140,7 @@ FolderScan scan_folder(const std::string& path) {
       if (e.is_link) continue;
       std::string entry_path = platform::join_path(path, to_valid_utf8(e.name));
       if (e.is_directory) {
-        if (nested.size() < kNestedFolderLimit && subfolder_has_plot_file(entry_path)) {
+        if (nested.size() < kNestedFolderLimit && subfolder_has_plot_file(entry_path, steps)) {
           nested.push_back(entry_path);
         }
         continue;
@@ -141,6 +155,7 @@ FolderScan scan_folder(const std::string& path) {
   for (const PlotFile& f : scan.plot_files) scan.report.total_bytes += f.size_bytes;
 
   Result<std::uint64_t> free_space = platform::free_disk_space(path);
+  step(steps);
   if (free_space.ok()) {
     scan.report.free_bytes = free_space.value();
   } else {
@@ -157,6 +172,69 @@ FolderScan scan_folder(const std::string& path) {
   scan.report.scan_seconds = seconds_since_start();
   return scan;
 }
+
+namespace {
+
+// One folder's scan, shared by the job and the thread that runs it: a thread
+// stuck on dead storage keeps it alive after the job has gone on.
+struct FolderRun {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::optional<std::string> failure;  // the folder's thread failed
+  FolderScan result;
+  std::atomic<std::uint64_t> steps{0};
+};
+
+// The folder's scan on a thread of its own, waited for while it makes
+// progress; none when it made none for `stall_limit`.
+std::optional<FolderScan> scan_folder_bounded(const std::string& folder, std::chrono::milliseconds stall_limit) {
+  auto run = std::make_shared<FolderRun>();
+  auto report_failure = [run](const std::string& failure) {
+    std::lock_guard<std::mutex> lock(run->mutex);
+    run->failure = failure;
+    run->done = true;
+    run->finished.notify_all();
+  };
+  spawn_worker("scan-folder", [run, folder] {
+    FolderScan scan = scan_folder(folder, &run->steps);
+    std::lock_guard<std::mutex> lock(run->mutex);
+    run->result = std::move(scan);
+    run->done = true;
+    run->finished.notify_all();
+  }, report_failure).detach();
+
+  std::unique_lock<std::mutex> lock(run->mutex);
+  std::uint64_t seen = 0;
+  Instant progressed = Clock::now();
+  const auto look = std::min<std::chrono::milliseconds>(stall_limit, std::chrono::milliseconds(1000));
+  while (!run->finished.wait_for(lock, look, [&] { return run->done; })) {
+    const std::uint64_t now_steps = run->steps.load(std::memory_order_relaxed);
+    if (now_steps != seen) {
+      seen = now_steps;
+      progressed = Clock::now();
+    } else if (Clock::now() - progressed >= stall_limit) {
+      return std::nullopt;  // its late result is dropped with the shared run
+    }
+  }
+  // Recorded already by the folder's thread; the scan job reports it.
+  if (run->failure) throw Failure(*run->failure, "scan-folder");
+  return std::move(run->result);
+}
+
+// What the job says about a folder that did not answer.
+FolderScan not_responding(const std::string& folder, std::chrono::milliseconds waited) {
+  FolderScan scan;
+  scan.report.path = folder;
+  scan.report.status = FolderStatus::NotResponding;
+  scan.report.scan_seconds = std::chrono::duration<double>(waited).count();
+  scan.warnings.push_back("Plot directory " + folder + " did not answer for " +
+                          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) +
+                          " s; its plot files are kept as they were");
+  return scan;
+}
+
+}  // namespace
 
 void run_scan_job(ScanJob job) {
   platform::fault_point("scan");
@@ -177,9 +255,10 @@ void run_scan_job(ScanJob job) {
     if (gone) break;
     if (!send(FolderStarted{job.scan_id, folder})) break;
     const Instant folder_start = Clock::now();
-    FolderScan scan = scan_folder(folder);
+    std::optional<FolderScan> answered = scan_folder_bounded(folder, job.folder_stall_limit);
+    FolderScan scan = answered ? std::move(*answered) : not_responding(folder, job.folder_stall_limit);
     const std::uint64_t files = scan.plot_files.size();
-    if (!send(FolderScanned{job.scan_id, folder, files, elapsed_ms(folder_start)})) gone = true;
+    if (answered && !send(FolderScanned{job.scan_id, folder, files, elapsed_ms(folder_start)})) gone = true;
     for (PlotFile& f : scan.plot_files) complete.plot_files.push_back(std::move(f));
     for (std::string& w : scan.warnings) complete.warnings.push_back(std::move(w));
     complete.reports.push_back(std::move(scan.report));

@@ -7,6 +7,7 @@
 #include "core/supervisor.h"
 #include "platform/paths.h"
 #include "scan/scan_control.h"
+#include "ui/display.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -146,6 +147,42 @@ TEST(ScanApply, GrowthAndDeletion) {
   rescan(core, 3, {grown[0]});
   EXPECT_TRUE(log_contains(core, "Rescan complete: 1 direct .vorn files, 0GB, 0 new candidate(s), 0 changed "
                                  "candidate(s), 2 deleted, 1 stable new/changed"));
+}
+
+TEST(ScanApply, AFolderThatDidNotAnswerKeepsItsPlotsAndItsLastNumbers) {
+  AppCore core = scanning_core("apply_not_responding");
+  core.settings.plot_dirs = {"D:\\plots", "E:\\more"};
+  std::vector<PlotFile> found = files(3, 1ull << 30);
+  found.push_back(PlotFile{"E:\\more\\m.vorn", 1ull << 30, 1000});
+  ScanComplete first = complete_for(core, found);
+  first.reports[0].file_count = 3;
+  first.reports[0].total_bytes = 3ull << 30;
+  first.reports[0].free_bytes = 5ull << 30;
+  first.reports[1].total_bytes = 1ull << 30;
+  accept_scan_results(core, std::move(first));
+  apply_all(core);
+  ASSERT_EQ(core.plot_index.size(), 4u);
+  // D: hangs: the scan reports it without files.
+  core.scan_running = true;
+  core.current_scan_id = 2;
+  ScanComplete second = complete_for(core, {found[3]});
+  second.reports[0] = FolderReport{"D:\\plots", FolderStatus::NotResponding, 0, 0, std::nullopt, {}, 60.0};
+  second.reports[1].total_bytes = 1ull << 30;
+  accept_scan_results(core, std::move(second));
+  apply_all(core);
+  EXPECT_EQ(core.plot_index.size(), 4u) << "its plots are not deleted";
+  EXPECT_TRUE(core.plot_index.find("D:\\plots\\p0.vorn"));
+  EXPECT_TRUE(lines_starting(core, "Plot deletion detected").empty());
+  EXPECT_EQ(lines_starting(core, "Rescan complete: ").back().find("0 deleted") != std::string::npos, true)
+      << lines_starting(core, "Rescan complete: ").back();
+  const std::vector<PlotRow> rows = build_plot_rows(core);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (PlotRow{"D:\\plots", "3GB", "5GB", "3", "60.00s", "-", "not responding"}));
+  EXPECT_EQ(total_capacity_text(core), "4GB") << "the capacity it had still counts";
+  // Once it answers again, it is scanned as usual.
+  rescan(core, 3, found);
+  EXPECT_EQ(build_plot_rows(core)[0][6], "normal");
+  EXPECT_TRUE(lines_starting(core, "Plot deletion detected").empty());
 }
 
 TEST(ScanApply, ANewTimeAloneIsAChangeAndARenameIsOneNewAndOneDeleted) {

@@ -278,6 +278,38 @@ TEST(ScanJob, SlowFoldersReportProgressEveryHalfSecondNotEachFolder) {
   for (std::size_t i = 1; i + 1 < done.size(); ++i) EXPECT_GE(done[i] - done[i - 1], 4u) << "progress " << i;
 }
 
+TEST(ScanJob, AFolderWhoseStorageHangsIsReportedNotRespondingAndTheOthersAreScanned) {
+  std::string dead = scratch_folder("job_dead"), good = scratch_folder("job_good");
+  make_file(join_path(dead, "d.vorn"));
+  make_file(join_path(good, "g.vorn"));
+  platform::arm_delay("folder-open " + dead, std::chrono::milliseconds(4000));  // its storage hangs
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  const Instant start = Clock::now();
+  run_scan_job(ScanJob{sender, {dead, good}, 5, {}, std::chrono::milliseconds(1000)});
+  const auto took = Clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(3000)) << "the scan waited for the storage";
+  std::vector<WorkerEvent> events;
+  while (auto e = receiver.try_recv()) events.push_back(std::move(*e));
+  ASSERT_FALSE(events.empty());
+  const auto& complete = std::get<ScanComplete>(events.back());
+  ASSERT_EQ(complete.reports.size(), 2u);
+  EXPECT_EQ(complete.reports[0].status, FolderStatus::NotResponding);
+  EXPECT_EQ(complete.reports[1].status, FolderStatus::Normal);
+  ASSERT_EQ(complete.plot_files.size(), 1u);
+  EXPECT_EQ(complete.plot_files[0].path, join_path(good, "g.vorn"));
+  EXPECT_EQ(complete.warnings,
+            std::vector<std::string>{"Plot directory " + dead + " did not answer for 1 s; its plot files are kept as they were"});
+  std::vector<std::string> scanned;
+  for (const WorkerEvent& e : events) {
+    if (const auto* f = std::get_if<FolderScanned>(&e)) scanned.push_back(f->path);
+  }
+  EXPECT_EQ(scanned, std::vector<std::string>{good}) << "no folder-finished line for the one that hangs";
+  // The stuck call ends later on its own thread; what it found goes nowhere.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  platform::disarm_faults();
+  EXPECT_FALSE(receiver.try_recv()) << "a late result was sent";
+}
+
 TEST(ScanJob, EmptyFolderListStillReports) {
   std::vector<WorkerEvent> events = run_job({});
   ASSERT_EQ(events.size(), 4u);

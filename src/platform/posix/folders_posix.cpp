@@ -21,6 +21,7 @@ struct FolderListing::Impl {
 
 Result<FolderListing> FolderListing::open(const std::string& path) {
   delay_point("folder-open");
+  delay_point("folder-open " + path);  // storage that hangs for one folder only
   if (take_fault("folder-open")) return Result<FolderListing>::failure("injected failure at folder-open");
   auto impl = std::make_unique<Impl>();
   impl->dir = ::opendir(path.c_str());
