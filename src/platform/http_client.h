@@ -3,6 +3,7 @@
 // libcurl elsewhere. One call sends one request and waits for the status,
 // never longer than the request's time limit (plus a fraction of a second).
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,9 +39,24 @@ HttpResponse http_send(const HttpRequest& request);
 // "10 s", "2.5 s": how the error texts name a time limit.
 std::string seconds_text(std::chrono::milliseconds time);
 
-// Whether the URL begins with http:// or https:// (any letter case); the
-// only ones sent. The error for others: kNotHttpUrl.
-bool is_http_url(std::string_view url);
+// The parts of an http or https URL that a request needs.
+struct HttpUrl {
+  bool https = false;
+  std::string host;  // an IPv6 literal without its brackets
+  bool ipv6_literal = false;
+  std::uint16_t port = 0;  // the scheme's own when the URL names none
+  std::string target;      // path and query as written ("/" at least), without the fragment
+  std::string user, password;  // from "user:password@", percent-decoded
+};
+// Nothing when the URL is not http:// or https:// (any letter case) with a
+// host and, when given, a port from 1 to 65535. Only such URLs are sent; the
+// error for others is kNotHttpUrl.
+std::optional<HttpUrl> split_http_url(std::string_view url);
+inline bool is_http_url(std::string_view url) { return split_http_url(url).has_value(); }
 inline constexpr std::string_view kNotHttpUrl = "not a valid http or https URL";
+
+// A URL as it may be shown: "{scheme}://{host}/…" (the path, query and any
+// user name are secrets); "(not an http URL)" for anything else.
+std::string redacted_url(std::string_view url);
 
 }  // namespace vorn::platform

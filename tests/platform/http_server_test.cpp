@@ -333,6 +333,13 @@ TEST(HttpServer, LocalhostAndABracketedIpv6LiteralAreHosts) {
   const auto response = platform::http_send(r);
   EXPECT_EQ(response.error, "");
   EXPECT_EQ(response.status, 200);
+  std::lock_guard lock(site.mutex);
+  ASSERT_EQ(site.seen.size(), 2u);
+  bool named = false;
+  for (const auto& [name, value] : site.seen.back().headers) {
+    if (name == "host") named = value == "[::1]:" + std::to_string(on_ipv6.value()->port());
+  }
+  EXPECT_TRUE(named) << "the Host header names the IPv6 literal in brackets";
 }
 
 TEST(HttpServer, StoppingWithClientsStuckEndsWithinItsBound) {

@@ -113,11 +113,13 @@ class Recorder(BaseHTTPRequestHandler):
         status, _, retry_after = item.partition(":")
         retry_after = urllib.parse.unquote(retry_after)
         text = f"answer {status}\n".encode()
+        self.close_connection = True  # one request per connection: no resets of idle kept connections
         self.send_response(int(status))
         if retry_after:
             self.send_header("Retry-After", retry_after)
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(text)))
+        self.send_header("Connection", "close")
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(text)
@@ -156,14 +158,21 @@ class Recorder(BaseHTTPRequestHandler):
             threading.Thread(target=self.server.shutdown, daemon=True).start()
         else:
             status = 404
+        self.close_connection = True
         self.send_response(status)
         self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
         self.end_headers()
 
 
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False  # a taken port must fail, not be shared
+
+    def handle_error(self, request, client_address):
+        # A client that goes away is no error of the server's.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 def main():

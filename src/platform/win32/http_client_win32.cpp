@@ -13,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/fault_points.h"
 #include "platform/http_client.h"
+#include "platform/os_error.h"
 #include "platform/win32/wide.h"
 
 namespace vorn::platform {
@@ -42,8 +44,13 @@ class Internet {
 };
 
 // WinHTTP's codes with a text of their own: Windows has their messages in
-// winhttp.dll, which Wine lacks.
+// winhttp.dll, which Wine lacks. Wine's WinHTTP also fails with socket codes
+// (WSAETIMEDOUT for a server that never answers), which the system names.
 std::string winhttp_message(DWORD code) {
+  if (code < WINHTTP_ERROR_BASE) {
+    const std::string text = os_error_text(static_cast<int>(code));
+    return text.substr(0, text.rfind(" (os error "));
+  }
   switch (code) {
     case ERROR_WINHTTP_CANNOT_CONNECT: return "the server refused the connection or could not be reached";
     case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection was reset";
@@ -69,9 +76,14 @@ std::string winhttp_message(DWORD code) {
 std::string error_text(DWORD code, std::chrono::milliseconds limit) {
   const std::string reason = winhttp_message(code) + " (os error " + std::to_string(code) + ")";
   switch (code) {
-    case ERROR_WINHTTP_TIMEOUT: return "timed out after " + seconds_text(limit);
-    case ERROR_WINHTTP_CANNOT_CONNECT: return "could not connect: " + reason;
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "could not find the server: " + reason;
+    case ERROR_WINHTTP_TIMEOUT:
+    case WSAETIMEDOUT: return "timed out after " + seconds_text(limit);
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+    case WSAECONNREFUSED:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH: return "could not connect: " + reason;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case WSAHOST_NOT_FOUND: return "could not find the server: " + reason;
     case ERROR_WINHTTP_INVALID_URL:
     case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return std::string(kNotHttpUrl);
     case ERROR_WINHTTP_SECURE_FAILURE:
@@ -83,6 +95,20 @@ std::string error_text(DWORD code, std::chrono::milliseconds limit) {
     case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "secure connection failed: " + reason;
     default: return "request failed: " + reason;
   }
+}
+
+std::string base64(std::string_view bytes) {
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=');
+  }
+  return out;
 }
 
 int remaining_ms(Clock::time_point deadline) {
@@ -130,33 +156,33 @@ HttpResponse send_now(const HttpRequest& request, std::chrono::milliseconds limi
     response.error = error_text(code, limit);
     return response;
   };
-  const std::wstring url = to_wide(request.url);
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof parts;
-  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
-      (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
-      parts.dwHostNameLength == 0) {
-    return failed(ERROR_WINHTTP_INVALID_URL);
+  // Split here rather than by WinHttpCrackUrl, which under Wine cannot
+  // read an IPv6 literal ("[::1]" becomes the host "[").
+  const std::optional<HttpUrl> url = split_http_url(request.url);
+  if (!url) return failed(ERROR_WINHTTP_INVALID_URL);
+  std::vector<std::wstring> lines;
+  if (url->ipv6_literal) {
+    // Connected to bare, named with its brackets in the Host header.
+    const bool default_port = url->port == (url->https ? 443 : 80);
+    lines.push_back(to_wide("Host: [" + url->host + "]" + (default_port ? "" : ":" + std::to_string(url->port))));
   }
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
-  path += std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  if (const auto fragment = path.find(L'#'); fragment != std::wstring::npos) path.resize(fragment);
-  if (path.empty() || path.front() != L'/') path.insert(path.begin(), L'/');
+  if (!url->user.empty() || !url->password.empty()) {
+    lines.push_back(to_wide("Authorization: Basic " + base64(url->user + ":" + url->password)));  // as curl does
+  }
+  for (const auto& [name, value] : request.headers) lines.push_back(to_wide(name + ": " + value));
 
   const Internet session(open_session());
   if (!session || !set_time_left(session.get(), deadline)) return failed(GetLastError());
-  const Internet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  const Internet connection(WinHttpConnect(session.get(), to_wide(url->host).c_str(), url->port, 0));
   if (!connection) return failed(GetLastError());
-  const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-  const Internet req(WinHttpOpenRequest(connection.get(), to_wide(request.method).c_str(), path.c_str(), nullptr,
+  const DWORD secure = url->https ? WINHTTP_FLAG_SECURE : 0;
+  const Internet req(WinHttpOpenRequest(connection.get(), to_wide(request.method).c_str(),
+                                        to_wide(url->target).c_str(), nullptr,
                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure));
   if (!req) return failed(GetLastError());
   DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;  // an answer is an answer, as with curl
   WinHttpSetOption(req.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
-  for (const auto& [name, value] : request.headers) {
-    const std::wstring line = to_wide(name + ": " + value);
+  for (const std::wstring& line : lines) {
     if (!WinHttpAddRequestHeaders(req.get(), line.c_str(), static_cast<DWORD>(line.size()),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
       return failed(GetLastError());
