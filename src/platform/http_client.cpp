@@ -19,9 +19,9 @@ std::string seconds_text(std::chrono::milliseconds time) {
 namespace {
 
 bool starts_without_case(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(),
-                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
 }
 
 std::string percent_decoded(std::string_view text) {

@@ -44,8 +44,8 @@ struct HttpUrl {
   bool https = false;
   std::string host;  // an IPv6 literal without its brackets
   bool ipv6_literal = false;
-  std::uint16_t port = 0;  // the scheme's own when the URL names none
-  std::string target;      // path and query as written ("/" at least), without the fragment
+  std::uint16_t port = 0;      // the scheme's own when the URL names none
+  std::string target;          // path and query as written ("/" at least), without the fragment
   std::string user, password;  // from "user:password@", percent-decoded
 };
 // Nothing when the URL is not http:// or https:// (any letter case) with a

@@ -9,6 +9,8 @@
 // - connections are served by a fixed number of threads (`BoundedPool`).
 #include "platform/http_server.h"
 
+// On Windows this single header also starts Windows Sockets (WSAStartup)
+// while the program starts.
 #include <httplib.h>
 
 #include <algorithm>
@@ -105,8 +107,7 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 
 std::string resolve_error_text(int code) {
 #ifdef _WIN32
-  (void)code;
-  return os_error_text(WSAGetLastError());
+  return os_error_text(code);  // getaddrinfo's codes are Windows Sockets errors
 #else
   return code == EAI_SYSTEM ? last_os_error_text() : std::string(gai_strerror(code));
 #endif
@@ -146,7 +147,8 @@ Result<Listening> open_listening_socket(const std::string& host, std::uint16_t p
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
   std::vector<const addrinfo*> candidates;
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) candidates.push_back(a);
-  std::stable_partition(candidates.begin(), candidates.end(), [](const addrinfo* a) { return a->ai_family == AF_INET; });
+  std::stable_partition(candidates.begin(), candidates.end(),
+                        [](const addrinfo* a) { return a->ai_family == AF_INET; });
 
   std::string error = "no address to listen on";
   for (const addrinfo* a : candidates) {
@@ -476,7 +478,12 @@ Result<std::unique_ptr<HttpServer>> HttpServer::start(const std::string& host, s
   impl->socket = listening.value().socket;
   impl->port = listening.value().port;
   impl->listener.adopt(impl->socket);
-  impl->accepting = std::thread([&listener = impl->listener] { listener.listen_after_bind(); });
+  try {
+    impl->accepting = std::thread([&listener = impl->listener] { listener.listen_after_bind(); });
+  } catch (const std::system_error& e) {
+    close_socket(impl->socket);
+    return R::failure(std::string("no thread to accept connections: ") + e.what());
+  }
   return R::success(std::unique_ptr<HttpServer>(new HttpServer(std::move(impl))));
 }
 

@@ -15,9 +15,9 @@
 namespace vorn::platform {
 
 struct HttpServerRequest {
-  std::string method;  // "GET", "HEAD", "POST", ...
-  std::string path;    // without the query
-  std::string query;   // after '?', as sent; empty without one
+  std::string method;                                        // "GET", "HEAD", "POST", ...
+  std::string path;                                          // without the query
+  std::string query;                                         // after '?', as sent; empty without one
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case, in the order sent
   std::string body;
 };
@@ -25,7 +25,7 @@ struct HttpServerRequest {
 struct HttpServerResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;  // Content-Type among them
-  std::string body;  // not sent for HEAD; its Content-Length is
+  std::string body;                                          // not sent for HEAD; its Content-Length is
 };
 
 // Each is enforced for real, whatever a client does.
@@ -55,8 +55,8 @@ class HttpServer {
   // when it has one) or a bracketed IPv6 literal such as "[::1]". Port 0
   // takes a free port (see port()). Failure: the reason from the system,
   // such as the port being taken.
-  static Result<std::unique_ptr<HttpServer>> start(const std::string& host, std::uint16_t port,
-                                                   HttpServerLimits limits, HttpHandler handler);
+  static Result<std::unique_ptr<HttpServer>> start(const std::string& host, std::uint16_t port, HttpServerLimits limits,
+                                                   HttpHandler handler);
 
   // Stops: the listening port closes at once; clients being served are
   // dropped within a fraction of a second (every wait of the server is cut

@@ -19,17 +19,15 @@ using testing_support::HttpRecorder;
 using Clock = std::chrono::steady_clock;
 
 // Starts the recorder, or skips the test when there is no python3.
-#define START_RECORDER(name, answers)                                                         \
-  auto name##_started = HttpRecorder::start(answers);                                         \
-  if (!name##_started.ok() && name##_started.error() == HttpRecorder::kNoPython) {            \
-    GTEST_SKIP() << "python3 is needed for the recording server";                             \
-  }                                                                                           \
-  ASSERT_TRUE(name##_started.ok()) << name##_started.error();                                 \
+#define START_RECORDER(name, answers)                                              \
+  auto name##_started = HttpRecorder::start(answers);                              \
+  if (!name##_started.ok() && name##_started.error() == HttpRecorder::kNoPython) { \
+    GTEST_SKIP() << "python3 is needed for the recording server";                  \
+  }                                                                                \
+  ASSERT_TRUE(name##_started.ok()) << name##_started.error();                      \
   const std::unique_ptr<HttpRecorder> name = std::move(name##_started).value()
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 HttpRequest post(const std::string& url, std::string body, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
   HttpRequest r;
@@ -92,9 +90,8 @@ TEST(HttpClient, EachStatusAndTheRetryAfterValueComeBack) {
     int status;
     std::optional<std::string> retry_after;
   };
-  const std::vector<Expected> expected = {{200, {}},  {404, {}}, {500, {}},
-                                          {429, "17"}, {201, {}}, {429, "Wed, 21 Oct 2026 07:28:00 GMT"},
-                                          {503, "120"}};
+  const std::vector<Expected> expected = {
+      {200, {}}, {404, {}}, {500, {}}, {429, "17"}, {201, {}}, {429, "Wed, 21 Oct 2026 07:28:00 GMT"}, {503, "120"}};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const HttpResponse response = http_send(post(recorder->url("/s"), "{}", std::chrono::seconds(5)));
     EXPECT_EQ(response.error, "") << "request " << i;
@@ -165,13 +162,13 @@ TEST(HttpClient, AFailureNamesTheReasonButNeverTheUrl) {
   EXPECT_LE(seconds_since(start), 3.0);
   EXPECT_EQ(refused.status, 0);
   EXPECT_EQ(refused.error.rfind("could not connect: ", 0), 0u) << refused.error;
-  for (const std::string& part : {std::string("T0KEN"), std::string("K3Y"), std::string("hooks"),
-                                  std::string("http"), ":" + std::to_string(closed_port), std::string("127.0.0.1")}) {
+  for (const std::string& part : {std::string("T0KEN"), std::string("K3Y"), std::string("hooks"), std::string("http"),
+                                  ":" + std::to_string(closed_port), std::string("127.0.0.1")}) {
     EXPECT_EQ(refused.error.find(part), std::string::npos) << part << " in " << refused.error;
   }
 
-  for (const std::string& bad : {std::string("ftp://127.0.0.1/T0KEN"), std::string("T0KEN"),
-                                 std::string("http:///T0KEN")}) {
+  for (const std::string& bad :
+       {std::string("ftp://127.0.0.1/T0KEN"), std::string("T0KEN"), std::string("http:///T0KEN")}) {
     const HttpResponse response = http_send(post(bad, "{}"));
     EXPECT_EQ(response.status, 0);
     EXPECT_EQ(response.error, "not a valid http or https URL") << "for " << bad;
@@ -185,8 +182,8 @@ TEST(HttpClient, SeveralThreadsSendAtOnce) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 3; ++i) {
-        const HttpResponse r = http_send(post(recorder->url("/t" + std::to_string(t)), std::to_string(i),
-                                              std::chrono::seconds(10)));
+        const HttpResponse r =
+            http_send(post(recorder->url("/t" + std::to_string(t)), std::to_string(i), std::chrono::seconds(10)));
         if (r.status == 200 && r.error.empty()) ++delivered;
       }
     });
@@ -239,14 +236,15 @@ TEST(HttpUrl, TheRequestsPartsAreTakenFromTheUrl) {
 
   EXPECT_EQ(platform::split_http_url("http://h")->target, "/");
   EXPECT_EQ(platform::split_http_url("http://h:65535/")->port, 65535);
-  for (const char* bad : {"ftp://h/", "http:/h", "http://", "http:///x", "http://:80/", "http://h:0/", "http://h:65536/",
-                          "http://h:8x/", "http://[::1/", "http://[::1]x/", "h/x", ""}) {
+  for (const char* bad : {"ftp://h/", "http:/h", "http://", "http:///x", "http://:80/", "http://h:0/",
+                          "http://h:65536/", "http://h:8x/", "http://[::1/", "http://[::1]x/", "h/x", ""}) {
     EXPECT_FALSE(platform::split_http_url(bad)) << bad;
   }
 }
 
 TEST(HttpUrl, AShownUrlKeepsOnlyTheSchemeAndHost) {
-  EXPECT_EQ(platform::redacted_url("https://hooks.slack.com/services/T000/B000/XXXX"), "https://hooks.slack.com/\xE2\x80\xA6");
+  EXPECT_EQ(platform::redacted_url("https://hooks.slack.com/services/T000/B000/XXXX"),
+            "https://hooks.slack.com/\xE2\x80\xA6");
   EXPECT_EQ(platform::redacted_url("http://user:secret@[::1]:9/x?token=1"), "http://[::1]/\xE2\x80\xA6");
   EXPECT_EQ(platform::redacted_url("ntfy.sh/topic"), "(not an http URL)");
 }

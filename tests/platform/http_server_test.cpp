@@ -139,8 +139,7 @@ TEST(HttpServer, HeadGetsTheHeadersOfGetWithoutTheBody) {
   ASSERT_TRUE(client.send("HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
   const auto head = client.receive_until("\r\n\r\n", seconds(5));
   EXPECT_EQ(head.bytes.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head.bytes;
-  EXPECT_NE(head.bytes.find("\r\nContent-Length: " + std::to_string(sizeof kMetrics - 1) + "\r\n"),
-            std::string::npos);
+  EXPECT_NE(head.bytes.find("\r\nContent-Length: " + std::to_string(sizeof kMetrics - 1) + "\r\n"), std::string::npos);
   EXPECT_NE(head.bytes.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
   EXPECT_EQ(head.bytes.size(), head.bytes.find("\r\n\r\n") + 4);  // nothing after the head
   ASSERT_TRUE(client.send("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
@@ -254,7 +253,9 @@ TEST(HttpServer, AHeadOverTheLimitIsRefusedWithoutCallingTheHandler) {
 
   // 100 KiB of ordinary header lines, each short.
   std::string many = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
-  for (int i = 0; many.size() < 100 * 1024; ++i) many += "X-Fill-" + std::to_string(i) + ": " + std::string(60, 'a') + "\r\n";
+  for (int i = 0; many.size() < 100 * 1024; ++i) {
+    many += "X-Fill-" + std::to_string(i) + ": " + std::string(60, 'a') + "\r\n";
+  }
   many += "\r\n";
   // One huge line.
   const std::string long_line = "GET /metrics?" + std::string(100 * 1024, 'q') + " HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -297,7 +298,8 @@ TEST(HttpServer, ATakenPortOrABadHostFailsWithTheReason) {
   TestSite site;
   auto first = start(site);
   ASSERT_TRUE(first);
-  auto second = HttpServer::start("127.0.0.1", first->port(), {}, [&site](const HttpServerRequest& r) { return site(r); });
+  auto second =
+      HttpServer::start("127.0.0.1", first->port(), {}, [&site](const HttpServerRequest& r) { return site(r); });
   ASSERT_FALSE(second.ok());
   EXPECT_NE(second.error().find("(os error "), std::string::npos) << second.error();
   EXPECT_EQ(send("GET", first->port(), "/metrics").status, 200);  // the first one still has it
@@ -305,9 +307,8 @@ TEST(HttpServer, ATakenPortOrABadHostFailsWithTheReason) {
   // A port held by another program.
   auto recorder = testing_support::HttpRecorder::start();
   if (recorder.ok()) {
-    auto third = HttpServer::start("127.0.0.1", recorder.value()->port(), {}, [&site](const HttpServerRequest& r) {
-      return site(r);
-    });
+    auto third = HttpServer::start("127.0.0.1", recorder.value()->port(), {},
+                                   [&site](const HttpServerRequest& r) { return site(r); });
     EXPECT_FALSE(third.ok());
   }
 

@@ -58,7 +58,9 @@ std::optional<std::string> on_path(const std::vector<std::string>& names) {
   return std::nullopt;
 }
 
-bool under_wine_drive(const std::string& path) { return path.size() > 3 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':'; }
+bool under_wine_drive(const std::string& path) {
+  return path.size() > 3 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':';
+}
 
 // A Linux python3 started from Wine sees Linux paths: Z:\a\b is /a/b.
 std::string path_for(const std::string& python, const std::string& path) {
@@ -114,12 +116,13 @@ Result<std::unique_ptr<HttpRecorder>> HttpRecorder::start(const std::string& ans
   write_file(recorder->lease_, "while this file exists\n");
   platform::MinerLaunch launch;
   launch.program = *python;
-  launch.arguments = {VORN_HTTP_RECORDER_SCRIPT,
-                      "--record",    path_for(*python, recorder->record_),
-                      "--port-file", path_for(*python, recorder->port_file_),
-                      "--lease",     path_for(*python, recorder->lease_),
-                      "--answers",   answers,
-                      "--lifetime",  "900"};
+  launch.arguments = {VORN_HTTP_RECORDER_SCRIPT, "--answers", answers, "--lifetime", "900"};
+  using Flag = std::pair<const char*, std::string>;
+  for (const auto& [flag, path] : {Flag{"--record", recorder->record_}, Flag{"--port-file", recorder->port_file_},
+                                   Flag{"--lease", recorder->lease_}}) {
+    launch.arguments.push_back(flag);
+    launch.arguments.push_back(path_for(*python, path));
+  }
   Result<platform::ChildProcess> child = platform::spawn_with_output_pipes(launch);
   if (!child.ok()) return R::failure("python3 did not start: " + child.error());
   recorder->has_pid_ = child.value().try_wait().ok();
@@ -194,7 +197,9 @@ std::vector<RecordedRequest> HttpRecorder::requests() const {
     RecordedRequest r;
     r.method = entry.at("method").get<std::string>();
     r.path = entry.at("path").get<std::string>();
-    for (const auto& h : entry.at("headers")) r.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
+    for (const auto& h : entry.at("headers")) {
+      r.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
+    }
     r.body = from_hex(entry.at("body_hex").get<std::string>());
     r.time = entry.at("time").get<double>();
     found.push_back(std::move(r));
@@ -304,6 +309,8 @@ RawClient::Received RawClient::receive_until(std::string_view marker, std::chron
   return received;
 }
 
-RawClient::Received RawClient::receive_until_closed(std::chrono::milliseconds limit) { return receive_until({}, limit); }
+RawClient::Received RawClient::receive_until_closed(std::chrono::milliseconds limit) {
+  return receive_until({}, limit);
+}
 
 }  // namespace vorn::testing_support

@@ -21,10 +21,10 @@ std::optional<std::string> find_python3();
 
 struct RecordedRequest {
   std::string method;
-  std::string path;  // with the query
+  std::string path;                                          // with the query
   std::vector<std::pair<std::string, std::string>> headers;  // as sent
-  std::string body;  // the exact bytes
-  double time = 0;   // Unix time the request line arrived
+  std::string body;                                          // the exact bytes
+  double time = 0;                                           // Unix time the request line arrived
   // The first header of that name (any letter case).
   std::optional<std::string> header(std::string_view name) const;
 };

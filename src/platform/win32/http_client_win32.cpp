@@ -52,22 +52,28 @@ std::string winhttp_message(DWORD code) {
     return text.substr(0, text.rfind(" (os error "));
   }
   switch (code) {
-    case ERROR_WINHTTP_CANNOT_CONNECT: return "the server refused the connection or could not be reached";
-    case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection was reset";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "the server name could not be resolved";
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "the server's answer was not valid HTTP";
-    case ERROR_WINHTTP_SECURE_FAILURE: return "the server's certificate was not accepted";
-    default: break;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+      return "the server refused the connection or could not be reached";
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+      return "the connection was reset";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      return "the server name could not be resolved";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+      return "the server's answer was not valid HTTP";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+      return "the server's certificate was not accepted";
+    default:
+      break;
   }
   wchar_t* buffer = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                                     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 GetModuleHandleW(L"winhttp.dll"), code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                 nullptr);
+  const DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
+                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                     GetModuleHandleW(L"winhttp.dll"), code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string message = n > 0 && buffer != nullptr ? from_wide(std::wstring_view(buffer, n)) : "WinHTTP error";
   if (buffer != nullptr) LocalFree(buffer);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
-                              message.back() == '.')) {
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.')) {
     message.pop_back();
   }
   return message;
@@ -77,23 +83,29 @@ std::string error_text(DWORD code, std::chrono::milliseconds limit) {
   const std::string reason = winhttp_message(code) + " (os error " + std::to_string(code) + ")";
   switch (code) {
     case ERROR_WINHTTP_TIMEOUT:
-    case WSAETIMEDOUT: return "timed out after " + seconds_text(limit);
+    case WSAETIMEDOUT:
+      return "timed out after " + seconds_text(limit);
     case ERROR_WINHTTP_CANNOT_CONNECT:
     case WSAECONNREFUSED:
     case WSAENETUNREACH:
-    case WSAEHOSTUNREACH: return "could not connect: " + reason;
+    case WSAEHOSTUNREACH:
+      return "could not connect: " + reason;
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-    case WSAHOST_NOT_FOUND: return "could not find the server: " + reason;
+    case WSAHOST_NOT_FOUND:
+      return "could not find the server: " + reason;
     case ERROR_WINHTTP_INVALID_URL:
-    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return std::string(kNotHttpUrl);
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+      return std::string(kNotHttpUrl);
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_SECURE_INVALID_CA:
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
     case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
     case ERROR_WINHTTP_SECURE_INVALID_CERT:
-    case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "secure connection failed: " + reason;
-    default: return "request failed: " + reason;
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+      return "secure connection failed: " + reason;
+    default:
+      return "request failed: " + reason;
   }
 }
 
@@ -128,8 +140,8 @@ bool set_time_left(HINTERNET h, Clock::time_point deadline) {
 // Where the system's proxy settings can be followed as they are (Windows
 // 8.1 and later); the configured default elsewhere.
 HINTERNET open_session() {
-  HINTERNET s = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET s =
+      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (s != nullptr) return s;
   return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
@@ -176,9 +188,8 @@ HttpResponse send_now(const HttpRequest& request, std::chrono::milliseconds limi
   const Internet connection(WinHttpConnect(session.get(), to_wide(url->host).c_str(), url->port, 0));
   if (!connection) return failed(GetLastError());
   const DWORD secure = url->https ? WINHTTP_FLAG_SECURE : 0;
-  const Internet req(WinHttpOpenRequest(connection.get(), to_wide(request.method).c_str(),
-                                        to_wide(url->target).c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure));
+  const Internet req(WinHttpOpenRequest(connection.get(), to_wide(request.method).c_str(), to_wide(url->target).c_str(),
+                                        nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, secure));
   if (!req) return failed(GetLastError());
   DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;  // an answer is an answer, as with curl
   WinHttpSetOption(req.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
