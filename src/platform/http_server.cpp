@@ -170,21 +170,21 @@ Result<Listening> open_listening_socket(const std::string& host, std::uint16_t p
 // --- one connection ----------------------------------------------------------
 
 // The bytes of one connection as cpp-httplib reads and writes them. While a
-// request head is read, every byte counts against the head limit and the
-// head's deadline; a head over the limit is answered 431 here and reading
-// fails, so cpp-httplib never routes the request. Every wait ends at the
-// stop of the server.
+// request head is read, every byte counts against the head limit; a head
+// over the limit is answered 431 here and reading fails, so cpp-httplib
+// never routes the request. A request (head and body) must arrive within
+// the idle time, and every wait ends at the stop of the server.
 class Connection : public httplib::Stream {
  public:
   Connection(socket_t s, const HttpServerLimits& limits, const std::atomic<socket_t>& listening)
       : socket_(s), limits_(limits), listening_(listening) {}
 
-  // The next bytes begin a request head, due within the idle time.
+  // The next bytes begin a request, due whole within the idle time.
   void begin_request() {
     in_head_ = true;
     head_bytes_ = 0;
     head_end_match_ = 0;
-    head_deadline_ = Clock::now() + limits_.idle;
+    request_deadline_ = Clock::now() + limits_.idle;
   }
   bool refused() const { return refused_; }
   // Refused, timed out, closed by the client, failed or stopping: nothing
@@ -210,7 +210,7 @@ class Connection : public httplib::Stream {
   ssize_t read(char* out, size_t size) override {
     if (ended()) return -1;
     if (begin_ == end_) {
-      const ssize_t n = fill(in_head_ ? head_deadline_ : Clock::now() + limits_.idle);
+      const ssize_t n = fill(request_deadline_);
       if (n <= 0) {
         ended_ = true;  // no "400" for a head cut short: the client is gone or too slow
         return n;
@@ -284,9 +284,10 @@ class Connection : public httplib::Stream {
     }
   }
 
-  // Sends everything unless the client takes nothing for the idle time.
+  // Sends everything, unless the client has not taken it all within the
+  // idle time: a client that reads slowly holds a thread no longer.
   bool send_all(const char* data, size_t size) {
-    auto until = Clock::now() + limits_.idle;
+    const auto until = Clock::now() + limits_.idle;
     while (size > 0) {
       if (stopping() || Clock::now() >= until) return false;
       const int ready = wait_socket(socket_, true, kSlice);
@@ -298,7 +299,6 @@ class Connection : public httplib::Stream {
       if (n <= 0) return false;
       data += n;
       size -= static_cast<size_t>(n);
-      until = Clock::now() + limits_.idle;
     }
     return true;
   }
@@ -311,7 +311,7 @@ class Connection : public httplib::Stream {
   bool in_head_ = true, refused_ = false, ended_ = false;
   size_t head_bytes_ = 0;
   int head_end_match_ = 0;
-  Clock::time_point head_deadline_{};
+  Clock::time_point request_deadline_{};
 };
 
 // --- threads -----------------------------------------------------------------

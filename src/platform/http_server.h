@@ -35,10 +35,10 @@ struct HttpServerLimits {
   // Request line and headers together; a larger head gets 431 and the
   // handler is not called.
   std::size_t head_bytes = 8 * 1024;
-  // A request head must arrive whole within this time after the connection
-  // (or the previous answer on a kept connection): a client that sends
-  // nothing, or a byte now and then, is dropped. Also the longest wait for
-  // each part of a body and for a client to take the answer.
+  // A request (head and body) must arrive whole within this time after the
+  // connection, or after the previous answer on a kept connection: a client
+  // that sends nothing, or a byte now and then, is dropped. Each part of an
+  // answer (its head, its body) must be taken by the client within it too.
   std::chrono::milliseconds idle{5000};
   // Larger request bodies get 413 and the handler is not called.
   std::size_t body_bytes = 64 * 1024;

@@ -246,6 +246,35 @@ TEST(HttpServer, SilentAndSlowClientsAreDroppedWhileOthersAreServed) {
   EXPECT_EQ(site.calls(), 2u);  // the two complete requests
 }
 
+TEST(HttpServer, ClientsThatDoNotTakeTheirAnswerAreDroppedAfterTheIdleTime) {
+  TestSite site;
+  HttpServerLimits limits;
+  limits.idle = milliseconds(1000);
+  auto server = HttpServer::start("127.0.0.1", 0, limits, [&site](const HttpServerRequest& r) {
+    if (r.path == "/huge") return HttpServerResponse{200, {}, std::string(32 * 1024 * 1024, 'h')};
+    return site(r);
+  });
+  ASSERT_TRUE(server.ok()) << server.error();
+  const std::uint16_t port = server.value()->port();
+  // Four clients ask for 32 MiB each and read nothing: every thread is held.
+  std::vector<RawClient> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.push_back(connect(port));
+    ASSERT_TRUE(readers.back().send("GET /huge HTTP/1.1\r\nHost: x\r\n\r\n"));
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto start_time = Clock::now();
+  EXPECT_EQ(send("GET", port, "/metrics").status, 200);  // served once they are dropped
+  const double waited = seconds_since(start_time);
+  EXPECT_GE(waited, 0.4);
+  EXPECT_LE(waited, 2.5);
+  for (RawClient& r : readers) {
+    const auto got = r.receive_until_closed(seconds(10));
+    EXPECT_TRUE(got.closed);
+    EXPECT_LT(got.bytes.size(), 32u * 1024 * 1024);  // cut short
+  }
+}
+
 TEST(HttpServer, AHeadOverTheLimitIsRefusedWithoutCallingTheHandler) {
   TestSite site;
   auto server = start(site);

@@ -116,7 +116,9 @@ Result<std::unique_ptr<HttpRecorder>> HttpRecorder::start(const std::string& ans
   write_file(recorder->lease_, "while this file exists\n");
   platform::MinerLaunch launch;
   launch.program = *python;
-  launch.arguments = {VORN_HTTP_RECORDER_SCRIPT, "--answers", answers, "--lifetime", "900"};
+  const char* script = std::getenv("VORN_HTTP_RECORDER");  // where the source folder is elsewhere
+  launch.arguments = {script != nullptr && *script != '\0' ? script : VORN_HTTP_RECORDER_SCRIPT, "--answers", answers,
+                      "--lifetime", "900"};
   using Flag = std::pair<const char*, std::string>;
   for (const auto& [flag, path] : {Flag{"--record", recorder->record_}, Flag{"--port-file", recorder->port_file_},
                                    Flag{"--lease", recorder->lease_}}) {

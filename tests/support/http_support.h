@@ -31,8 +31,9 @@ struct RecordedRequest {
 
 class HttpRecorder {
  public:
-  // Starts the recorder on 127.0.0.1 with a free port and the given answer
-  // list (see http_recorder.py), and waits until it listens. Failure: why;
+  // Starts the recorder (the script in the source folder, or the one
+  // VORN_HTTP_RECORDER names) on 127.0.0.1 with a free port and the given
+  // answer list (see http_recorder.py), and waits until it listens. Failure: why;
   // kNoPython when there is no python3.
   static Result<std::unique_ptr<HttpRecorder>> start(const std::string& answers = "200");
   static constexpr std::string_view kNoPython = "no python3 found";
