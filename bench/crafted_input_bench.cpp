@@ -82,6 +82,13 @@ std::vector<Case> cases() {
     }
     return repeated(text, "#", "\n");
   };
+  // One text of about 1 MB, then keys and items that all alias it: each
+  // alias would be a copy of the whole text.
+  auto aliased_text = [] {
+    std::string text = "t: &t " + std::string(1 << 20, 'x') + "\nk:\n";
+    while (text.size() + 40 < kSize) text += "  ? *t\n  : [*t, *t, *t, *t, *t, *t, *t, *t]\n";
+    return text;
+  };
   return {
       {"unclosed brackets", [] { return std::string(kSize, '['); }, true},
       {"empty arrays", [] { return repeated("{\"x\": [", "[],", "[]]}"); }, true},
@@ -94,6 +101,7 @@ std::vector<Case> cases() {
       {"billion aliases", laughs, false},
       {"one long scalar", [] { return repeated("x: ", "y", "\n"); }, false},
       {"many keys", [] { return repeated("", "k: v\n", ""); }, false},
+      {"a long text aliased as keys and items", aliased_text, false},
   };
 }
 

@@ -7,7 +7,7 @@ quiet cmake-fuzz env CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD/fuzz" -DCM
   -DVORN_FUZZ=ON -DVORN_SANITIZE=address,undefined
 quiet make-fuzz cmake --build "$BUILD/fuzz" -j "$(nproc)"
 status=0
-for target in settings miner_config interpret; do
+for target in settings miner_config interpret options; do
   corpus=$BUILD/fuzz/corpus/$target
   mkdir -p "$corpus"
   cp -n "$ROOT"/fuzz/corpus/$target/* "$corpus"/ 2>/dev/null || true

@@ -109,11 +109,18 @@ show_ctest() {
 
 # Wine's taskkill has no /T and its powershell.exe is a silent stub: the
 # test prefix gets our stand-ins in their place, loaded instead of Wine's own.
+# PowerShell goes where Windows keeps it (System32\WindowsPowerShell\v1.0),
+# which the program searches first, so the tests take a real machine's path.
 install_standins() {
   local sys=$WINEPREFIX/drive_c/windows/system32
+  mkdir -p "$sys/WindowsPowerShell/v1.0"
+  local -A place=([taskkill]=$sys [powershell]=$sys/WindowsPowerShell/v1.0)
   for tool in taskkill powershell; do
-    cmp -s "$BUILD/win/standins/$tool.exe" "$sys/$tool.exe" || cp "$BUILD/win/standins/$tool.exe" "$sys/$tool.exe"
+    local target=${place[$tool]}/$tool.exe
+    cmp -s "$BUILD/win/standins/$tool.exe" "$target" || cp "$BUILD/win/standins/$tool.exe" "$target"
   done
+  # Not in the system folder itself: a test there would pass on a PATH lookup too.
+  rm -f "$sys/powershell.exe"
   export WINEDLLOVERRIDES="mscoree,mshtml=;taskkill.exe,powershell.exe=n"
 }
 

@@ -35,11 +35,18 @@ class ActivityLogFile {
 
   // Queues one log line, stamped now; never blocks on the disk.
   void append(std::string_view line);
+  // Waits, at most `limit`, until every queued line is written.
+  void flush(std::chrono::milliseconds limit);
 
   struct Shared;
 
  private:
   std::shared_ptr<Shared> shared_;
 };
+
+// Waits, at most `limit`, until the lines queued for the program's log file
+// are written: called when a crash record is written, so that the lines that
+// led to the crash are on disk too.
+void flush_activity_log_file(std::chrono::milliseconds limit);
 
 }  // namespace vorn

@@ -83,16 +83,46 @@ std::string format_capacity(std::uint64_t bytes) {
 
 namespace {
 
-// Where the copy of an undecodable settings file goes: ".invalid.bak", or
-// ".invalid.N.bak" when that name is taken by something that cannot be
-// replaced (a folder, a file held open by another program).
-std::string kept_copy_name(const std::string& settings_path, int n) {
-  return settings_path + ".invalid" + (n == 0 ? std::string() : "." + std::to_string(n)) + ".bak";
+// What a kept copy of the settings file is: one that could not be decoded
+// ("invalid"), or one that somebody changed outside the program ("changed").
+struct CopyKind {
+  const char* label;
+  const char* description;
+};
+constexpr CopyKind kUnreadable{"invalid", "the unreadable settings file"};
+constexpr CopyKind kChanged{"changed", "the settings file changed outside the program"};
+
+// Where a kept copy goes: ".invalid.bak", or ".invalid.N.bak" when that name
+// is taken by something that cannot be replaced (a folder, a file held open
+// by another program); ".changed.bak" in the same way.
+std::string kept_copy_name(const std::string& settings_path, const CopyKind& kind, int n) {
+  return settings_path + "." + kind.label + (n == 0 ? std::string() : "." + std::to_string(n)) + ".bak";
 }
 constexpr int kKeptCopyNames = 100;
 
+// Copies `original` beside the settings file; without that copy nothing is
+// replaced.
+MaybeError keep_copy(AppCore& core, const std::string& original, const CopyKind& kind) {
+  for (int n = 0; n < kKeptCopyNames; ++n) {
+    const std::string copy = kept_copy_name(core.settings_path, kind, n);
+    const bool taken = platform::path_exists(copy);
+    MaybeError failed = platform::copy_file(original, copy);
+    if (!failed) {
+      log_line(core, std::string("Kept a copy of ") + kind.description + ": " + copy);
+      return std::nullopt;
+    }
+    if (!taken) {
+      platform::remove_file(copy);  // no partial copy left behind
+      return std::string("could not keep a copy of ") + kind.description + " at " + copy + ": " + *failed;
+    }
+  }
+  return std::string("could not keep a copy of ") + kind.description + ": every name up to " +
+         kept_copy_name(core.settings_path, kind, kKeptCopyNames - 1) + " is taken";
+}
+
 // Before the first save overwrites a settings file that could not be
-// decoded, a copy is kept beside it; without that copy nothing is replaced.
+// decoded, a copy is kept beside it. One that decodes by now was fixed by
+// hand: it is kept as a changed file (below).
 MaybeError keep_undecodable_settings(AppCore& core) {
   if (!core.undecodable_settings_file) return std::nullopt;
   const std::string original = *core.undecodable_settings_file;
@@ -103,25 +133,26 @@ MaybeError keep_undecodable_settings(AppCore& core) {
   }
   if (!bytes.ok()) return "could not read the unreadable settings file " + original + " to keep a copy: " + bytes.error();
   if (decode_settings(bytes.value())) {
-    core.undecodable_settings_file.reset();  // readable now: nothing to keep
+    core.undecodable_settings_file.reset();
     return std::nullopt;
   }
-  for (int n = 0; n < kKeptCopyNames; ++n) {
-    const std::string copy = kept_copy_name(core.settings_path, n);
-    const bool taken = platform::path_exists(copy);
-    MaybeError failed = platform::copy_file(original, copy);
-    if (!failed) {
-      log_line(core, "Kept a copy of the unreadable settings file: " + copy);
-      core.undecodable_settings_file.reset();
-      return std::nullopt;
-    }
-    if (!taken) {
-      platform::remove_file(copy);  // no partial copy left behind
-      return "could not keep a copy of the unreadable settings file at " + copy + ": " + *failed;
-    }
+  if (MaybeError e = keep_copy(core, original, kUnreadable)) return e;
+  core.undecodable_settings_file.reset();
+  core.settings_file_bytes = bytes.value();  // kept: no second copy as a changed file
+  return std::nullopt;
+}
+
+// A file that is neither what was loaded nor what this program last saved
+// was written by somebody else (an operator who fixed it by hand, a copy
+// from another rig): it is kept before the save replaces it.
+MaybeError keep_changed_settings(AppCore& core) {
+  Result<std::string> bytes = platform::read_file(core.settings_path);
+  if (!bytes.ok()) {
+    if (!platform::path_exists(core.settings_path)) return std::nullopt;
+    return "could not read the settings file " + core.settings_path + " to keep a copy: " + bytes.error();
   }
-  return "could not keep a copy of the unreadable settings file: every name up to " +
-         kept_copy_name(core.settings_path, kKeptCopyNames - 1) + " is taken";
+  if (core.settings_file_bytes == bytes.value()) return std::nullopt;
+  return keep_copy(core, core.settings_path, kChanged);
 }
 
 // Writes beside the file, flushes, then replaces it in one step, so a crash
@@ -143,14 +174,17 @@ MaybeError write_settings_file(const std::string& path, const std::string& text)
 
 bool save_settings(AppCore& core) {
   normalize_settings(core.settings);
+  const std::string text = encode_settings(core.settings);
   MaybeError error = keep_undecodable_settings(core);
-  if (!error) error = write_settings_file(core.settings_path, encode_settings(core.settings));
+  if (!error) error = keep_changed_settings(core);
+  if (!error) error = write_settings_file(core.settings_path, text);
   if (error) {
     core.last_error = *error;
     core.miner_state = MinerState::Error;
     log_line(core, "Failed to save settings: " + *error);
     return false;
   }
+  core.settings_file_bytes = text;
   log_line(core, "Settings saved.");
   return true;
 }

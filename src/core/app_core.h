@@ -42,6 +42,9 @@ inline constexpr std::size_t kLogLineLimit = 500;
 struct AutoRestartState {
   std::optional<Instant> due;  // when the pending start begins
   std::vector<Instant> ends;   // unexpected ends still counted
+  // The start under way was begun by the automatic restart: if it fails
+  // before the miner runs, that counts as one more unexpected end.
+  bool attempt_running = false;
 };
 
 struct AppCore {
@@ -87,8 +90,19 @@ struct AppCore {
   bool config_refresh_in_progress = false;
   bool folder_check_running = false;
   bool save_pending = false;
+  // A stop with restart ended while a configuration refresh ran: the start
+  // follows as soon as that refresh is over.
+  bool start_when_refreshed = false;
   MinerState miner_state = MinerState::Stopped;
   AutoRestartState auto_restart;
+
+  // The options in use: the file's, or the defaults. The generation grows
+  // each time they are set, once for the start-up read whatever its outcome
+  // (0: not read yet), so that a subsystem sees when to configure itself
+  // again by comparing it with the generation it last used.
+  Options options;
+  bool options_from_file = false;
+  std::uint64_t options_generation = 0;
 
   // Where every log line is also kept, when the program keeps one.
   std::unique_ptr<ActivityLogFile> log_file;
@@ -96,6 +110,9 @@ struct AppCore {
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.
   std::optional<std::string> undecodable_settings_file;
+  // The settings file as it was loaded or last saved (none: there was no
+  // readable file). A file found different is copied before a save.
+  std::optional<std::string> settings_file_bytes;
 
   AppCore(EventSender sender, platform::gui::NoticeTarget notice_target, Instant now);
 };

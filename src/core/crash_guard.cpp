@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "core/activity_log_file.h"
 #include "core/build_profile.h"
 #include "platform/fault.h"
 #include "platform/files.h"
@@ -12,6 +13,8 @@ namespace vorn {
 namespace {
 
 thread_local std::string t_thread_name;
+// How long a crash record waits for the log file's queued lines.
+constexpr std::chrono::milliseconds kCrashFlushLimit{2000};
 
 std::string location_text(const SourceLocation& where) {
   std::string file = platform::file_name(where.file);
@@ -60,7 +63,9 @@ MaybeError write_crash_record(std::string_view context, std::string_view message
   record += "thread=" + thread_name() + "\n";
   record += "panic=" + std::string(message) + "\n";
   record += "location=" + std::string(location.value_or("unknown")) + "\n\n";
-  return platform::append_to_file(crash_log_path(), record);
+  MaybeError written = platform::append_to_file(crash_log_path(), record);
+  flush_activity_log_file(kCrashFlushLimit);
+  return written;
 }
 
 void raise_failure(std::string message, SourceLocation where) {

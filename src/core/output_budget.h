@@ -22,9 +22,18 @@ class OutputBudget {
   void handled(std::size_t bytes) { queued_.fetch_sub(static_cast<std::int64_t>(bytes), std::memory_order_acq_rel); }
   std::int64_t waiting() const { return queued_.load(std::memory_order_acquire); }
 
+  // Readers wake the window only when no wake-up of theirs waits to be
+  // handled: under a flood, wake-ups queued by the thousand would keep the
+  // window's own messages waiting behind them. True: this reader wakes it.
+  bool claim_wake() { return !wake_pending_.exchange(true, std::memory_order_acq_rel); }
+  // The GUI thread, before it takes events: lines sent from now on need a
+  // new wake-up.
+  void wake_taken() { wake_pending_.store(false, std::memory_order_release); }
+
  private:
   const std::int64_t limit_;
   std::atomic<std::int64_t> queued_{0};
+  std::atomic<bool> wake_pending_{false};
 };
 
 }  // namespace vorn

@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "miner/discovery.h"
 #include "miner/residual_cleanup.h"
+#include "options/options_watch.h"
 #include "scan/scan_control.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -78,6 +79,7 @@ AppCore create_app_core(EventSender sender, platform::gui::NoticeTarget notice) 
   core.settings = std::move(settings);
   core.settings_path = settings_path;
   if (undecodable) core.undecodable_settings_file = settings_path;
+  if (bytes.ok() && !undecodable) core.settings_file_bytes = bytes.value();
   normalize_settings(core.settings);
 
   log_line(core, std::string(kProfile.window_title) + " " + std::string(kVersion) + " " +
@@ -88,6 +90,8 @@ AppCore create_app_core(EventSender sender, platform::gui::NoticeTarget notice) 
   clean_up_residual_miners(core);
   discover_miner_executable(core);
   request_scan(core);
+  // Read off this thread; the first read arrives as an event like the rest.
+  start_options_watch(OptionsWatch{exe_relative(kOptionsFile), core.event_sender, notice});
   return core;
 }
 

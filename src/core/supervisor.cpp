@@ -8,6 +8,7 @@
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
+#include "options/options_apply.h"
 #include "scan/scan_control.h"
 
 namespace vorn {
@@ -39,6 +40,9 @@ void poll_miner_exit(AppCore& core) {
     return;
   }
   if (!polled.value()) return;
+  // Processes the miner started would live on with its output pipes, and
+  // their lines would reach the next miner's channel.
+  core.miner_child->end_job();
   core.miner_child.reset();  // closes the process, thread and pipe handles
   core.miner_state = MinerState::Stopped;
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));
@@ -70,6 +74,8 @@ void on_notice(WindowObject& window) {
 
   bool budget_exhausted = false;
   bool heartbeat_seen = false;
+  // Lines that readers send from here on need a wake-up of their own.
+  if (window.output_budget) window.output_budget->wake_taken();
   {
     auto receiver = window.receiver.borrow();
     const Instant start = Clock::now();
@@ -110,7 +116,7 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
       [&core](auto&& e) {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, MinerLine>) {
-          core.output_budget->handled(e.line.size());
+          core.output_budget->handled(queued_cost(e));
           interpret_miner_line(core, e.line);
         } else if constexpr (std::is_same_v<E, ScanComplete>) {
           accept_scan_results(core, std::move(e));
@@ -123,7 +129,12 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
         } else if constexpr (std::is_same_v<E, Heartbeat>) {
           on_heartbeat(core);
         } else if constexpr (std::is_same_v<E, LogFileFailed>) {
-          log_line(core, "Activity log file is not writable: " + e.error + "; lines are kept in the window only");
+          log_line(core, e.rotation ? "Activity log file could not be rotated: " + e.error +
+                                          "; it grows past its limit until a later rotation works"
+                                    : "Activity log file is not writable: " + e.error +
+                                          "; lines are kept in the window only");
+        } else if constexpr (std::is_same_v<E, OptionsRead>) {
+          handle_options_read(core, std::move(e));
         } else {
           handle_scan_progress_event(core, e);
         }
@@ -166,6 +177,7 @@ void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {
     core.last_error = refreshed.text;
     core.miner_state = MinerState::Error;
     log_line(core, "Miner configuration refresh failed: " + refreshed.text);
+    if (refreshed.purpose.kind == RefreshPurpose::Kind::StartMiner) on_start_failed(core, Clock::now());
   } else {
     const std::string& path = refreshed.text;
     log_line(core, "Miner configuration refreshed: " + path);
@@ -193,6 +205,10 @@ void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {
   }
   core.status_dirty = true;
   core.controls_dirty = true;
+  // A stop with restart that ended during this refresh starts now.
+  if (std::exchange(core.start_when_refreshed, false) && !core.miner_child && !core.stop_in_progress) {
+    start_miner(core);
+  }
 }
 
 void maybe_auto_start(AppCore& core) {

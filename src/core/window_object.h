@@ -10,13 +10,19 @@ class WindowObject {
  public:
   WindowObject(platform::gui::NoticeTarget notice_target, AppCore core_state,
                EventReceiver events)
-      : notice(notice_target), core(std::move(core_state)), receiver(std::move(events)) {}
+      : notice(notice_target),
+        output_budget(core_state.output_budget),
+        core(std::move(core_state)),
+        receiver(std::move(events)) {}
   virtual ~WindowObject() = default;
 
   // Writes changed state into the controls; the window layer provides it.
   virtual void refresh_display() {}
 
   platform::gui::NoticeTarget notice;
+  // The readers' budget, reached without borrowing the state: a drain
+  // starts by taking their wake-up.
+  std::shared_ptr<OutputBudget> output_budget;
   BorrowCell<AppCore> core;
   BorrowCell<EventReceiver> receiver;
 

@@ -1,12 +1,14 @@
 #pragma once
 // The one message type that worker threads send to the GUI thread.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "minerconfig/refresh_purpose.h"
+#include "options/options.h"
 #include "scan/scan_types.h"
 
 namespace vorn {
@@ -65,13 +67,30 @@ struct FolderChecked {
   bool last;  // the check is over
 };
 struct Heartbeat {};
-// The activity log file could not be written.
+// The activity log file could not be written, or (rotation set) could not
+// be rotated and grows past its limit until a later rotation works.
 struct LogFileFailed {
   std::string error;
+  bool rotation = false;
+};
+// The options file was read (at start-up, or after it changed, appeared or
+// disappeared).
+struct OptionsRead {
+  enum class Kind { Loaded, Failed, Absent };
+  Kind kind = Kind::Absent;
+  // Loaded. Held apart, so that the options do not make every event (most
+  // are miner lines) larger.
+  std::shared_ptr<const Options> options;
+  std::string error;  // Failed; never holds a secret
+  bool first = false;  // the read at start-up
 };
 
 using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,
                                  ScanProgress, ScanFinished, ScanComplete, StopFinished,
-                                 ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed>;
+                                 ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed, OptionsRead>;
+
+// What a miner line costs while it waits for the GUI thread: its bytes and
+// its event in the channel, so that a flood of empty lines is bounded too.
+inline std::size_t queued_cost(const MinerLine& line) { return line.line.size() + sizeof(WorkerEvent); }
 
 }  // namespace vorn

@@ -27,6 +27,7 @@ void fail_start(AppCore& core, const std::string& error, const std::string& logg
   core.miner_state = MinerState::Error;
   log_line(core, logged);
   core.status_dirty = core.controls_dirty = true;
+  on_start_failed(core, Clock::now());
 }
 
 // The wait after a kill, bounded so that a stop always reports.
@@ -116,11 +117,27 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   } else {
     log_line(core, "Miner CPU priority set to BelowNormal");
   }
-  start_reader(core, child.take_stdout());
-  start_reader(core, child.take_stderr());
-  core.miner_child = std::move(child);
+  if (std::optional<std::string> e = child.job_error()) {
+    log_line(core, "Miner started without a job object: " + *e + "; processes it starts are not ended with it");
+  }
+  std::optional<platform::PipeReader> out = child.take_stdout(), err = child.take_stderr();
+  core.miner_child = std::move(child);  // held before anything else can fail
+  try {
+    start_reader(core, std::move(out));
+    start_reader(core, std::move(err));
+  } catch (const Failure&) {
+    // A miner whose output nobody reads would stall on its first full pipe,
+    // untracked: it is ended. The failure's record is already written.
+    core.miner_child->terminate(1);
+    core.miner_child->end_job();
+    core.miner_child.reset();
+    fail_start(core, "could not start the miner's output readers",
+               "Failed to start miner: could not start the miner's output readers");
+    return;
+  }
   core.miner_state = MinerState::Running;
   core.restart_pending = false;
+  core.auto_restart.attempt_running = false;
   log_line(core, "Started miner: " + launch.program);
   core.status_dirty = core.controls_dirty = true;
 }
@@ -144,14 +161,19 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   // later line of the stream and could stall the miner.
   // Lines cut from one read arrive together, so one clock reading serves them all.
   Instant now = start;
+  auto wake = [&] {
+    if (budget->claim_wake()) notice.wake();
+  };
   auto deliver = [&](std::string& line) {
     if (!is_valid_utf8(line)) line = to_valid_utf8(line);
-    budget->queued(line.size());
-    if (!sender.send(MinerLine{std::move(line)})) return false;
+    MinerLine event{std::move(line)};
+    const std::size_t cost = queued_cost(event);
+    budget->queued(cost);
+    if (!sender.send(std::move(event))) return false;
     ++since_notice;
     const auto elapsed = now > last_notice ? now - last_notice : Clock::duration::zero();
     if (since_notice >= kLinesPerNotice || elapsed >= kNoticeInterval) {
-      notice.wake();
+      wake();
       since_notice = 0;
       last_notice = now;
       pending = false;
@@ -165,7 +187,7 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   auto wait_for_window = [&] {
     if (!budget->full()) return true;
     if (pending) {
-      notice.wake();
+      wake();
       pending = false;
       since_notice = 0;
     }
@@ -208,10 +230,11 @@ void run_output_reader(platform::PipeReader pipe, EventSender sender, platform::
   }
   now = Clock::now();
   if (!partial.empty() && !deliver(partial)) return;
-  if (pending) notice.wake();
+  if (pending) wake();
 }
 
 void stop_miner(AppCore& core, bool restart) {
+  const bool cancels_restart = restart_waiting(core);
   cancel_auto_restart(core);
   if (core.stop_in_progress) {
     log_line(core, "Miner stop is already in progress");
@@ -220,7 +243,7 @@ void stop_miner(AppCore& core, bool restart) {
   std::optional<platform::ChildProcess> child = std::move(core.miner_child);
   core.miner_child.reset();
   if (!child) {
-    log_line(core, "Miner is not running");
+    log_line(core, cancels_restart && !restart ? "Restart cancelled; the miner stays stopped" : "Miner is not running");
     if (restart) {
       start_miner(core);
     } else {
@@ -276,6 +299,9 @@ std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kil
 void run_stop_worker(StopJob job) {
   platform::fault_point("miner-stop");
   std::string outcome = stop_process(job.child);
+  // What the miner started and left running ends with it: such a process
+  // could hold the output pipes open and write into the next miner's log.
+  job.child.end_job();
   { platform::ChildProcess closed = std::move(job.child); }  // handles closed before the report
   if (job.sender.send(StopFinished{std::move(outcome), job.restart})) job.notice.wake();
 }
@@ -287,7 +313,12 @@ void handle_stop_finished(AppCore& core, StopFinished finished) {
   core.scan_status_text = "Waiting";
   log_line(core, finished.outcome);
   core.status_dirty = core.controls_dirty = true;
-  if (finished.restart) {
+  if (finished.restart && core.config_refresh_in_progress && !core.exit_requested) {
+    // Started now, the miner would only be refused; it starts when the
+    // refresh is over, and Stop Mining can still cancel it meanwhile.
+    core.start_when_refreshed = true;
+    log_line(core, "Restart waits for the current config refresh to finish");
+  } else if (finished.restart) {
     start_miner(core);
   } else {
     core.miner_state = MinerState::Stopped;

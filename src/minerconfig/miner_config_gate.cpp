@@ -21,6 +21,9 @@ constexpr std::size_t kNestingLimit = 128;
 // can cost: nodes read, and nodes that aliases stand for once expanded.
 constexpr std::size_t kNodeLimit = 100'000;
 constexpr std::uint64_t kExpandedNodeLimit = 1'000'000;
+// ...and the bytes of text they stand for: a long text aliased many times
+// would otherwise be copied for each alias.
+constexpr std::uint64_t kExpandedByteLimit = 16u << 20;
 
 struct Node;
 using NodePtr = std::shared_ptr<const Node>;
@@ -30,14 +33,21 @@ struct Node {
   std::string value;  // scalars
   bool plain = false;
   std::vector<NodePtr> items;                          // sequences
-  std::vector<std::pair<std::string, NodePtr>> pairs;  // mappings (keys as text)
+  std::vector<std::pair<NodePtr, NodePtr>> pairs;  // mappings: key and value, shared, never copied
   bool key_is_scalar = true;
   std::size_t line = 0, column = 0;
   // With aliases expanded: the levels of collections (0 for a scalar) and
   // the number of nodes.
   std::size_t height = 0;
   std::uint64_t weight = 1;
+  std::uint64_t bytes = 0;  // the text of every scalar inside, aliases expanded
 };
+
+// A mapping key as text; a collection used as a key matches no field.
+const std::string& key_text(const NodePtr& key) {
+  static const std::string complex = "\x01complex";
+  return key->kind == Node::Kind::Scalar ? key->value : complex;
+}
 
 std::string at(std::size_t line, std::size_t column) {
   return " at line " + std::to_string(line + 1) + " column " + std::to_string(column + 1);
@@ -100,7 +110,7 @@ class DocumentReader {
     using R = Result<NodePtr>;
     struct Open {
       std::shared_ptr<Node> node;
-      std::optional<std::string> pending_key;  // mappings: key read, value next
+      NodePtr pending_key;  // mappings: key read, value next
     };
     std::vector<Open> stack;
     for (;;) {
@@ -143,7 +153,7 @@ class DocumentReader {
           const yaml_char_t* anchor = event.type == YAML_SEQUENCE_START_EVENT ? event.data.sequence_start.anchor
                                                                               : event.data.mapping_start.anchor;
           if (anchor) anchors_[reinterpret_cast<const char*>(anchor)] = open;
-          stack.push_back(Open{open, std::nullopt});
+          stack.push_back(Open{open, nullptr});
           continue;
         }
         case YAML_SEQUENCE_END_EVENT:
@@ -153,11 +163,20 @@ class DocumentReader {
           auto add_child = [&closed](const NodePtr& child) {
             closed->height = std::max(closed->height, child->height + 1);
             closed->weight = std::min(closed->weight + child->weight, kExpandedNodeLimit + 1);
+            closed->bytes = std::min(closed->bytes + child->bytes, kExpandedByteLimit + 1);
           };
           for (const NodePtr& item : closed->items) add_child(item);
-          for (const auto& pair : closed->pairs) add_child(pair.second);
+          for (const auto& [key, value] : closed->pairs) {
+            // A key counts for its text only, as it always has for nodes.
+            closed->bytes = std::min(closed->bytes + key->bytes, kExpandedByteLimit + 1);
+            add_child(value);
+          }
           if (closed->weight > kExpandedNodeLimit) {
             return R::failure("aliases expand to too many nodes (more than " + std::to_string(kExpandedNodeLimit) +
+                              ")" + at(closed->line, closed->column));
+          }
+          if (closed->bytes > kExpandedByteLimit) {
+            return R::failure("aliases expand to too many bytes (more than " + std::to_string(kExpandedByteLimit) +
                               ")" + at(closed->line, closed->column));
           }
           finished = closed;
@@ -167,6 +186,7 @@ class DocumentReader {
           continue;
       }
       if (node) {
+        node->bytes = node->value.size();
         node->line = mark.line;
         node->column = mark.column;
         finished = node;
@@ -179,9 +199,9 @@ class DocumentReader {
       if (target.kind == Node::Kind::Sequence) {
         target.items.push_back(finished);
       } else if (!parent.pending_key) {
-        parent.pending_key = finished->kind == Node::Kind::Scalar ? finished->value : std::string("\x01complex");
+        parent.pending_key = finished;
       } else {
-        target.pairs.emplace_back(std::move(*parent.pending_key), finished);
+        target.pairs.emplace_back(std::move(parent.pending_key), finished);
         parent.pending_key.reset();
       }
     }
@@ -254,15 +274,16 @@ MaybeError read_unsigned(const Node& n, std::uint64_t limit, std::string_view ty
 template <class Visit>
 MaybeError read_mapping(const Node& n, std::string_view expected, Visit visit) {
   if (n.kind != Node::Kind::Mapping) return invalid_type(n, expected);
-  std::vector<std::string> seen;
-  for (const auto& [key, value] : n.pairs) {
+  std::vector<const std::string*> seen;
+  for (const auto& [key_node, value] : n.pairs) {
+    const std::string& key = key_text(key_node);
     bool known = false;
     if (MaybeError e = visit(key, *value, known)) return e;
     if (!known) continue;
-    for (const std::string& s : seen) {
-      if (s == key) return "duplicate field `" + key + "`";
+    for (const std::string* s : seen) {
+      if (*s == key) return "duplicate field `" + key + "`";
     }
-    seen.push_back(key);
+    seen.push_back(&key);
   }
   return std::nullopt;
 }

@@ -13,6 +13,17 @@ namespace vorn::platform {
 
 // Reads the whole file as bytes.
 Result<std::string> read_file(const std::string& path);
+// Reads at most `limit` bytes from the start of the file.
+Result<std::string> read_file_start(const std::string& path, std::uint64_t limit);
+
+// What tells one version of a file from the next without reading it.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // last write time, in the system's own units
+  bool operator==(const FileStamp&) const = default;
+};
+// Nothing when the path names nothing (or cannot be queried); links are followed.
+std::optional<FileStamp> file_stamp(const std::string& path);
 
 // A metadata query that follows links; any failure counts as absent.
 bool path_exists(const std::string& path);
@@ -53,6 +64,11 @@ MaybeError copy_file(const std::string& source, const std::string& target);
 // read-only, or held open by another process without write sharing.
 // A missing file is fine.
 MaybeError check_replaceable(const std::string& path);
+
+// The line ending of text files that people open with the system's own
+// editors: CR LF on Windows (older Notepads show LF alone as one line), LF
+// elsewhere.
+std::string_view text_line_end();
 
 // Appends a text to a file, creating it when missing (the crash log).
 MaybeError append_to_file(const std::string& path, std::string_view text);

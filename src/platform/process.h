@@ -44,8 +44,14 @@ class ChildProcess {
   // Waits up to `limit`; nothing when it is still running then.
   Result<std::optional<std::uint32_t>> wait_for(std::chrono::milliseconds limit);
   // Ends the process at once with `exit_code`. A refusal (access denied)
-  // counts as success while the process can still be queried.
+  // counts as success only when the process has ended.
   MaybeError terminate(std::uint32_t exit_code);
+  // Ends every process still in the miner's job: whatever it started and
+  // left running (and the miner itself, if it still runs). A job is a job
+  // object on Windows and the miner's own process group elsewhere.
+  void end_job();
+  // Why the miner has no job, when it has none (it runs all the same).
+  std::optional<std::string> job_error() const;
   // Below-normal CPU priority; failure text "Windows error N" / "errno N".
   MaybeError lower_priority();
   std::optional<PipeReader> take_stdout();
@@ -63,7 +69,8 @@ struct MinerLaunch {
 };
 
 // Starts the program with standard output and standard error on new pipes,
-// standard input inherited, no console window. Failure: the system error.
+// standard input from NUL on Windows (inherited elsewhere), no console
+// window, in a job of its own. Failure: the system error.
 Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch);
 
 // A process opened by its pid and held open. While it is held the system

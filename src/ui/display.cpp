@@ -5,6 +5,7 @@
 
 #include "core/build_profile.h"
 #include "core/text.h"
+#include "miner/auto_restart.h"
 
 namespace vorn {
 
@@ -17,7 +18,9 @@ ButtonStates button_states(const AppCore& core) {
   const bool held = core.miner_child.has_value();
   ButtonStates b;
   b.start_mining = !held && !core.stop_in_progress && !busy;
-  b.stop_mining = held || core.stop_in_progress;
+  // A restart that waits (a pause after a crash, or a restart held back by
+  // a refresh) can be cancelled with Stop Mining.
+  b.stop_mining = held || core.stop_in_progress || restart_waiting(core);
   b.restart_miner = !core.stop_in_progress && !busy;
   b.add_plot_folder = !busy;
   b.scan_now = !busy;

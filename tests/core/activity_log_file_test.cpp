@@ -8,7 +8,9 @@
 
 #include "core/activity_log_file.h"
 #include "core/app_core.h"
+#include "core/crash_guard.h"
 #include "core/supervisor.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "support/test_support.h"
@@ -41,21 +43,37 @@ class LogFile : public ::testing::Test {
     }
     return found;
   }
+  // The file's lines, each checked to end in this system's line end.
   static std::vector<std::string> lines_of(const std::string& text) {
+    const std::string_view end_of_line = platform::text_line_end();
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (std::size_t end; (end = text.find(end_of_line, start)) != std::string::npos; start = end + end_of_line.size()) {
       lines.push_back(text.substr(start, end - start));
+      EXPECT_EQ(lines.back().find('\n'), std::string::npos) << "a line end other than " << (end_of_line.size() == 2 ? "CR LF" : "LF");
     }
     EXPECT_EQ(start, text.size()) << "the file ends inside a line";
     return lines;
+  }
+  // The lines of a file without their time stamps.
+  static std::vector<std::string> texts_of(const std::string& name) {
+    std::vector<std::string> texts;
+    for (const std::string& line : lines_of(read_file(name))) texts.push_back(line.substr(20));
+    return texts;
+  }
+  std::vector<LogFileFailed> reports() {
+    std::vector<LogFileFailed> found;
+    while (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      if (auto* f = std::get_if<LogFileFailed>(&*e)) found.push_back(*f);
+    }
+    return found;
   }
 };
 
 TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
   AppCore core = testing_support::make_core(folder);
   core.log_file = open();
-  write_file(path, "2026-12-06 23:59:59 [gui:mainnet] from the day before\n");
+  write_file(path, "2026-12-06 23:59:59 [gui:mainnet] from the day before" + std::string(platform::text_line_end()));
   log_line(core, "first");
   raw_log_line(core, "[miner] second, as the miner wrote it");
   clear_log(core);  // the window's log only
@@ -64,6 +82,9 @@ TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
   const std::vector<std::string> lines = lines_of(read_file(path));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "2026-12-06 23:59:59 [gui:mainnet] from the day before");
+#ifdef _WIN32
+  EXPECT_NE(read_file(path).find("[gui:mainnet] first\r\n"), std::string::npos) << "Notepad needs CR LF";
+#endif
   const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
   const char* expected[] = {"[gui:mainnet] first", "[miner] second, as the miner wrote it", "[gui:mainnet] third"};
   for (int i = 0; i < 3; ++i) {
@@ -75,10 +96,11 @@ TEST_F(LogFile, EveryLineOfTheWindowsLogArrivesInOrderWithItsLocalTime) {
 }
 
 TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
+  const std::size_t line_bytes = 51 + platform::text_line_end().size();
   LogFileLimits limits;
-  limits.rotate_bytes = 20 * 52;
+  limits.rotate_bytes = 20 * line_bytes;
   auto file = open(limits);
-  // 100 lines of 52 bytes, in writes of about ten lines: 20 fill a file.
+  // 100 lines of 51 bytes and a line end, in writes of about ten lines: 20 fill a file.
   for (int i = 0; i < 100; ++i) {
     char line[40];
     std::snprintf(line, sizeof line, "line %03d ......................", i);
@@ -111,7 +133,7 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   EXPECT_EQ(lines_of(read_file(path + ".2")).size(), 20u);
   // Lines that come in one go are split over the files the same way.
   for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) platform::remove_file(name);
-  limits.rotate_bytes = 2 * 52;
+  limits.rotate_bytes = 2 * line_bytes;
   file = open(limits);
   for (int i = 0; i < 61; ++i) file->append("line " + std::to_string(1000 + i) + " .....................");
   file.reset();
@@ -162,7 +184,9 @@ TEST_F(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndTriedAgainAfterThePause
   std::this_thread::sleep_for(limits.retry_after);
   file->append("kept");
   settle();
-  EXPECT_EQ(lines_of(read_file(path)).size(), 1u);
+  // The file says how many lines it misses: the four that were dropped.
+  EXPECT_EQ(texts_of(path), (std::vector<std::string>{
+                                "[gui:mainnet] 4 log line(s) missing here: the file could not be written", "kept"}));
   // A later failure is reported again.
   testing_support::remove_tree(blocked);
   write_file(blocked, "blocked again");
@@ -193,10 +217,14 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
     std::ifstream pipe(path, std::ios::binary);
     for (std::string line; std::getline(pipe, line);) lines.push_back(line.substr(20));
   }
-  ASSERT_GE(lines.size(), 2u);
+  ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.front(), "first");
-  EXPECT_LE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes);  // the newest that fit
-  EXPECT_GE((lines.size() - 1) * (20 + lines.back().size() + 1), limits.queued_bytes / 2);
+  // The newest lines that fit in the queue's 1,000 bytes (55 bytes each:
+  // 18 of them), after a line that says how many were dropped.
+  ASSERT_EQ(lines.size(), 20u);
+  EXPECT_EQ(lines[1], "[gui:mainnet] 182 log line(s) missing here: the disk did not keep up");
+  EXPECT_EQ(lines[2], "line 1182 ........................");
+  EXPECT_EQ(lines.back(), "line 1199 ........................");
   // Two waiting lines, each past the bound on its own: the newer one stays.
   file->append("second stall");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -207,9 +235,65 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
     std::ifstream pipe(path, std::ios::binary);
     for (std::string line; std::getline(pipe, line);) lines.push_back(line.substr(20));
   }
-  EXPECT_EQ(lines, (std::vector<std::string>{"second stall", std::string(1200, 'b')}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"second stall", "[gui:mainnet] 1 log line(s) missing here: the disk did not keep up",
+                                             std::string(1200, 'b')}));
   file.reset();
 #endif
+}
+
+TEST_F(LogFile, ARotationThatFailsChangesNoOldFileAndTheLinesGoOnPastTheLimit) {
+  const std::size_t line_bytes = 20 + 10 + platform::text_line_end().size();
+  LogFileLimits limits;
+  limits.rotate_bytes = 10 * line_bytes;
+  for (int n = 1; n <= 3; ++n) write_file(path + "." + std::to_string(n), "old file " + std::to_string(n) + "\n");
+  auto file = open(limits);
+  for (int i = 0; i < 10; ++i) file->append("line " + std::to_string(10000 + i));
+  file->flush(std::chrono::seconds(5));
+  // A viewer holds the file: it cannot be renamed.
+  platform::arm_fault("file-replace");
+  for (int i = 10; i < 15; ++i) file->append("line " + std::to_string(10000 + i));
+  file->flush(std::chrono::seconds(5));
+  EXPECT_EQ(texts_of(path).size(), 15u) << "no line is lost: the file grows past its limit";
+  for (int n = 1; n <= 3; ++n) {
+    EXPECT_EQ(read_file(path + "." + std::to_string(n)), "old file " + std::to_string(n) + "\n") << "an old file changed";
+  }
+  const std::vector<LogFileFailed> failed = reports();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_TRUE(failed[0].rotation);
+  EXPECT_EQ(failed[0].error, "injected failure at file-replace");
+  // The next batch rotates: the current file becomes .1, and so on.
+  file->append("line 10015");
+  file->flush(std::chrono::seconds(5));
+  EXPECT_EQ(texts_of(path), std::vector<std::string>{"line 10015"});
+  EXPECT_EQ(texts_of(path + ".1").size(), 15u);
+  EXPECT_EQ(read_file(path + ".2"), "old file 1\n");
+  EXPECT_EQ(read_file(path + ".3"), "old file 2\n");
+  EXPECT_FALSE(platform::path_exists(path + ".rotating"));
+  EXPECT_TRUE(reports().empty()) << "reported once";
+
+  // A rotation stopped half-way (the current file already moved aside) is
+  // finished before the next one: nothing is overwritten out of order.
+  write_file(path + ".rotating", "moved aside\n");
+  for (int i = 0; i < 10; ++i) file->append("line " + std::to_string(20000 + i));
+  file.reset();
+  EXPECT_EQ(texts_of(path), std::vector<std::string>{"line 20009"});
+  EXPECT_EQ(texts_of(path + ".1").front(), "line 10015");
+  EXPECT_EQ(read_file(path + ".2"), "moved aside\n");
+  EXPECT_EQ(texts_of(path + ".3").size(), 15u);
+  EXPECT_FALSE(platform::path_exists(path + ".rotating"));
+}
+
+TEST_F(LogFile, ACrashRecordWaitsForTheQueuedLines) {
+  AppCore core = testing_support::make_core(folder);
+  core.log_file = open();
+  platform::arm_delay("file-append", std::chrono::milliseconds(300));  // a slow disk
+  for (int i = 0; i < 3; ++i) log_line(core, "before the crash " + std::to_string(i));
+  write_crash_record("test", "a crash", std::nullopt);
+  const std::vector<std::string> written = texts_of(path);
+  platform::disarm_faults();
+  EXPECT_EQ(written, (std::vector<std::string>{"[gui:mainnet] before the crash 0", "[gui:mainnet] before the crash 1",
+                                               "[gui:mainnet] before the crash 2"}));
+  platform::remove_file(crash_log_path());
 }
 
 TEST_F(LogFile, NothingLoggedLeavesNoFile) {
@@ -217,11 +301,15 @@ TEST_F(LogFile, NothingLoggedLeavesNoFile) {
   EXPECT_FALSE(platform::path_exists(path));
 }
 
-TEST_F(LogFile, TheWindowSaysWhyTheFileIsNotWritten) {
+TEST_F(LogFile, TheWindowSaysWhyTheFileIsNotWrittenOrNotRotated) {
   AppCore core = testing_support::make_core(folder);
   dispatch_event(core, LogFileFailed{"Access is denied. (os error 5)"});
   EXPECT_EQ(testing_support::untagged_log(core).back(),
             "Activity log file is not writable: Access is denied. (os error 5); lines are kept in the window only");
+  dispatch_event(core, LogFileFailed{"The process cannot access the file. (os error 32)", true});
+  EXPECT_EQ(testing_support::untagged_log(core).back(),
+            "Activity log file could not be rotated: The process cannot access the file. (os error 32); it grows past "
+            "its limit until a later rotation works");
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include "core/build_profile.h"
 #include "core/activity_log_file.h"
 #include "core/startup.h"
+#include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "options/options.h"
 #include "platform/fault_points.h"
 #include "platform/process.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -27,6 +30,7 @@ class Startup : public ::testing::Test {
     testing_support::remove_tree(exe_relative("miner_config.yaml"));
     testing_support::remove_tree(exe_relative(std::string(kProfile.settings_file) + ".invalid.bak"));
     testing_support::remove_tree(exe_relative(kActivityLogFile));
+    testing_support::remove_tree(exe_relative(kOptionsFile));
   }
   static std::vector<std::string> start() {
     return untagged_log(create_app_core(EventSender(), platform::gui::NoticeTarget{}));
@@ -144,11 +148,43 @@ TEST_F(Startup, FailuresOfThePriorityAndOfTheLeftoverCleanupAreSaid) {
             "process-list");
 }
 
+TEST_F(Startup, TheSettingsFileAsLoadedIsReplacedWithoutACopyAndAnEditedOneWithACopy) {
+  const std::string path = exe_relative(kProfile.settings_file);
+  for (const char* name : {".changed.bak", ".invalid.bak"}) platform::remove_file(path + name);
+  write_file(path, R"({"miner_name": "rig"})");
+  AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_FALSE(testing_support::exists(path + ".changed.bak"));
+  write_file(path, R"({"miner_name": "edited by hand"})");
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(testing_support::read_file(path + ".changed.bak"), R"({"miner_name": "edited by hand"})");
+  platform::remove_file(path + ".changed.bak");
+}
+
 TEST_F(Startup, UndecodableSettingsGiveDefaultsAndAreMarkedForACopy) {
   write_file(exe_relative(kProfile.settings_file), "{\"plot_dirs\": [\"D:\\\\p\"]");
   AppCore core = create_app_core(EventSender(), platform::gui::NoticeTarget{});
   EXPECT_TRUE(core.settings.plot_dirs.empty());
   EXPECT_EQ(core.undecodable_settings_file, exe_relative(kProfile.settings_file));
+}
+
+TEST_F(Startup, TheOptionsFileBesideTheProgramIsReadOffTheWindowThread) {
+  write_file(exe_relative(kOptionsFile), "{\"stall_minutes\": 7, \"tray_icon\": false}");
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  AppCore core = create_app_core(sender, platform::gui::NoticeTarget{});
+  EXPECT_EQ(core.options_generation, 0u);  // read by a worker; nothing waits for it here
+  std::optional<OptionsRead> read;
+  ASSERT_TRUE(testing_support::pump_until([&] {
+    while (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      if (auto* r = std::get_if<OptionsRead>(&*e)) read = std::move(*r);
+    }
+    return read.has_value();
+  }, std::chrono::seconds(5)));
+  EXPECT_TRUE(read->first);
+  dispatch_event(core, std::move(*read));
+  EXPECT_EQ(untagged_log(core).back(), "Options loaded: stall watchdog 7 min");
+  EXPECT_EQ(core.options.stall_minutes, 7u);
+  EXPECT_EQ(core.options_generation, 1u);
 }
 
 TEST_F(Startup, AMinerLeftBehindByAnEarlierRunIsEnded) {

@@ -253,6 +253,27 @@ TEST(MinerConfigGate, CraftedFilesAreRefusedWithinTheirLimits) {
   EXPECT_EQ(expanded(1000001).rfind(unreadable + "aliases expand to too many nodes (more than 1000000)", 0), 0u)
       << expanded(1000001);
 
+  // Text is bounded as well as nodes: a long text aliased many times would
+  // be copied once per alias. Exactly 16 MiB of expanded text is read, one
+  // byte more is refused (the keys s, t and u count too).
+  auto text_bytes = [](std::size_t filler) {
+    std::string text = "s: &s " + std::string(1048575, 'x') + "\nt: [*s";
+    for (int i = 1; i < 15; ++i) text += ", *s";
+    text += "]\nu: " + std::string(filler, 'y') + "\n";
+    return verify_miner_config_text(text).value_or("(passed)");
+  };
+  EXPECT_EQ(text_bytes(13), kBlocked + "Pool connection is missing.");
+  EXPECT_EQ(text_bytes(14).rfind(unreadable + "aliases expand to too many bytes (more than 16777216)", 0), 0u)
+      << text_bytes(14).substr(0, 300);
+  // Aliases used as keys count the same: a hundred keys naming one text of
+  // 200 KB expand to 20 MB.
+  std::string keys = "k: &k " + std::string(200000, 'k') + "\nm:\n";
+  for (int i = 0; i < 100; ++i) keys += "  ? *k\n  : " + std::to_string(i) + "\n";
+  refused = verify_miner_config_text(keys + kGoodChain);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->rfind(unreadable + "aliases expand to too many bytes (more than 16777216)", 0), 0u)
+      << refused->substr(0, 300);
+
   // An empty collection is a level too, also where an alias names it.
   const std::string deep = "e: &e []\nd: " + std::string(127, '[');
   EXPECT_FALSE(verify_miner_config_text(deep + "x" + std::string(127, ']') + "\n" + kGoodChain));

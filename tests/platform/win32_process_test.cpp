@@ -8,11 +8,13 @@
 #include <thread>
 
 #include "miner/residual_cleanup.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "platform/win32/handle_list.h"
+#include "platform/win32/wide.h"
 #include "scan/scanner.h"
 #include "support/test_support.h"
 
@@ -71,6 +73,82 @@ TEST(SystemTools, ToolsPlantedBesideTheProgramOrInTheWorkingFolderDoNotRun) {
   EXPECT_EQ(killed.value(), 128u);  // the system's taskkill: no such process
   EXPECT_TRUE(listed.ok()) << listed.error();
   EXPECT_FALSE(testing_support::exists(record));
+}
+
+// PowerShell lives in System32\WindowsPowerShell\v1.0 (where the test
+// prefix has its stand-in); it is found there whatever PATH says.
+TEST(SystemTools, PowerShellIsFoundInItsOwnFolderBeforeAnythingOnPath) {
+  const std::string folder = scratch_folder("path_powershell");
+  const std::string record = platform::join_path(folder, "planted_ran.txt");
+  fs::copy_file(fs::u8path(testing_support::sim_miner_path()), fs::u8path(platform::join_path(folder, "powershell.exe")),
+                fs::copy_options::overwrite_existing);
+  wchar_t saved[32767];
+  const DWORD saved_size = GetEnvironmentVariableW(L"PATH", saved, 32767);
+  set_env("VORN_SIM_RECORD", record);
+  set_env("VORN_SIM_MODE", "exit");
+  for (const std::string& path : {platform::parent_folder(record) + ";C:\\nowhere", std::string("C:\\nowhere")}) {
+    SetEnvironmentVariableW(L"PATH", platform::to_wide(path).c_str());
+    Result<std::string> listed = platform::list_miner_processes();
+    EXPECT_TRUE(listed.ok()) << path << ": " << listed.error();
+  }
+  SetEnvironmentVariableW(L"PATH", saved_size ? saved : nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // a planted copy records after 300 ms
+  set_env("VORN_SIM_RECORD", "");
+  set_env("VORN_SIM_MODE", "rounds");
+  EXPECT_FALSE(testing_support::exists(record)) << "the powershell.exe found through PATH ran";
+}
+
+TEST(MinerSpawn, StandardInputIsNulEvenWhenTheProgramHasAnotherOne) {
+  const std::string folder = scratch_folder("stdin_nul");
+  const std::string record = platform::join_path(folder, "record.txt");
+  // This program's own standard input is a pipe; the miner must not get it.
+  HANDLE read_end = nullptr, write_end = nullptr;
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &sa, 0));
+  const HANDLE own_input = GetStdHandle(STD_INPUT_HANDLE);
+  SetStdHandle(STD_INPUT_HANDLE, read_end);
+  set_env("VORN_SIM_RECORD", record);
+  set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  SetStdHandle(STD_INPUT_HANDLE, own_input);
+  set_env("VORN_SIM_RECORD", "");
+  set_env("VORN_SIM_MODE", "rounds");
+  ASSERT_TRUE(miner.ok()) << miner.error();
+  for (int i = 0; i < 50 && !testing_support::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_NE(testing_support::read_file(record).find("stdin=char\n"), std::string::npos) << testing_support::read_file(record);
+  EXPECT_FALSE(miner.value().job_error()) << *miner.value().job_error();
+  miner.value().terminate(1);
+  miner.value().wait_for(std::chrono::seconds(5));
+  CloseHandle(read_end);
+  CloseHandle(write_end);
+}
+
+TEST(MinerSpawn, WithoutItsListOfInheritedHandlesNothingIsStarted) {
+  const std::string record = platform::join_path(scratch_folder("handle_list"), "record.txt");
+  set_env("VORN_SIM_RECORD", record);
+  platform::arm_fault("handle-list");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  platform::disarm_faults();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  set_env("VORN_SIM_RECORD", "");
+  ASSERT_FALSE(miner.ok());
+  EXPECT_EQ(miner.error().rfind("the list of inherited handles could not be set up: ", 0), 0u) << miner.error();
+  EXPECT_FALSE(testing_support::exists(record)) << "a miner started with every inheritable handle";
+}
+
+TEST(MinerSpawn, ARefusedTerminationCountsOnlyForAProcessThatHasEnded) {
+  set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  set_env("VORN_SIM_MODE", "rounds");
+  ASSERT_TRUE(miner.ok()) << miner.error();
+  platform::arm_fault("terminate");  // access denied
+  EXPECT_TRUE(miner.value().terminate(1)) << "a refusal on a running process is a failure";
+  EXPECT_FALSE(miner.value().try_wait().value());
+  EXPECT_FALSE(miner.value().terminate(1));
+  ASSERT_TRUE(miner.value().wait_for(std::chrono::seconds(5)).value());
+  platform::arm_fault("terminate");
+  EXPECT_FALSE(miner.value().terminate(1)) << "an ended process: the refusal does not matter";
+  platform::disarm_faults();
 }
 
 TEST(SystemTools, AToolThatHangsWithItsOutputOpenIsEndedAfter30Seconds) {

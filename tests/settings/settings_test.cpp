@@ -346,11 +346,48 @@ TEST_F(SettingsFile, NothingToKeepWhenTheUnreadableFileIsGoneOrReadableAgain) {
   EXPECT_FALSE(core.undecodable_settings_file);
   EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.bak"));
 
-  write_file(core.settings_path, R"({"miner_name": "fixed by hand"})");
+}
+
+TEST_F(SettingsFile, AFileFixedByHandAfterAFailedLoadIsKeptBeforeTheSaveReplacesIt) {
+  // It did not decode at start-up, so the program runs with the defaults;
+  // meanwhile the operator fixes the file, folders and all.
   core.undecodable_settings_file = core.settings_path;
-  ASSERT_TRUE(save_settings(core));
+  const std::string fixed = R"({"miner_name": "fixed by hand", "plot_dirs": ["D:\\plots"]})";
+  write_file(core.settings_path, fixed);
+  ASSERT_TRUE(save_settings(core)) << *core.last_error;
   EXPECT_FALSE(core.undecodable_settings_file);
   EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.bak"));
+  EXPECT_EQ(read_file(core.settings_path + ".changed.bak"), fixed);
+  EXPECT_TRUE(log_contains(core, "Kept a copy of the settings file changed outside the program: " +
+                                     core.settings_path + ".changed.bak"));
+  // What this program saved itself is replaced without a copy.
+  const std::size_t lines = core.log_lines.size();
+  core.settings.miner_name = "again";
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(core.log_lines.size(), lines + 1);
+  EXPECT_EQ(read_file(core.settings_path + ".changed.bak"), fixed);
+}
+
+TEST_F(SettingsFile, AFileChangedWhileTheProgramRunsIsKeptAndOnlyThen) {
+  const std::string loaded = R"({"miner_name": "as loaded"})";
+  write_file(core.settings_path, loaded);
+  core.settings = *decode_settings(loaded);
+  core.settings_file_bytes = loaded;  // as start-up records it
+  ASSERT_TRUE(save_settings(core));  // the file as it was loaded: nothing to keep
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".changed.bak"));
+  const std::string copied_in = R"({"miner_name": "from the other rig"})";
+  write_file(core.settings_path, copied_in);
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(read_file(core.settings_path + ".changed.bak"), copied_in);
+  EXPECT_EQ(load_settings(core.settings_path).miner_name, "as loaded") << "the window's settings are saved";
+  // A copy that cannot be made stops the save, as for an unreadable file.
+  write_file(core.settings_path, copied_in + " ");
+  fs::remove(fs::u8path(core.settings_path + ".changed.bak"));
+  platform::arm_fault("file-write");
+  EXPECT_FALSE(save_settings(core));
+  EXPECT_EQ(*core.last_error, "could not keep a copy of the settings file changed outside the program at " +
+                                  core.settings_path + ".changed.bak: injected failure at file-write");
+  EXPECT_EQ(read_file(core.settings_path), copied_in + " ");
 }
 
 TEST_F(SettingsFile, ACopyNameThatIsTakenGivesWayToTheNextFreeOne) {

@@ -4,9 +4,12 @@
 // Environment (inherited from the GUI that starts it):
 //   VORN_SIM_RECORD=<file>    write arguments, working directory and priority
 //   VORN_SIM_MODE=rounds      (default) realistic rounds until ended
-//                 exit        exit with VORN_SIM_EXIT_CODE after VORN_SIM_DELAY_MS
+//                 exit        exit with VORN_SIM_EXIT_CODE after VORN_SIM_DELAY_MS;
+//                             VORN_SIM_GRANDCHILD=writer first starts a child that inherits the
+//                             output and writes "WARN orphan line N" every 100 ms until killed
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
-//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered), then exit
+//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered, or empty
+//                             with VORN_SIM_FLOOD_EMPTY=1), then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
 //                 endless     print VORN_SIM_BYTES (default 200 MB) progress dots without
 //                             a line feed as fast as it can, end the line with a WARN
@@ -75,33 +78,62 @@ void record(int argc, char** argv) {
   std::string path = env("VORN_SIM_RECORD");
   if (path.empty()) return;
   if (argc > 1 && std::string(argv[1]) == "--grandchild") path += ".child";
-  FILE* f = std::fopen(path.c_str(), "wb");
+  // Written beside it and renamed, so a test never reads half a record.
+  const std::string partial = path + ".partial";
+  FILE* f = std::fopen(partial.c_str(), "wb");
   if (!f) return;
   for (int i = 1; i < argc; ++i) std::fprintf(f, "arg=%s\n", argv[i]);
   std::fprintf(f, "cwd=%s\n", working_directory().c_str());
   std::fprintf(f, "priority=%s\n", priority().c_str());
+#ifdef _WIN32
+  // What standard input is: "char" for NUL or a console, "pipe", "disk", or "none".
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  const DWORD type = in && in != INVALID_HANDLE_VALUE ? GetFileType(in) : FILE_TYPE_UNKNOWN;
+  std::fprintf(f, "stdin=%s\n", !in || in == INVALID_HANDLE_VALUE ? "none"
+                                 : type == FILE_TYPE_CHAR         ? "char"
+                                 : type == FILE_TYPE_PIPE         ? "pipe"
+                                 : type == FILE_TYPE_DISK         ? "disk"
+                                                                  : "unknown");
+#endif
 #ifdef _WIN32
   std::fprintf(f, "pid=%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
 #else
   std::fprintf(f, "pid=%ld\n", static_cast<long>(getpid()));
 #endif
   std::fclose(f);
+#ifdef _WIN32
+  MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+#else
+  std::rename(partial.c_str(), path.c_str());
+#endif
 }
 
-void start_grandchild(const char* self) {
+// A child of the miner; with `writer` it inherits the miner's output and
+// keeps writing to it.
+void start_grandchild([[maybe_unused]] const char* self, bool writer) {
 #ifdef _WIN32
   SetEnvironmentVariableW(L"VORN_SIM_GRANDCHILD", L"0");
+  SetEnvironmentVariableW(L"VORN_SIM_ORPHAN", writer ? L"1" : L"0");
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring line = std::wstring(L"\"") + path + L"\" --grandchild";
-  STARTUPINFOW si{sizeof si};
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  if (writer) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION pi{};
-  if (CreateProcessW(path, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+  if (CreateProcessW(path, line.data(), nullptr, nullptr, writer ? TRUE : FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                     &si, &pi)) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
   }
 #else
   setenv("VORN_SIM_GRANDCHILD", "0", 1);
+  setenv("VORN_SIM_ORPHAN", writer ? "1" : "0", 1);
   pid_t pid;
   char* args[] = {const_cast<char*>(self), const_cast<char*>("--grandchild"), nullptr};
   posix_spawn(&pid, self, nullptr, nullptr, args, environ);
@@ -158,25 +190,30 @@ int main(int argc, char** argv) {
     record(argc, argv);
   }).detach();
   if (argc > 1 && std::string(argv[1]) == "--grandchild") {
-    for (;;) sleep_ms(1000);
+    for (long n = 0;; ++n) {
+      if (env("VORN_SIM_ORPHAN") == "1") out("WARN orphan line " + std::to_string(n));
+      sleep_ms(env("VORN_SIM_ORPHAN") == "1" ? 100 : 1000);
+    }
   }
   const std::string mode = env("VORN_SIM_MODE", "rounds");
   if (mode == "exit") {
+    if (env("VORN_SIM_GRANDCHILD") == "writer") start_grandchild(argv[0], true);
     sleep_ms(env_number("VORN_SIM_DELAY_MS", 0));
     out("exiting on request");
     return static_cast<int>(static_cast<unsigned long>(std::strtoul(env("VORN_SIM_EXIT_CODE", "0").c_str(), nullptr, 10)));
   }
   if (mode == "ignore") {
-    if (env("VORN_SIM_GRANDCHILD") == "1") start_grandchild(argv[0]);
+    if (env("VORN_SIM_GRANDCHILD") == "1") start_grandchild(argv[0], false);
     out("ignoring every stop request");
     for (;;) sleep_ms(1000);
   }
   if (mode == "flood") {
     const long lines = env_number("VORN_SIM_LINES", 1000);
     const std::string text = env("VORN_SIM_FLOOD_TEXT");
+    const bool empty = env("VORN_SIM_FLOOD_EMPTY") == "1";
     std::string line;
     for (long i = 0; i < lines; ++i) {
-      line = text.empty() ? "flood line " + std::to_string(i) : text;
+      line = empty ? std::string() : text.empty() ? "flood line " + std::to_string(i) : text;
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
     }

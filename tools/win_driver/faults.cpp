@@ -290,7 +290,7 @@ int crash_restart(const std::wstring& folder) {
   Program p;
   if (!start(folder, p)) return 1;
   ResponseWatch watch(p.window);
-  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 5)", Seconds(40)),
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 4)", Seconds(40)),
         "the first crash announces a start in 10 s");
   check(p.logged(L"Miner process exited with status exit code: 0xc0000005"), "the crash's status is logged");
   p.check_state(L"Stopped", Seconds(2), "status during the pause");
@@ -299,7 +299,7 @@ int crash_restart(const std::wstring& folder) {
         "the miner was started again");
   const auto waited = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - paused);
   check(waited >= Seconds(8) && waited <= Seconds(14), "after " + std::to_string(waited.count()) + " s");
-  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 5)", Seconds(20)),
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 4)", Seconds(20)),
         "the second crash announces a start in 20 s");
   watch.report("while the miner kept crashing");
   close_with_ok(p);

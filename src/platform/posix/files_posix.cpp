@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/fault_points.h"
 #include "platform/files.h"
@@ -50,13 +52,16 @@ MaybeError sync_folder_of(const std::string& path) {
 
 }  // namespace
 
-Result<std::string> read_file(const std::string& path) {
+Result<std::string> read_file(const std::string& path) { return read_file_start(path, UINT64_MAX); }
+
+Result<std::string> read_file_start(const std::string& path, std::uint64_t limit) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Result<std::string>::failure(last_os_error_text());
   std::string data;
   char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+  while (data.size() < limit) {
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, limit - data.size()));
+    ssize_t n = ::read(fd.get(), buffer, wanted);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Result<std::string>::failure(last_os_error_text());
@@ -65,6 +70,13 @@ Result<std::string> read_file(const std::string& path) {
     data.append(buffer, static_cast<std::size_t>(n));
   }
   return Result<std::string>::success(std::move(data));
+}
+
+std::optional<FileStamp> file_stamp(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  const std::int64_t modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return FileStamp{static_cast<std::uint64_t>(st.st_size), modified};
 }
 
 bool path_exists(const std::string& path) {
@@ -128,6 +140,7 @@ void OutputFile::close() {
 }
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
+  if (take_fault("file-replace")) return std::string("injected failure at file-replace");
   if (::rename(source.c_str(), target.c_str()) != 0) return last_os_error_text();
   // The rename itself is only durable once the folder is synced.
   return sync_folder_of(target);
@@ -155,7 +168,10 @@ MaybeError check_replaceable(const std::string& path) {
   return std::nullopt;
 }
 
+std::string_view text_line_end() { return "\n"; }
+
 MaybeError append_to_file(const std::string& path, std::string_view text) {
+  delay_point("file-append");  // a slow disk
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
   if (fd.get() < 0) return last_os_error_text();
   return write_whole(fd.get(), text);

@@ -74,6 +74,16 @@ std::map<pid_t, pid_t> parent_pids() {
 
 }  // namespace
 
+// Collects an ended child once; a child that still runs is left alone (a
+// dropped record never ends its process).
+void reap(ChildProcess::Impl* impl) {
+  if (!impl || impl->reaped || !impl->exit_code || !impl->pidfd.valid()) return;
+  siginfo_t info{};
+  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(impl->pidfd.get()), &info, WEXITED | WNOHANG) == 0) {
+    impl->reaped = true;
+  }
+}
+
 PipeReader::PipeReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PipeReader::PipeReader(PipeReader&&) noexcept = default;
 PipeReader& PipeReader::operator=(PipeReader&&) noexcept = default;
@@ -89,8 +99,16 @@ Result<std::size_t> PipeReader::read(char* buffer, std::size_t size) {
 
 ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
-ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
-ChildProcess::~ChildProcess() = default;
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    reap(impl_.get());
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+// An ended child is reaped only now: until then its pid, which names its
+// process group, cannot pass to another process (see end_job).
+ChildProcess::~ChildProcess() { reap(impl_.get()); }
 
 std::uint32_t ChildProcess::pid() const { return static_cast<std::uint32_t>(impl_->pid); }
 
@@ -99,8 +117,10 @@ Result<std::optional<std::uint32_t>> ChildProcess::try_wait() {
   if (take_fault("miner-poll")) return R::failure("injected failure at miner-poll");
   if (impl_->exit_code) return R::success(impl_->exit_code);
   siginfo_t info{};
+  // Seen, not reaped (WNOWAIT): the ended child stays a zombie that holds
+  // its pid, so that ending its process group later reaches only its own.
   if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(impl_->pidfd.get()), &info,
-               WEXITED | WNOHANG) != 0) {
+               WEXITED | WNOHANG | WNOWAIT) != 0) {
     return R::failure(last_os_error_text());
   }
   if (info.si_pid == 0) return R::success(std::nullopt);
@@ -137,6 +157,14 @@ MaybeError ChildProcess::lower_priority() {
   return std::nullopt;
 }
 
+void ChildProcess::end_job() {
+  // The group's leader is this child, not yet reaped, so the group id
+  // still names only processes that it started.
+  if (impl_ && !impl_->reaped) ::kill(-impl_->pid, SIGKILL);
+}
+
+std::optional<std::string> ChildProcess::job_error() const { return std::nullopt; }
+
 std::optional<PipeReader> ChildProcess::take_stdout() { return std::exchange(impl_->stdout_pipe, std::nullopt); }
 std::optional<PipeReader> ChildProcess::take_stderr() { return std::exchange(impl_->stderr_pipe, std::nullopt); }
 void ChildProcess::close_stdin() {}  // standard input is inherited, never a pipe here
@@ -149,6 +177,12 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   if (::pipe2(err, O_CLOEXEC) != 0) return R::failure(last_os_error_text());
   UniqueFd err_read(err[0]), err_write(err[1]);
 
+  // A process group of its own: what the miner starts stays in it and can
+  // be ended with it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
@@ -162,8 +196,9 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, launch.program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = ::posix_spawn(&pid, launch.program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) return R::failure(os_error_text(rc));
 
   auto impl = std::make_unique<ChildProcess::Impl>();

@@ -48,7 +48,10 @@ struct ChildProcess::Impl {
   pid_t pid = 0;
   UniqueFd pidfd;  // names exactly this child, even if its pid were reused
   std::optional<PipeReader> stdout_pipe, stderr_pipe;
-  std::optional<std::uint32_t> exit_code;  // once reaped
+  std::optional<std::uint32_t> exit_code;  // once it ended
+  bool reaped = false;
 };
+
+void reap(ChildProcess::Impl* impl);
 
 }  // namespace vorn::platform

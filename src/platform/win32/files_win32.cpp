@@ -39,22 +39,38 @@ DWORD attributes_of(const std::string& path) {
 
 }  // namespace
 
-Result<std::string> read_file(const std::string& path) {
+Result<std::string> read_file(const std::string& path) { return read_file_start(path, UINT64_MAX); }
+
+Result<std::string> read_file_start(const std::string& path, std::uint64_t limit) {
   OwnedHandle h(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) return Result<std::string>::failure(last_os_error_text());
   std::string data;
   char buffer[65536];
-  for (;;) {
+  while (data.size() < limit) {
+    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, limit - data.size()));
     DWORD got = 0;
-    if (!ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
+    if (!ReadFile(h.get(), buffer, wanted, &got, nullptr)) {
       return Result<std::string>::failure(last_os_error_text());
     }
     if (got == 0) break;
     data.append(buffer, got);
   }
   return Result<std::string>::success(std::move(data));
+}
+
+std::optional<FileStamp> file_stamp(const std::string& path) {
+  // Links are followed as a stat does: the attributes of a reparse point
+  // describe the link, not what it names.
+  OwnedHandle h(CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!h.valid() || !GetFileInformationByHandle(h.get(), &info)) return std::nullopt;
+  const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const std::uint64_t written =
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+  return FileStamp{size, static_cast<std::int64_t>(written)};
 }
 
 bool path_exists(const std::string& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
@@ -121,6 +137,7 @@ void OutputFile::close() {
 }
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
+  if (take_fault("file-replace")) return std::string("injected failure at file-replace");
   if (!MoveFileExW(to_wide(source).c_str(), to_wide(target).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return last_os_error_text();
@@ -156,7 +173,10 @@ MaybeError check_replaceable(const std::string& path) {
   return std::nullopt;
 }
 
+std::string_view text_line_end() { return "\r\n"; }
+
 MaybeError append_to_file(const std::string& path, std::string_view text) {
+  delay_point("file-append");  // a slow disk
   OwnedHandle h(CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -92,8 +92,12 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
 
 Result<std::uint64_t> free_disk_space(const std::string& path) {
   if (take_fault("free-space")) return Result<std::uint64_t>::failure("injected failure at free-space");
+  // The folder with a trailing backslash: a share's root ("\\server\share")
+  // is refused without it.
+  std::wstring folder = to_wide(path);
+  if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(to_wide(path).c_str(), &available, nullptr, nullptr)) {
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
     return Result<std::uint64_t>::failure(last_os_error_text());
   }
   return Result<std::uint64_t>::success(available.QuadPart);

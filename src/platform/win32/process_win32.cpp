@@ -28,6 +28,10 @@ struct HeldProcess::Impl {
 
 struct ChildProcess::Impl {
   OwnedHandle process, thread;
+  // The miner's job: the processes it starts join it, so they can be ended
+  // with it. Not kill-on-close: a miner outlives a crash of this program.
+  OwnedHandle job;
+  std::optional<std::string> job_error;
   std::optional<OwnedHandle> stdin_pipe;
   std::optional<PipeReader> stdout_pipe, stderr_pipe;
 };
@@ -44,34 +48,53 @@ std::wstring command_line(const std::string& program, const std::vector<std::str
 }
 
 // Creates a process that inherits only `inherited` (the handles in its
-// STARTUPINFO), so a miner never holds other handles of the GUI open.
-BOOL create_process(const std::wstring& program, std::wstring& line, DWORD flags, const wchar_t* folder,
-                    STARTUPINFOW& si, const std::vector<HANDLE>& handles, PROCESS_INFORMATION& pi) {
+// STARTUPINFO), so a miner never holds other handles of the GUI open. When
+// that list cannot be set up the process is not created: without it, every
+// inheritable handle of the program would go to the child. Failure: the
+// system's error text.
+MaybeError create_process(const std::wstring& program, std::wstring& line, DWORD flags, const wchar_t* folder,
+                          STARTUPINFOW& si, const std::vector<HANDLE>& handles, PROCESS_INFORMATION& pi) {
   std::vector<HANDLE> inherited = inheritable_handle_list(handles);
   std::erase_if(inherited, [](HANDLE h) {
     DWORD info = 0;
     return !GetHandleInformation(h, &info) || !(info & HANDLE_FLAG_INHERIT);
   });
-  const BOOL inherit = inherited.empty() ? FALSE : TRUE;
+  if (inherited.empty()) {
+    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &si, &pi)) {
+      return std::nullopt;
+    }
+    return last_os_error_text();
+  }
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> storage(size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  STARTUPINFOEXW six{};
-  six.StartupInfo = si;
-  six.StartupInfo.cb = sizeof six;
-  if (inherit && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
-      six.lpAttributeList = list;
-      BOOL ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                               flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, folder, &six.StartupInfo, &pi);
-      DeleteProcThreadAttributeList(list);
-      return ok;
-    }
-    DeleteProcThreadAttributeList(list);
+  if (take_fault("handle-list") || !InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    return "the list of inherited handles could not be set up: " + last_os_error_text();
   }
-  return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, inherit, flags, nullptr, folder, &si, &pi);
+  MaybeError failed;
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                 inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+    failed = "the list of inherited handles could not be set up: " + last_os_error_text();
+  } else {
+    STARTUPINFOEXW six{};
+    six.StartupInfo = si;
+    six.StartupInfo.cb = sizeof six;
+    six.lpAttributeList = list;
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags | EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, folder, &six.StartupInfo, &pi)) {
+      failed = last_os_error_text();
+    }
+  }
+  DeleteProcThreadAttributeList(list);
+  return failed;
+}
+
+// NUL, inheritable: standard input for a child that reads none.
+OwnedHandle open_null_device() {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  return OwnedHandle(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                 OPEN_EXISTING, 0, nullptr));
 }
 
 // A pipe whose write end the child inherits.
@@ -101,16 +124,21 @@ std::wstring in_folder(std::wstring folder, const std::wstring& file) {
   return folder + file;
 }
 
-// The full path of a system tool: the system folder first, then the
-// absolute folders of PATH. Never the current folder or the program's own,
-// where anyone who can write there could plant a tool of the same name.
+// The full path of a system tool: Windows PowerShell's own folder (where
+// it lives on every Windows), the system folder, then the absolute folders
+// of PATH. Never the current folder or the program's own, where anyone who
+// can write there could plant a tool of the same name; and PATH only last,
+// since any earlier folder on it could supply a tool of that name.
 std::optional<std::wstring> find_system_tool(const std::wstring& name) {
   const std::wstring file = name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0 ? name
                                                                                                        : name + L".exe";
   wchar_t system[MAX_PATH];
   const UINT n = GetSystemDirectoryW(system, MAX_PATH);
-  if (n > 0 && n < MAX_PATH && is_file(in_folder(std::wstring(system, n), file))) {
-    return in_folder(std::wstring(system, n), file);
+  if (n > 0 && n < MAX_PATH) {
+    const std::wstring system_folder(system, n);
+    for (const std::wstring& folder : {in_folder(system_folder, L"WindowsPowerShell\\v1.0"), system_folder}) {
+      if (is_file(in_folder(folder, file))) return in_folder(folder, file);
+    }
   }
   const DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
   std::wstring path(size, L'\0');
@@ -197,9 +225,7 @@ Result<ToolRun> run_tool(const std::wstring& program, const std::vector<std::str
   const auto deadline = std::chrono::steady_clock::now() + kToolTimeLimit;
   std::optional<std::wstring> path = find_system_tool(program);
   if (!path) return R::failure(os_error_text(ERROR_FILE_NOT_FOUND));
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  OwnedHandle null_in(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                  OPEN_EXISTING, 0, nullptr));
+  OwnedHandle null_in = open_null_device();
   OwnedHandle out_r, out_w, err_r, err_w;
   if (capture) {
     if (MaybeError e = make_pipe(out_r, out_w)) return R::failure(*e);
@@ -214,9 +240,9 @@ Result<ToolRun> run_tool(const std::wstring& program, const std::vector<std::str
   std::wstring line = command_line(from_wide(program), arguments);
   OwnedHandle job = make_kill_on_close_job();
   PROCESS_INFORMATION pi{};
-  if (!create_process(*path, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr, si,
-                      {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
-    return R::failure(last_os_error_text());
+  if (MaybeError e = create_process(*path, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr,
+                                    si, {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
+    return R::failure(*e);
   }
   OwnedHandle process(pi.hProcess), thread(pi.hThread);
   if (job.valid() && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
@@ -318,13 +344,22 @@ Result<std::optional<std::uint32_t>> ChildProcess::wait_for(std::chrono::millise
 }
 
 MaybeError ChildProcess::terminate(std::uint32_t exit_code) {
-  if (TerminateProcess(impl_->process.get(), exit_code)) return std::nullopt;
-  DWORD error = GetLastError();
-  DWORD code = 0;
-  // Access denied on a process that has already ended still counts.
-  if (error == ERROR_ACCESS_DENIED && GetExitCodeProcess(impl_->process.get(), &code)) return std::nullopt;
+  DWORD error = ERROR_ACCESS_DENIED;  // what the seam stands for: a refusal
+  if (!take_fault("terminate")) {
+    if (TerminateProcess(impl_->process.get(), exit_code)) return std::nullopt;
+    error = GetLastError();
+  }
+  // Access denied on a process that has already ended still counts; on one
+  // that still runs it is a failure.
+  if (error == ERROR_ACCESS_DENIED && WaitForSingleObject(impl_->process.get(), 0) == WAIT_OBJECT_0) return std::nullopt;
   return os_error_text(static_cast<int>(error));
 }
+
+void ChildProcess::end_job() {
+  if (impl_->job.valid()) TerminateJobObject(impl_->job.get(), 1);
+}
+
+std::optional<std::string> ChildProcess::job_error() const { return impl_->job_error; }
 
 MaybeError ChildProcess::lower_priority() {
   if (take_fault("lower-priority")) return std::string("injected failure at lower-priority");
@@ -343,23 +378,41 @@ Result<ChildProcess> spawn_with_output_pipes(const MinerLaunch& launch) {
   OwnedHandle out_r, out_w, err_r, err_w;
   if (MaybeError e = make_pipe(out_r, out_w)) return R::failure(*e);
   if (MaybeError e = make_pipe(err_r, err_w)) return R::failure(*e);
+  // A program without a console may have no standard input to pass on, or
+  // one that may not be inherited: the miner reads none, so it gets NUL.
+  OwnedHandle null_in = open_null_device();
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);  // inherited, not redirected
+  si.hStdInput = null_in.get();
   si.hStdOutput = out_w.get();
   si.hStdError = err_w.get();
   std::wstring program = to_wide(launch.program);
   std::wstring line = command_line(launch.program, launch.arguments);
   std::wstring folder = to_wide(launch.working_directory);
   PROCESS_INFORMATION pi{};
-  if (!create_process(program, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT, folder.empty() ? nullptr : folder.c_str(),
-                      si, {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
-    return R::failure(last_os_error_text());
+  // Started suspended, so that it joins its job before it can start anything.
+  if (MaybeError e = create_process(program, line, kNoWindow | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                                    folder.empty() ? nullptr : folder.c_str(), si,
+                                    {si.hStdInput, si.hStdOutput, si.hStdError}, pi)) {
+    return R::failure(*e);
   }
   auto impl = std::make_unique<ChildProcess::Impl>();
   impl->process.reset(pi.hProcess);
   impl->thread.reset(pi.hThread);
+  impl->job.reset(CreateJobObjectW(nullptr, nullptr));
+  if (take_fault("miner-job")) {
+    impl->job_error = "injected failure at miner-job";
+  } else if (!impl->job.valid() || !AssignProcessToJobObject(impl->job.get(), pi.hProcess)) {
+    impl->job_error = last_os_error_text();
+  }
+  // Without its job it still runs; only what it starts is not ended with it.
+  if (impl->job_error) impl->job.reset();
+  if (ResumeThread(pi.hThread) == static_cast<DWORD>(-1)) {
+    const std::string error = last_os_error_text();
+    TerminateProcess(pi.hProcess, 1);
+    return R::failure(error);
+  }
   impl->stdout_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(out_r), {}}));
   impl->stderr_pipe.emplace(std::make_unique<PipeReader::Impl>(PipeReader::Impl{std::move(err_r), {}}));
   return R::success(ChildProcess(std::move(impl)));
