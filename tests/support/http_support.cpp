@@ -21,6 +21,7 @@
 #endif
 
 #include "platform/http_client.h"
+#include "platform/process.h"
 #include "platform/paths.h"
 #include "support/test_support.h"
 
@@ -103,6 +104,87 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
   return std::nullopt;
 }
 
+// The recorder's process. Natively a child with pipes, ended by pid if its
+// lease does not end it. On Windows it is started by CreateProcessW alone:
+// Wine starts a Linux python3 without a process handle or pipes, so there the
+// lease and the port file are all there is.
+class HttpRecorder::Process {
+ public:
+#ifdef _WIN32
+  static Result<std::unique_ptr<Process>> start(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string line = platform::quote_windows_argument(program);
+    for (const std::string& a : arguments) line += " " + platform::quote_windows_argument(a);
+    std::wstring wide_program = to_wide(program), wide_line = to_wide(line);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(wide_program.c_str(), wide_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &si, &pi)) {
+      return Result<std::unique_ptr<Process>>::failure("error " + std::to_string(GetLastError()));
+    }
+    if (pi.hThread != nullptr) CloseHandle(pi.hThread);
+    auto process = std::make_unique<Process>();
+    process->handle_ = pi.hProcess;  // none under Wine for a Linux program
+    return Result<std::unique_ptr<Process>>::success(std::move(process));
+  }
+  ~Process() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  bool ended() { return handle_ != nullptr && WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+  std::string errors() { return "(see the test's own error output)"; }
+  void end(std::chrono::milliseconds grace) {
+    if (handle_ == nullptr) return;
+    if (WaitForSingleObject(handle_, static_cast<DWORD>(grace.count())) != WAIT_OBJECT_0) {
+      TerminateProcess(handle_, 1);
+      WaitForSingleObject(handle_, 5000);
+    }
+  }
+
+ private:
+  static std::wstring to_wide(const std::string& text) {
+    std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        static_cast<int>(wide.size()));
+    return wide;
+  }
+  HANDLE handle_ = nullptr;
+#else
+  static Result<std::unique_ptr<Process>> start(const std::string& program, const std::vector<std::string>& arguments) {
+    Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({program, arguments, {}});
+    if (!child.ok()) return Result<std::unique_ptr<Process>>::failure(child.error());
+    auto process = std::make_unique<Process>();
+    process->child_.emplace(std::move(child).value());
+    return Result<std::unique_ptr<Process>>::success(std::move(process));
+  }
+  bool ended() {
+    Result<std::optional<std::uint32_t>> status = child_->try_wait();
+    return status.ok() && status.value();
+  }
+  // What it wrote to its standard error.
+  std::string errors() {
+    std::optional<platform::PipeReader> pipe = child_->take_stderr();
+    std::string text;
+    char buffer[4096];
+    while (pipe && text.size() < 64 * 1024) {
+      Result<std::size_t> n = pipe->read(buffer, sizeof buffer);
+      if (!n.ok() || n.value() == 0) break;
+      text.append(buffer, n.value());
+    }
+    return text;
+  }
+  void end(std::chrono::milliseconds grace) {
+    Result<std::optional<std::uint32_t>> status = child_->wait_for(grace);
+    if (!status.ok() || !status.value()) {
+      child_->terminate(1);
+      child_->wait_for(std::chrono::seconds(5));
+    }
+  }
+
+ private:
+  std::optional<platform::ChildProcess> child_;
+#endif
+};
+
 Result<std::unique_ptr<HttpRecorder>> HttpRecorder::start(const std::string& answers) {
   using R = Result<std::unique_ptr<HttpRecorder>>;
   const std::optional<std::string> python = find_python3();
@@ -114,21 +196,18 @@ Result<std::unique_ptr<HttpRecorder>> HttpRecorder::start(const std::string& ans
   recorder->port_file_ = platform::join_path(recorder->folder_, "port");
   recorder->lease_ = platform::join_path(recorder->folder_, "lease");
   write_file(recorder->lease_, "while this file exists\n");
-  platform::MinerLaunch launch;
-  launch.program = *python;
   const char* script = std::getenv("VORN_HTTP_RECORDER");  // where the source folder is elsewhere
-  launch.arguments = {script != nullptr && *script != '\0' ? script : VORN_HTTP_RECORDER_SCRIPT, "--answers", answers,
-                      "--lifetime", "900"};
+  std::vector<std::string> arguments = {script != nullptr && *script != '\0' ? script : VORN_HTTP_RECORDER_SCRIPT,
+                                        "--answers", answers, "--lifetime", "900"};
   using Flag = std::pair<const char*, std::string>;
   for (const auto& [flag, path] : {Flag{"--record", recorder->record_}, Flag{"--port-file", recorder->port_file_},
                                    Flag{"--lease", recorder->lease_}}) {
-    launch.arguments.push_back(flag);
-    launch.arguments.push_back(path_for(*python, path));
+    arguments.push_back(flag);
+    arguments.push_back(path_for(*python, path));
   }
-  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes(launch);
-  if (!child.ok()) return R::failure("python3 did not start: " + child.error());
-  recorder->has_pid_ = child.value().try_wait().ok();
-  recorder->child_.emplace(std::move(child).value());
+  Result<std::unique_ptr<Process>> process = Process::start(*python, arguments);
+  if (!process.ok()) return R::failure("python3 did not start: " + process.error());
+  recorder->process_ = std::move(process).value();
   const auto until = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < until) {
     const std::string text = read_file(recorder->port_file_);
@@ -136,25 +215,10 @@ Result<std::unique_ptr<HttpRecorder>> HttpRecorder::start(const std::string& ans
       recorder->port_ = static_cast<std::uint16_t>(std::stoi(text));
       return R::success(std::move(recorder));
     }
-    if (recorder->has_pid_) {
-      Result<std::optional<std::uint32_t>> ended = recorder->child_->try_wait();
-      if (ended.ok() && ended.value()) return R::failure("the recorder ended at once: " + recorder->errors());
-    }
+    if (recorder->process_->ended()) return R::failure("the recorder ended at once: " + recorder->process_->errors());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return R::failure("the recorder did not start listening within 20 s");
-}
-
-std::string HttpRecorder::errors() {
-  std::optional<platform::PipeReader> pipe = child_ ? child_->take_stderr() : std::nullopt;
-  std::string text;
-  char buffer[4096];
-  while (pipe && text.size() < 64 * 1024) {
-    Result<std::size_t> n = pipe->read(buffer, sizeof buffer);
-    if (!n.ok() || n.value() == 0) break;
-    text.append(buffer, n.value());
-  }
-  return text;
 }
 
 HttpRecorder::~HttpRecorder() {
@@ -164,13 +228,7 @@ HttpRecorder::~HttpRecorder() {
   while (port_ != 0 && exists(port_file_) && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (has_pid_ && child_) {
-    Result<std::optional<std::uint32_t>> ended = child_->wait_for(std::chrono::seconds(2));
-    if (!ended.ok() || !ended.value()) {
-      child_->terminate(1);
-      child_->wait_for(std::chrono::seconds(5));
-    }
-  }
+  if (process_) process_->end(std::chrono::seconds(2));
 }
 
 std::string HttpRecorder::url(const std::string& path) const {

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/process.h"
 #include "platform/result.h"
 
 namespace vorn::testing_support {
@@ -53,10 +52,8 @@ class HttpRecorder {
 
  private:
   HttpRecorder() = default;
-  // What an ended recorder wrote to its standard error.
-  std::string errors();
-  std::optional<platform::ChildProcess> child_;
-  bool has_pid_ = false;  // Wine starts a Linux python3 without a process handle
+  class Process;
+  std::unique_ptr<Process> process_;
   std::string folder_, record_, port_file_, lease_;
   std::uint16_t port_ = 0;
 };
