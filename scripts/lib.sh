@@ -10,7 +10,7 @@ WINE=/usr/lib/wine/wine64
 
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libyaml-dev nlohmann-json3-dev googletest
   libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix wine64 xvfb fonts-wine imagemagick xdotool
-  x11-utils procps python3 python3-fusepy fuse3 libfuse2)
+  x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus)
 
 log() { printf '== %s\n' "$*"; }
 
@@ -35,22 +35,29 @@ install_packages() {
   fi
 }
 
+# Unpacks Debian's source package $1 into $BUILD/deps/src (once), enabling
+# Debian's source lists first when they are not.
+fetch_debian_source() {
+  local package=$1 src=$BUILD/deps/src
+  mkdir -p "$src"
+  ls -d "$src/$package"-*/ >/dev/null 2>&1 && return 0
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      > /etc/apt/sources.list.d/debian-src.sources
+    quiet apt-update-src apt-get update
+  fi
+  (cd "$src" && quiet "$package-source" apt-get source --download-only "$package" && \
+    quiet "$package-unpack" dpkg-source -x "$package"_*.dsc)
+}
+
 # libyaml for Windows, compiled from Debian's source package into the build folder.
 build_libyaml_windows() {
   local out=$BUILD/deps/libyaml-win
   [[ -f $out/lib/libyaml.a ]] && return 0
   log "building libyaml for Windows"
   local src=$BUILD/deps/src
-  mkdir -p "$src" "$out/lib" "$out/include"
-  if ! ls -d "$src"/libyaml-*/ >/dev/null 2>&1; then
-    if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-        > /etc/apt/sources.list.d/debian-src.sources
-      quiet apt-update-src apt-get update
-    fi
-    (cd "$src" && quiet libyaml-source apt-get source --download-only libyaml && \
-      quiet libyaml-unpack dpkg-source -x libyaml_*.dsc)
-  fi
+  mkdir -p "$out/lib" "$out/include"
+  fetch_debian_source libyaml
   local dir; dir=$(ls -d "$src"/libyaml-*/ | head -n 1)
   local objs=()
   for c in "$dir"src/*.c; do
@@ -64,6 +71,19 @@ build_libyaml_windows() {
   cp "$dir"include/yaml.h "$out/include/"
 }
 
+# cpp-httplib for Windows: Debian installs it split into declarations and a
+# Linux library; the Windows build takes the original single header from the
+# source package instead.
+fetch_httplib_windows() {
+  local out=$BUILD/deps/httplib-win
+  [[ -f $out/include/httplib.h ]] && return 0
+  log "fetching cpp-httplib for Windows"
+  fetch_debian_source cpp-httplib
+  local dir; dir=$(ls -d "$BUILD"/deps/src/cpp-httplib-*/ | head -n 1)
+  mkdir -p "$out/include"
+  cp "$dir"httplib.h "$out/include/"
+}
+
 build_native() {
   log "building native"
   quiet cmake-native cmake -S "$ROOT" -B "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -72,10 +92,11 @@ build_native() {
 
 build_windows() {
   build_libyaml_windows
+  fetch_httplib_windows
   log "building Windows"
   quiet cmake-win cmake -S "$ROOT" -B "$BUILD/win" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
-    -DVORN_LIBYAML_DIR="$BUILD/deps/libyaml-win"
+    -DVORN_LIBYAML_DIR="$BUILD/deps/libyaml-win" -DVORN_HTTPLIB_DIR="$BUILD/deps/httplib-win"
   quiet make-win cmake --build "$BUILD/win" -j "$(nproc)"
 }
 

@@ -14,7 +14,7 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "ole32.dll", "shell32.dll", "advapi32.dll",
                "msvcrt.dll", "comdlg32.dll", "oleaut32.dll", "shlwapi.dll", "psapi.dll", "uuid.dll", "ws2_32.dll",
-               "api-ms-win-crt-runtime-l1-1-0.dll"}
+               "winhttp.dll", "api-ms-win-crt-runtime-l1-1-0.dll"}
 
 
 def main(build):
