@@ -185,7 +185,9 @@ MaybeError write_settings_file(const std::string& path, const std::string& text)
 bool save_settings(AppCore& core) {
   normalize_settings(core.settings);
   const std::string text = encode_settings(core.settings);
-  MaybeError error = keep_undecodable_settings(core);
+  // A file that may not be replaced is left alone, copies and all.
+  MaybeError error = platform::check_replaceable(core.settings_path);
+  if (!error) error = keep_undecodable_settings(core);
   if (!error) error = keep_changed_settings(core);
   if (!error) error = write_settings_file(core.settings_path, text);
   if (error) {

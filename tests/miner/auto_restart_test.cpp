@@ -18,7 +18,25 @@ using testing_support::untagged_log;
 // The automatic restart with a clock the test moves by hand.
 class AutoRestart : public ::testing::Test {
  protected:
+  void SetUp() override {
+    auto [sender, receiver] = Channel<WorkerEvent>::create();
+    core.event_sender = sender;
+    events = std::move(receiver);
+  }
+  // The refreshes that starts began run their leftover-miner cleanup: they
+  // must be over before the next test starts miners of its own.
+  void TearDown() override {
+    const std::size_t started = lines_starting(core, "Settings saved.").size();
+    std::size_t finished = 0;
+    testing_support::pump_until([&] {
+      while (std::optional<WorkerEvent> e = events.try_recv()) finished += std::holds_alternative<ConfigRefreshed>(*e);
+      return finished >= started;
+    }, std::chrono::seconds(90));
+    EXPECT_GE(finished, started) << "a refresh did not end";
+  }
+
   AppCore core = testing_support::make_core(testing_support::scratch_folder("auto_restart"));
+  EventReceiver events;
   const Instant t0 = Clock::now();
 
   // The miner ended by itself at `ended` (started a little before).

@@ -17,9 +17,7 @@ namespace fs = std::filesystem;
 
 std::string scratch_folder(std::string_view name) {
   std::string folder = exe_relative(std::string("scratch_") + std::string(name));
-  std::error_code ec;
-  fs::permissions(fs::u8path(folder), fs::perms::all, fs::perm_options::add, ec);
-  fs::remove_all(fs::u8path(folder), ec);
+  remove_tree(folder);
   fs::create_directories(fs::u8path(folder));
   return folder;
 }
@@ -38,8 +36,14 @@ std::string read_file(const std::string& path) {
 
 bool exists(const std::string& path) { return fs::exists(fs::u8path(path)); }
 
+// Read-only files included: Windows refuses to delete those.
 void remove_tree(const std::string& path) {
   std::error_code ec;
+  fs::permissions(fs::u8path(path), fs::perms::all, fs::perm_options::add, ec);
+  for (fs::recursive_directory_iterator it(fs::u8path(path), ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+  }
   fs::remove_all(fs::u8path(path), ec);
 }
 

@@ -102,7 +102,8 @@ void record(int argc, char** argv) {
 #endif
   std::fclose(f);
 #ifdef _WIN32
-  MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  // A test that reads the record at that moment holds it open a little while.
+  for (int i = 0; i < 100 && !MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING); ++i) sleep_ms(20);
 #else
   std::rename(partial.c_str(), path.c_str());
 #endif
