@@ -7,6 +7,7 @@
 #include "core/crash_guard.h"
 #include "core/startup.h"
 #include "core/supervisor.h"
+#include "platform/system.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -37,9 +38,16 @@ int run_program() {
 
   platform::gui::run_message_loop();
   app.unbind_events();
+  // What the program owns is closed here, in order: the window, then the
+  // state, whose log file writes what is queued (at most 2 s).
+  main_window.value().reset();
   return 0;
 }
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return run_program(); }
+// Workers may still run at the end: a scan stuck on storage that does not
+// answer, a reader of a miner's orphan, the heartbeat between two beats.
+// The process ends with them, before the runtime tears down anything they
+// could still touch.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { vorn::platform::end_process(run_program()); }

@@ -21,4 +21,10 @@ std::string local_time_text();
 // Gives up the rest of the thread's time slice.
 void yield_processor();
 
+// Ends the process at once with `code`: every other thread stops where it
+// is, and no static object or thread-local storage is torn down under a
+// thread that still uses it. Called once the program has closed what it
+// owns (files written, window gone).
+[[noreturn]] void end_process(int code);
+
 }  // namespace vorn::platform

@@ -9,8 +9,9 @@
 #   endless       a miner writing 200 MB without a line feed
 #   planted       tools planted beside the program; a listed pid of another program
 #   crash-restart a miner that keeps crashing is started again after growing pauses
+#   exit-repeat   confirmed exits in a pause, in a flood and in a scan end with status 0
 # Needs root (mounts), the Windows build and the Wine prefix with the stand-ins.
-# VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds);
+# VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds, 60 exits);
 # VORN_FAULTS="name ..." runs only those scenarios.
 source "$(dirname "$0")/../../scripts/lib.sh"
 set +e
@@ -20,6 +21,7 @@ DRIVER=$BUILD/win/tools/win_driver.exe
 LONG=${VORN_FAULTS_LONG:-0}
 HANG_SECONDS=$([[ $LONG == 1 ]] && echo 60 || echo 20)
 KILL_ROUNDS=$([[ $LONG == 1 ]] && echo 200 || echo 30)
+EXIT_ROUNDS=$([[ $LONG == 1 ]] && echo 60 || echo 12)
 passed=0 failed=0
 mounts=() daemons=()
 
@@ -135,6 +137,16 @@ run_crash_restart() {
     "$WINE" "$DRIVER" fault crash-restart "$dir"
 }
 
+# Confirmed exits while threads still run: in a pause, in a flood, in a scan
+# of 30,000 files.
+run_exit_repeat() {
+  local dir=$FAULTS/exit-repeat
+  lay_out "$dir"
+  mkdir -p "$dir/many"
+  (cd "$dir/many" && seq -f 'p%06g_X1.vorn' 1 30000 | xargs touch)
+  scenario exit-repeat "$WINE" "$DRIVER" fault exit-repeat "$dir" "$EXIT_ROUNDS"
+}
+
 # Each round: settings with a new folder list, the program saving as fast as
 # it can, a SIGKILL at a random moment; the file must hold a complete old or
 # new content.
@@ -175,7 +187,7 @@ EOF
 }
 
 setup_wine >/dev/null
-for s in hung-query hung-kill dead-storage disk-full kill-save endless planted crash-restart; do
+for s in hung-query hung-kill dead-storage disk-full kill-save endless planted crash-restart exit-repeat; do
   wanted "$s" && "run_${s//-/_}"
 done
 echo "fault-suite: $passed passed, $failed failed"

@@ -5,7 +5,9 @@
 #include <functional>
 #include <thread>
 
+#include "core/activity_log_file.h"
 #include "core/build_profile.h"
+#include "core/crash_guard.h"
 #include "platform/fault_points.h"
 #include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
@@ -14,6 +16,9 @@
 #include "support/test_support.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "miner/miner_control.h"
+#include "minerconfig/miner_config.h"
+#include "options/options_watch.h"
 #include "scan/scan_control.h"
 #include "ui/display.h"
 #include "ui/main_window.h"
@@ -711,6 +716,62 @@ TEST_F(Ui, ClosingWithoutAMinerEndsAtOnceAfterOk) {
   const std::size_t boxes = headless::shown_boxes().size();
   headless::request_close(w->window().handle());  // confirmed already: ignored
   EXPECT_EQ(headless::shown_boxes().size(), boxes);
+}
+
+#ifndef _WIN32
+std::size_t running_threads() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+#endif
+
+// The program's end while its workers run: a scan stuck on storage that
+// hangs, the readers of a miner in a flood, the log file's writer, the
+// options watcher and the heartbeat. Releasing the window leaves them
+// nothing of it to touch (the sanitizer builds run this too), and each of
+// them ends.
+TEST_F(Ui, ReleasingTheWindowWhileWorkersRunLeavesThemNothingToTouchAndTheyEnd) {
+#ifdef _WIN32
+  GTEST_SKIP() << "threads are counted through /proc";
+#else
+  const std::size_t threads_before = running_threads();
+  const std::string stuck = scratch_folder("ui_stuck_storage");
+  platform::arm_delay("folder-open " + stuck, std::chrono::milliseconds(1500));
+  testing_support::set_env("VORN_SIM_MODE", "flood");
+  testing_support::set_env("VORN_SIM_LINES", "2000000");
+  EventSender sender;
+  std::uint32_t miner = 0;
+  {
+    auto core = w->core.borrow();
+    sender = core->event_sender;
+    core->log_file = std::make_unique<ActivityLogFile>(platform::join_path(folder, std::string(kActivityLogFile)),
+                                                       core->event_sender, core->notice);
+    core->settings.plot_dirs = {stuck};
+    request_scan(*core);
+    core->settings.miner_exe_path = testing_support::sim_miner_path();
+    launch_miner(*core, expected_miner_config_path());
+    ASSERT_TRUE(core->miner_child);
+    miner = core->miner_child->pid();
+    log_line(*core, "the last line before the end");
+  }
+  testing_support::set_env("VORN_SIM_MODE", "rounds");
+  start_options_watch(OptionsWatch{platform::join_path(folder, "options.json"), sender, w->notice,
+                                   std::chrono::milliseconds(50)});
+  spawn_worker("heartbeat", [sender, notice = w->notice] { run_heartbeat(sender, notice); }).detach();
+  sender = EventSender();
+  testing_support::pump_until([] { return false; }, std::chrono::milliseconds(300));
+  w->unbind_events();
+  w.reset();
+  // The miner itself is ended as the stop at the exit would; its readers,
+  // the scan and the others end on their own.
+  platform::run_tree_kill(miner);
+  EXPECT_TRUE(testing_support::pump_until([&] { return running_threads() == threads_before; }, std::chrono::seconds(5)))
+      << running_threads() - threads_before << " thread(s) still run";
+  platform::disarm_faults();
+  const std::string file = testing_support::read_file(platform::join_path(folder, std::string(kActivityLogFile)));
+  EXPECT_NE(file.find("[gui:mainnet] the last line before the end"), std::string::npos) << "written before the end";
+#endif
 }
 
 TEST_F(Ui, ClosingWhileTheBoxIsOpenAsksOnce) {

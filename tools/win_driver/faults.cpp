@@ -90,12 +90,17 @@ bool start(const std::wstring& folder, Program& p, Seconds limit = Seconds(30)) 
   return true;
 }
 
-// Closes the window with OK and waits for the program to end.
-void close_with_ok(Program& p, Seconds limit = Seconds(60)) {
+// Closes the window with OK and waits for the program to end, with status 0
+// whatever still ran at that moment.
+void close_with_ok(Program& p, Seconds limit = Seconds(60), const std::string& during = "") {
   PostMessageW(p.window, WM_CLOSE, 0, 0);
-  check(answer_exit_box(true), "exit confirmation answered OK");
-  check(WaitForSingleObject(p.process, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0,
-        "the program ended after OK");
+  check(answer_exit_box(true), "exit confirmation answered OK" + during);
+  const bool ended = WaitForSingleObject(p.process, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0;
+  check(ended, "the program ended after OK" + during);
+  DWORD code = 1;
+  if (ended && GetExitCodeProcess(p.process, &code)) {
+    check(code == 0, "the program ended with status " + std::to_string(code) + during);
+  }
   TerminateProcess(p.process, 1);
   CloseHandle(p.process);
 }
@@ -307,6 +312,48 @@ int crash_restart(const std::wstring& folder) {
   return finish();
 }
 
+// A settings file naming one plot folder.
+void write_settings(const std::wstring& folder, const std::wstring& plots) {
+  std::string json_path;
+  for (char c : utf8(plots)) json_path += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const std::string text = "{\"miner_name\": \"exit rig\", \"plot_dirs\": [\"" + json_path +
+                           "\"], \"plot_rescan_interval_secs\": 3600}";
+  HANDLE f = CreateFileW((folder + L"\\vorn_miner_gui_mainnet_settings.json").c_str(), GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
+// A confirmed exit, again and again, at moments when threads still run: in
+// an automatic restart's pause, during a flood of miner output, and while
+// the first scan walks a large folder. Every exit ends with status 0.
+int exit_repeat(const std::wstring& folder, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    const int moment = round % 3;
+    const std::string during = moment == 0 ? " (in a pause, round " : moment == 1 ? " (in a flood, round " : " (in a scan, round ";
+    const std::string tag = during + std::to_string(round + 1) + ")";
+    write_settings(folder, folder + (moment == 2 ? L"\\many" : L"\\plots"));
+    SetEnvironmentVariableW(L"VORN_SIM_MODE", moment == 0 ? L"exit" : moment == 1 ? L"flood" : L"rounds");
+    SetEnvironmentVariableW(L"VORN_SIM_DELAY_MS", L"300");
+    SetEnvironmentVariableW(L"VORN_SIM_LINES", L"5000000");
+    SetEnvironmentVariableW(L"VORN_SIM_FLOOD_TEXT", L"WARN flood");
+    Program p;
+    if (!start(folder, p)) return finish();
+    if (moment == 0) {
+      check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s", Seconds(40)), "a pause" + tag);
+    } else if (moment == 1) {
+      check(p.wait_logged(L"[miner] WARN flood", Seconds(40)), "a flood" + tag);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300 * (round % 4)));
+    } else {
+      check(p.wait_logged(L"scan started: scan_id=1", Seconds(40)), "a scan" + tag);
+    }
+    close_with_ok(p, Seconds(30), tag);
+    check(wait_until([&] { return miners_from(folder) == 0; }, Seconds(10)), "no miner outlives the exit" + tag);
+  }
+  return finish();
+}
+
 // Saves with a changing miner name as fast as the window takes them, until
 // the program is gone (killed from outside at a random moment).
 int saves(const std::wstring& folder) {
@@ -334,7 +381,9 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   if (scenario == L"planted" && args.size() == 1) return planted(folder);
   if (scenario == L"saves" && args.size() == 1) return saves(folder);
   if (scenario == L"crash-restart" && args.size() == 1) return crash_restart(folder);
+  if (scenario == L"exit-repeat" && args.size() == 2) return exit_repeat(folder, _wtoi(args[1].c_str()));
   std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves|crash-restart <folder>\n"
+              "       driver fault exit-repeat <folder> <rounds>\n"
               "       driver fault dead-storage <folder> <hanging plot folder> <seconds>\n"
               "       driver fault disk-full <folder> <filler file>\n");
   return 2;

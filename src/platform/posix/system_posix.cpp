@@ -46,4 +46,6 @@ MaybeError raise_own_priority() {
 
 void yield_processor() { ::sched_yield(); }
 
+void end_process(int code) { ::_exit(code); }
+
 }  // namespace vorn::platform

@@ -52,4 +52,12 @@ MaybeError raise_own_priority() {
 
 void yield_processor() { SwitchToThread(); }
 
+// TerminateProcess rather than ExitProcess: no DLL's detach code runs after
+// threads were stopped in the middle of its own calls (a reader in a pipe
+// read, a scan in a hung file call, a request in WinHTTP).
+void end_process(int code) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  ExitProcess(static_cast<UINT>(code));  // not reached
+}
+
 }  // namespace vorn::platform
