@@ -4,6 +4,7 @@
 #   hung-query    PowerShell hangs with its output open (start-up and start)
 #   hung-kill     taskkill hangs with its output open (stop)
 #   dead-storage  a plot folder on a FUSE file system whose calls hang
+#   storage-gone  the same, silent past the scan's 60 s bound, and an exit meanwhile
 #   disk-full     the program's folder on a full tmpfs
 #   kill-save     the program killed (SIGKILL) at a random moment while saving
 #   endless       a miner writing 200 MB without a line feed
@@ -99,6 +100,22 @@ run_dead_storage() {
   umount -l "$mnt"
 }
 
+# Storage that stays silent past the scan's 60 s bound: the folder reads
+# "not responding", the rest goes on, and an exit while the call still
+# hangs ends the program with status 0.
+run_storage_gone() {
+  local dir=$FAULTS/storage-gone mnt=$FAULTS/gone-mount
+  lay_out "$dir"
+  mkdir -p "$mnt"
+  mountpoint -q "$mnt" && umount -l "$mnt"
+  /usr/bin/python3 "$ROOT/tests/faults/hangfs.py" "$mnt" 85 >"$LOGS/fault-hangfs-gone.log" 2>&1 &
+  daemons+=($!); mounts+=("$mnt")
+  for _ in $(seq 50); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  settings "$dir" "$dir/plots" "$mnt/plots"
+  scenario storage-gone "$WINE" "$DRIVER" fault storage-gone "$dir" "$(winpath "$mnt/plots")"
+  umount -l "$mnt"
+}
+
 run_disk_full() {
   local dir=$FAULTS/disk-full
   mkdir -p "$dir"
@@ -187,7 +204,7 @@ EOF
 }
 
 setup_wine >/dev/null
-for s in hung-query hung-kill dead-storage disk-full kill-save endless planted crash-restart exit-repeat; do
+for s in hung-query hung-kill dead-storage storage-gone disk-full kill-save endless planted crash-restart exit-repeat; do
   wanted "$s" && "run_${s//-/_}"
 done
 echo "fault-suite: $passed passed, $failed failed"

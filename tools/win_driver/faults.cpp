@@ -184,6 +184,36 @@ int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_
   return finish();
 }
 
+// Storage that stays silent past the scan's bound of 60 s without progress:
+// its folder reads "not responding" and the scan goes on without it; the
+// miner starts from the other folder; a confirmed exit while the call on
+// the storage still hangs ends the program at once, with status 0.
+int storage_gone(const std::wstring& folder, const std::wstring& dead) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  const auto begin = std::chrono::steady_clock::now();
+  check(p.wait_logged(L"Plot directory " + dead + L" did not answer for 60 s; its plot files are kept as they were",
+                      Seconds(80)),
+        "the silent folder is given up after 60 s");
+  const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
+  check(took >= Seconds(55) && took < Seconds(75), "after " + std::to_string(took.count()) + " s");
+  check(wait_until([&] { return list_cell(p.list(), 1, 6) == L"not responding" && list_cell(p.list(), 0, 6) == L"normal"; },
+                   Seconds(10)),
+        "the rows read normal and not responding: " + utf8(list_cell(p.list(), 0, 6)) + ", " +
+            utf8(list_cell(p.list(), 1, 6)));
+  check(wait_until([&] { return IsWindowEnabled(p.button(L"Scan Now")) && IsWindowEnabled(p.button(L"Add Plot Folder")); },
+                   Seconds(10)),
+        "Scan Now and Add Plot Folder are enabled while the storage still hangs");
+  p.check_state(L"Running", Seconds(30), "the miner starts from the folder that answered");
+  watch.report("while the storage stayed silent");
+  const auto closing = std::chrono::steady_clock::now();
+  close_with_ok(p, Seconds(30), " (a scan call still hangs)");
+  const auto closed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - closing);
+  check(closed < Seconds(15), "the exit took " + std::to_string(closed.count()) + " s");
+  return finish();
+}
+
 // The program's folder is full: saves and starts fail with clear errors and
 // touch nothing; once space is freed they work.
 int disk_full(const std::wstring& folder, const std::wstring& filler) {
@@ -376,6 +406,7 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   if (scenario == L"hung-query" && args.size() == 1) return hung_query(folder);
   if (scenario == L"hung-kill" && args.size() == 1) return hung_kill(folder);
   if (scenario == L"dead-storage" && args.size() == 3) return dead_storage(folder, wine_path(args[1]), _wtoi(args[2].c_str()));
+  if (scenario == L"storage-gone" && args.size() == 2) return storage_gone(folder, wine_path(args[1]));
   if (scenario == L"disk-full" && args.size() == 2) return disk_full(folder, wine_path(args[1]));
   if (scenario == L"endless" && args.size() == 1) return endless_line(folder);
   if (scenario == L"planted" && args.size() == 1) return planted(folder);
@@ -385,6 +416,7 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves|crash-restart <folder>\n"
               "       driver fault exit-repeat <folder> <rounds>\n"
               "       driver fault dead-storage <folder> <hanging plot folder> <seconds>\n"
+              "       driver fault storage-gone <folder> <silent plot folder>\n"
               "       driver fault disk-full <folder> <filler file>\n");
   return 2;
 }
