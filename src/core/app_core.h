@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,9 @@ const char* restart_reason_text(RestartReason reason);  // "crash", "stall", "pl
 struct RunCounters {
   std::uint64_t unexpected_exits = 0;                     // ends of the miner nobody asked for
   std::array<std::uint64_t, kRestartReasons> restarts{};  // launches that replaced a miner, by reason
+  // Alerts delivered and given up on, by channel kind ("json", "discord", ...).
+  std::map<std::string, std::uint64_t> alerts_sent;
+  std::map<std::string, std::uint64_t> alerts_failed;
 };
 
 // The automatic restart after the miner ended by itself.
