@@ -5,6 +5,7 @@
 
 #include "core/build_profile.h"
 #include "platform/files.h"
+#include "core/text.h"
 
 namespace vorn {
 
@@ -55,6 +56,7 @@ const char* phase(const AppCore& core) {
 }
 
 void raw_log_line(AppCore& core, std::string line) {
+  line = with_visible_controls(std::move(line));
   if (core.log_file) core.log_file->append(line);
   core.log_lines.push_back(std::move(line));
   ++core.log_lines_added;

@@ -1,5 +1,6 @@
 #include "core/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vorn {
@@ -153,6 +154,21 @@ std::string to_lower_ascii(std::string_view text) {
 
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && to_lower_ascii(a) == to_lower_ascii(b);
+}
+
+std::string with_visible_controls(std::string text) {
+  auto is_control = [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; };
+  if (std::none_of(text.begin(), text.end(), is_control)) return text;
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (is_control(c)) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace vorn

@@ -9,6 +9,10 @@ namespace vorn {
 bool is_valid_utf8(std::string_view text);
 // Invalid sequences become U+FFFD.
 std::string to_valid_utf8(std::string_view bytes);
+// Control characters below 0x20 other than tab become U+FFFD: a NUL would end
+// the text in a Win32 control early, and a line break would split one log
+// line into two in the box and the log file.
+std::string with_visible_controls(std::string text);
 
 std::string_view trim_whitespace(std::string_view text);
 std::string_view trim_start_whitespace(std::string_view text);

@@ -111,6 +111,19 @@ bool is_checked(ControlHandle control);
 void drop_and_append_text(ControlHandle edit, std::size_t drop_units, const std::string& append);
 // The multi-line log box scrolled to its end (EM_GETLINECOUNT, EM_LINESCROLL).
 void scroll_log_to_end(ControlHandle log_box);
+// Where the user is in a multi-line box: the selection in UTF-16 units, the
+// first line in view, and whether the last line is in view.
+struct TextView {
+  std::size_t selection_start = 0, selection_end = 0;
+  int first_line = 0;
+  bool at_end = true;
+};
+TextView text_view(ControlHandle box);
+// Puts the selection back and scrolls `first_line` to the top (as far as the
+// box can scroll); `at_end` is not used.
+void set_text_view(ControlHandle box, const TextView& view);
+// The length of a control's text in UTF-16 units (GetWindowTextLengthW).
+std::size_t text_length(ControlHandle control);
 
 // Report list views.
 int column_count(ControlHandle list);

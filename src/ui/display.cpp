@@ -111,16 +111,6 @@ std::vector<PlotRow> build_plot_rows(const AppCore& core) {
   return rows;
 }
 
-std::string log_box_text(const std::string& joined) {
-  std::string out;
-  out.reserve(joined.size() + joined.size() / 40);
-  for (std::size_t i = 0; i < joined.size(); ++i) {
-    if (joined[i] == '\n' && (i == 0 || joined[i - 1] != '\r')) out += '\r';
-    out += joined[i];
-  }
-  return out;
-}
-
 std::uint64_t interval_minutes(std::uint64_t seconds) {
   seconds = std::max<std::uint64_t>(seconds, 60);
   return seconds / 60 + (seconds % 60 != 0);

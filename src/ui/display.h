@@ -31,8 +31,6 @@ std::vector<PlotRow> build_plot_rows(const AppCore& core);
 std::string compression_text(const CompressionSummary& summary);
 std::string scan_time_text(double seconds);
 
-// The log box's text: lines joined by CR LF.
-std::string log_box_text(const std::string& joined);
 
 // Rescan interval shown in whole minutes, rounded up, at least one.
 std::uint64_t interval_minutes(std::uint64_t seconds);

@@ -1,5 +1,8 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "core/build_profile.h"
 #include "core/event_guard.h"
 #include "core/supervisor.h"
@@ -318,32 +321,61 @@ void MainWindow::on_close_request() {
   refresh_display();
 }
 
+std::size_t MainWindow::shown_log_units(const LogShown& shown) {
+  std::size_t units = 0;
+  for (std::size_t span : shown.spans) units += span;
+  return units > 0 ? units - 2 : 0;
+}
+
 void MainWindow::render_log(LogUpdate update) {
+  const ControlHandle box = controls_.log_box;
+  const platform::gui::TextView view = platform::gui::text_view(box);
   const std::size_t previous_lines = log_shown_ ? log_shown_->spans.size() : 0;
+  const std::uint64_t previous_first = log_shown_ ? log_shown_->first : 0;
+  const bool cleared = !log_shown_ || log_shown_->clears != update.clears;
   LogShown shown = update.whole ? LogShown{} : std::move(*log_shown_);
   std::string added;
   for (const std::string& line : update.lines) {
-    // The box breaks lines with CR LF; a line that ends in CR gets the LF only.
-    if (!shown.spans.empty() || !added.empty()) added += shown.last_ends_in_cr ? "\n" : "\r\n";
-    const std::string text = log_box_text(line);
-    added += text;
-    shown.last_ends_in_cr = !text.empty() && text.back() == '\r';
-    shown.spans.push_back(utf16_length(text) + (shown.last_ends_in_cr ? 1 : 2));
+    if (!shown.spans.empty() || !added.empty()) added += "\r\n";
+    added += line;
+    shown.spans.push_back(utf16_length(line) + 2);  // the line and the CR LF after it
   }
+  std::size_t dropped_units = 0;
   if (update.whole) {
-    platform::gui::set_text(controls_.log_box, added);
+    platform::gui::set_text(box, added);
   } else {
-    std::size_t dropped_units = 0;
     for (std::uint64_t n = shown.first; n < update.first; ++n) {
       dropped_units += shown.spans.front();
       shown.spans.pop_front();
     }
-    platform::gui::drop_and_append_text(controls_.log_box, dropped_units, added);
+    platform::gui::drop_and_append_text(box, dropped_units, added);
   }
   shown.clears = update.clears;
   shown.first = update.first;
   log_shown_ = std::move(shown);
-  if (log_shown_->spans.size() >= previous_lines) platform::gui::scroll_log_to_end(controls_.log_box);
+  if (platform::gui::text_length(box) != shown_log_units(*log_shown_)) {
+    // The box does not hold what the window believes (a control that cut a
+    // text short, a write that failed): write it whole at the next render.
+    log_shown_.reset();
+    auto core = this->core.borrow();
+    core->log_dirty = true;
+    core->log_refresh_at = Instant{};
+    refresh_again = true;
+    return;
+  }
+  // Follow the end only when the user was at the end, as a terminal does;
+  // otherwise keep their place and selection, moved up by what was dropped.
+  if (view.at_end) {
+    if (log_shown_->spans.size() >= previous_lines) platform::gui::scroll_log_to_end(box);
+    return;
+  }
+  const std::uint64_t dropped_lines = cleared ? previous_lines : update.first - previous_first;
+  platform::gui::TextView kept = view;
+  if (update.whole) dropped_units = view.selection_end;  // a box written anew keeps no selection
+  kept.selection_start = view.selection_start > dropped_units ? view.selection_start - dropped_units : 0;
+  kept.selection_end = view.selection_end > dropped_units ? view.selection_end - dropped_units : 0;
+  kept.first_line = static_cast<int>(std::max<std::int64_t>(0, view.first_line - static_cast<std::int64_t>(dropped_lines)));
+  platform::gui::set_text_view(box, kept);
 }
 
 void MainWindow::reload_controls() {

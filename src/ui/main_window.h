@@ -78,8 +78,9 @@ class MainWindow : public WindowObject {
     std::uint64_t clears = 0;
     std::uint64_t first = 0;
     std::deque<std::size_t> spans;
-    bool last_ends_in_cr = false;
   };
+  // The box's length in UTF-16 units: the spans less the break after the last line.
+  static std::size_t shown_log_units(const LogShown& shown);
   std::optional<LogShown> log_shown_;
   // The log's new lines, or all of them when the box must be written anew.
   struct LogUpdate {

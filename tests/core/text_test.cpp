@@ -91,6 +91,12 @@ TEST(Text, Utf8Validation) {
   EXPECT_EQ(to_valid_utf8("a\xffz"), "a\xEF\xBF\xBDz");
 }
 
+TEST(Text, ControlCharactersOtherThanTabBecomeMarks) {
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(with_visible_controls(std::string("a\0b\tc\r\n\x1f \x7f \xC3\xBC", 13)), "a" + r + "b\tc" + r + r + r + " \x7f \xC3\xBC");
+  EXPECT_EQ(with_visible_controls("plain"), "plain");
+}
+
 TEST(Text, AsciiCase) {
   EXPECT_EQ(to_lower_ascii("MINER_Config.YAML Ü"), "miner_config.yaml Ü");
   EXPECT_EQ(to_lower_ascii("AZ@[`{"), "az@[`{");  // both ends of the letters, and their neighbours

@@ -284,13 +284,10 @@ TEST(Display, TheHintNamesTheMostPressingState) {
   }
 }
 
-TEST(Display, ScanTimesAndLogBoxLineEnds) {
+TEST(Display, ScanTimes) {
   EXPECT_EQ(scan_time_text(0.0), "<0.01s");
   EXPECT_EQ(scan_time_text(0.009), "<0.01s");
   EXPECT_EQ(scan_time_text(0.01), "0.01s");
-  EXPECT_EQ(log_box_text(""), "");
-  EXPECT_EQ(log_box_text("\na\nb"), "\r\na\r\nb");
-  EXPECT_EQ(log_box_text("\r\na\r\n"), "\r\na\r\n");  // line ends that are whole already stay whole
 }
 
 TEST_F(Ui, RescanIntervalField) {
@@ -559,15 +556,16 @@ TEST_F(Ui, LogRendersAtMostTwiceASecondAndScrollsToTheEnd) {
 
 TEST_F(Ui, TheLogBoxMovesOnWithoutRewritingItself) {
   // Whatever happens to the log, the box shows exactly the whole log, as one
-  // text with CR LF between the lines.
+  // text with CR LF between the lines; control characters (a NUL would cut
+  // the box's text short) show as marks in both.
   auto expected = [&] {
     auto core = w->core.borrow();
     std::string joined;
-    for (std::size_t i = 0; i < core->log_lines.size(); ++i) joined += (i ? "\n" : "") + core->log_lines[i];
-    return log_box_text(joined);
+    for (std::size_t i = 0; i < core->log_lines.size(); ++i) joined += (i ? "\r\n" : "") + core->log_lines[i];
+    return joined;
   };
-  const char* kinds[] = {"plain", "wide \xE4\xB8\xAD\xE6\x96\x87", "emoji \xF0\x9F\x98\x80 x", "ends in CR\r",
-                         "two\nparts", ""};
+  const std::string kinds[] = {"plain", "wide \xE4\xB8\xAD\xE6\x96\x87", "emoji \xF0\x9F\x98\x80 x", "ends in CR\r",
+                               "two\nparts", std::string("a NUL \0 inside", 15), "tab\tand bell\a", ""};
   std::uint64_t seed = 7;
   auto next = [&](std::uint64_t n) { return ((seed = seed * 6364136223846793005ull + 1442695040888963407ull) >> 33) % n; };
   for (int round = 0; round < 300; ++round) {
@@ -591,16 +589,48 @@ TEST_F(Ui, TheLogBoxMovesOnWithoutRewritingItself) {
   w->core.borrow()->log_refresh_at = Clock::now() - std::chrono::seconds(1);
   w->refresh_display();
   EXPECT_EQ(headless::control_info(c().log_box).writes, writes);
-  // The full box follows its end even when the user scrolled up.
-  headless::scroll_to(c().log_box, 0);
-  log_line(*w->core.borrow(), "and one more");
-  render_now();
-  const std::string box = text(c().log_box);
-  EXPECT_EQ(headless::control_info(c().log_box).scrolled_to_line, static_cast<int>(std::count(box.begin(), box.end(), '\n')));
   // A whole box of new lines at once: none of the old ones is left.
   for (std::size_t i = 0; i < kLogLineLimit; ++i) log_line(*w->core.borrow(), "batch " + std::to_string(i));
   render_now();
   EXPECT_EQ(text(c().log_box), expected());
+  // A box that does not hold what the window believes is written whole.
+  gui::set_text(c().log_box, "cut short");
+  log_line(*w->core.borrow(), "after a bad write");
+  render_now();
+  EXPECT_EQ(text(c().log_box), expected());
+}
+
+TEST_F(Ui, AUserWhoScrolledUpKeepsTheirPlaceAndSelectionWhileLinesComeAndGo) {
+  const gui::ControlHandle box = c().log_box;
+  for (std::size_t i = 0; i < kLogLineLimit; ++i) log_line(*w->core.borrow(), "line " + std::to_string(i));
+  render_now();
+  ASSERT_TRUE(gui::text_view(box).at_end);
+  // The user scrolls up and selects a line's text (ASCII: bytes are units).
+  headless::scroll_to(box, 200);
+  const gui::TextView before = gui::text_view(box);
+  ASSERT_FALSE(before.at_end);
+  const std::string shown = text(box);
+  const std::string chosen = "[gui:mainnet] line 195";
+  const std::size_t at = shown.find(chosen + "\r\n");
+  ASSERT_NE(at, std::string::npos);
+  headless::select_text(box, at, at + chosen.size());
+  // Three lines come and the three oldest go (the log is full).
+  for (int i = 0; i < 3; ++i) log_line(*w->core.borrow(), "new " + std::to_string(i));
+  render_now();
+  const gui::TextView after = gui::text_view(box);
+  EXPECT_FALSE(after.at_end);
+  EXPECT_EQ(after.first_line, before.first_line - 3);
+  const std::string now_shown = text(box);
+  ASSERT_LE(after.selection_end, now_shown.size());
+  EXPECT_EQ(now_shown.substr(after.selection_start, after.selection_end - after.selection_start), chosen);
+  // Back at the end, the box follows the new lines again.
+  const int last = static_cast<int>(std::count(now_shown.begin(), now_shown.end(), '\n'));
+  headless::scroll_to(box, last);
+  log_line(*w->core.borrow(), "followed");
+  render_now();
+  EXPECT_TRUE(gui::text_view(box).at_end);
+  EXPECT_EQ(headless::control_info(box).scrolled_to_line, last);  // one added, one dropped
+  EXPECT_EQ(text(box).substr(text(box).rfind('\n') + 1), "[gui:mainnet] followed");
 }
 
 TEST_F(Ui, LabelsAndButtonsAreWrittenOnlyWhenWhatTheyShowChanges) {

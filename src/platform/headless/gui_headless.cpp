@@ -37,7 +37,8 @@ struct Control {
   std::vector<Column> columns;
   std::vector<std::vector<std::string>> rows;
   std::optional<int> selected;
-  int scrolled_to_line = 0;
+  int scrolled_to_line = 0;  // the last line in view
+  std::size_t selection_start = 0, selection_end = 0;
   std::size_t last_written_bytes = 0;  // by the last text write
   int writes = 0;
   bool is_menu_item = false;
@@ -200,6 +201,16 @@ void Window::unbind() {
 
 namespace {
 
+// UTF-16 units of UTF-8 text: four-byte characters take two.
+std::size_t utf16_units(const std::string& text) {
+  std::size_t units = 0;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
 // Runs `f` on the control under the registry lock.
 template <class F>
 auto with_control(ControlHandle handle, F f) {
@@ -222,6 +233,7 @@ void set_text(ControlHandle c, const std::string& text) {
   const bool edit = with_control(c, [&](Control& x) {
     x.text = text;
     x.last_written_bytes = text.size();
+    x.selection_start = x.selection_end = 0;
     ++x.writes;
     return x.kind == ControlKind::Edit || x.kind == ControlKind::LogBox;
   });
@@ -252,6 +264,8 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
     x.text.erase(0, at);
     x.text += append;
     x.last_written_bytes = append.size();
+    // EM_REPLACESEL leaves the caret after the text it added.
+    x.selection_start = x.selection_end = utf16_units(x.text);
   });
   deliver_from_control(c, EventKind::TextChanged, -1);  // EM_REPLACESEL raises EN_CHANGE too
 }
@@ -261,6 +275,30 @@ void scroll_log_to_end(ControlHandle c) {
     x.scrolled_to_line = static_cast<int>(std::count(x.text.begin(), x.text.end(), '\n'));
   });
 }
+namespace {
+int line_count(const Control& x) { return static_cast<int>(std::count(x.text.begin(), x.text.end(), '\n')) + 1; }
+int lines_in_view(const Control& x) { return std::max(1, x.height / headless::kLineHeight); }
+}  // namespace
+
+TextView text_view(ControlHandle c) {
+  return with_control(c, [](Control& x) {
+    const int last = std::min(x.scrolled_to_line, line_count(x) - 1);
+    return TextView{x.selection_start, x.selection_end, std::max(0, last - lines_in_view(x) + 1),
+                    last >= line_count(x) - 1};
+  });
+}
+
+void set_text_view(ControlHandle c, const TextView& view) {
+  with_control(c, [&](Control& x) {
+    const std::size_t length = utf16_units(x.text);
+    x.selection_start = std::min(view.selection_start, length);
+    x.selection_end = std::min(view.selection_end, length);
+    x.scrolled_to_line = std::min(std::max(0, view.first_line) + lines_in_view(x) - 1, line_count(x) - 1);
+  });
+}
+
+std::size_t text_length(ControlHandle c) { return with_control(c, [](Control& x) { return utf16_units(x.text); }); }
+
 int column_count(ControlHandle c) { return with_control(c, [](Control& x) { return static_cast<int>(x.columns.size()); }); }
 void add_columns(ControlHandle c, const std::vector<Column>& columns) {
   with_control(c, [&](Control& x) { x.columns.insert(x.columns.end(), columns.begin(), columns.end()); });
@@ -411,6 +449,13 @@ void type_text(ControlHandle control, const std::string& text) {
 void right_click(ControlHandle list, int row) { deliver_from_control(list, EventKind::RightClick, row); }
 
 void scroll_to(ControlHandle box, int line) { with_control(box, [&](Control& x) { x.scrolled_to_line = line; }); }
+
+void select_text(ControlHandle box, std::size_t start, std::size_t end) {
+  with_control(box, [&](Control& x) {
+    x.selection_start = start;
+    x.selection_end = end;
+  });
+}
 
 void press_delete(ControlHandle list) {
   const int row = with_control(list, [](Control& x) { return x.selected.value_or(-1); });

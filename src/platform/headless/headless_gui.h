@@ -32,6 +32,11 @@ void type_text(ControlHandle control, const std::string& text);
 void right_click(ControlHandle list, int row);
 // The user scrolls a multi-line box to show the given line at its end.
 void scroll_to(ControlHandle box, int line);
+// The user selects text in a box, from `start` to `end` in UTF-16 units.
+void select_text(ControlHandle box, std::size_t start, std::size_t end);
+// A multi-line box shows as many lines as fit in its height at this many
+// pixels per line.
+inline constexpr int kLineHeight = 16;
 // The Delete key pressed while the list view has the focus.
 void press_delete(ControlHandle list);
 ControlHandle shown_menu();  // the item of the last popup menu shown (then cleared)

@@ -300,6 +300,32 @@ void scroll_log_to_end(ControlHandle c) {
   SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, n - 2);
 }
 
+TextView text_view(ControlHandle c) {
+  HWND box = hwnd_of(c);
+  DWORD start = 0, end = 0;
+  SendMessageW(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  TextView view{start, end, static_cast<int>(SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0)), true};
+  // The edit control keeps its scroll range as lines: 0 to the line count
+  // less one, a page being the lines in view.
+  SCROLLINFO info{sizeof info, SIF_ALL};
+  if (GetScrollInfo(box, SB_VERT, &info) && info.nMax > 0) {
+    view.at_end = info.nPos + static_cast<int>(info.nPage > 0 ? info.nPage : 1) > info.nMax;
+  }
+  return view;
+}
+
+void set_text_view(ControlHandle c, const TextView& view) {
+  HWND box = hwnd_of(c);
+  SendMessageW(box, EM_SETSEL, static_cast<WPARAM>(view.selection_start), static_cast<LPARAM>(view.selection_end));
+  const LRESULT first = SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+  SendMessageW(box, EM_LINESCROLL, 0, static_cast<LPARAM>(view.first_line - first));
+}
+
+std::size_t text_length(ControlHandle c) {
+  const int n = GetWindowTextLengthW(hwnd_of(c));
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 int column_count(ControlHandle c) {
   HWND header = reinterpret_cast<HWND>(SendMessageW(hwnd_of(c), LVM_GETHEADER, 0, 0));
   return header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
