@@ -23,6 +23,15 @@ constexpr int kVisualStylesManifestId = 101;
 
 HFONT g_default_font = nullptr;
 
+// Where the focus goes back to when the window is activated: the control
+// that had it, while it can still take it, else the first tab stop.
+HWND focus_on_activation(HWND window, HWND saved) {
+  if (saved != nullptr && IsWindow(saved) && IsChild(window, saved) && IsWindowEnabled(saved) && IsWindowVisible(saved)) {
+    return saved;
+  }
+  return GetNextDlgTabItem(window, nullptr, FALSE);
+}
+
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   auto* state = reinterpret_cast<Window::State*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (state != nullptr) {
@@ -56,6 +65,27 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) 
         dispatch_event(*state, Event{EventKind::DeleteKey, reinterpret_cast<WindowHandle>(header->hwndFrom), row});
         return 0;
       }
+    }
+    if (msg == WM_ACTIVATE) {
+      // A plain window gives the focus to itself on activation, and a
+      // keyboard user is then left with nothing focused.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd, focus)) state->saved_focus = focus;
+        return 0;
+      }
+      if (IsIconic(hwnd)) return 0;
+      if (HWND target = focus_on_activation(hwnd, state->saved_focus)) {
+        SetFocus(target);
+        return 0;
+      }
+    }
+    if (msg == WM_NEXTDLGCTL) {
+      // Sent by a multi-line edit for Tab: move on as a dialog does.
+      HWND target = LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
+                                        : GetNextDlgTabItem(hwnd, GetFocus(), wparam != 0 ? TRUE : FALSE);
+      if (target != nullptr) SetFocus(target);
+      return 0;
     }
     if (msg == WM_CLOSE) {
       // The default close is suppressed: the handler decides.
@@ -269,6 +299,13 @@ std::string text_of(ControlHandle c) {
 }
 
 void set_enabled(ControlHandle c, bool enabled) {
+  // A disabled control keeps the focus it had (the style is set directly),
+  // and would still take Enter: the focus moves on first.
+  if (!enabled && GetFocus() == hwnd_of(c)) {
+    HWND parent = GetParent(hwnd_of(c));
+    HWND next = parent != nullptr ? GetNextDlgTabItem(parent, hwnd_of(c), FALSE) : nullptr;
+    SetFocus(next != hwnd_of(c) ? next : parent);
+  }
   LONG_PTR style = GetWindowLongPtrW(hwnd_of(c), GWL_STYLE);
   style = enabled ? (style & ~static_cast<LONG_PTR>(WS_DISABLED)) : (style | WS_DISABLED);
   SetWindowLongPtrW(hwnd_of(c), GWL_STYLE, style);
@@ -421,13 +458,17 @@ bool handle_dialog_keys(MSG& msg) {
   HWND root = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
   if (!is_main_window(root)) return false;
   if (msg.message == WM_KEYDOWN || msg.message == WM_CHAR) {
-    if (msg.wParam == VK_ESCAPE) return false;
+    // Escape closes nothing here: a multi-line edit would turn it into a
+    // close request, which opens the exit question.
+    if (msg.wParam == VK_ESCAPE) return true;
     if (msg.wParam == VK_RETURN) {
       HWND focus = GetFocus();
       const bool button = focus != nullptr && GetParent(focus) == root &&
                           (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & DLGC_BUTTON) != 0;
       if (!button) return false;
-      if (msg.message == WM_KEYDOWN) SendMessageW(focus, BM_CLICK, 0, 0);
+      // Bit 30: the key was already down, a repeat of a held key.
+      const bool repeat = (msg.lParam & (1L << 30)) != 0;
+      if (msg.message == WM_KEYDOWN && !repeat && IsWindowEnabled(focus)) SendMessageW(focus, BM_CLICK, 0, 0);
       return true;
     }
   }
