@@ -128,6 +128,144 @@ void keyboard(HWND window, const std::vector<HWND>& controls, HWND log_box, HWND
         "Enter pressed Save Settings");
 }
 
+// A left click at the middle of a control, through the mouse; a pause first,
+// so that two clicks in a row are not taken for a double click (which does
+// not move the focus).
+void mouse_click(HWND control) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  RECT r;
+  GetWindowRect(control, &r);
+  SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  INPUT in[2]{};
+  in[0].type = in[1].type = INPUT_MOUSE;
+  in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(2, in, sizeof(INPUT));
+}
+
+// A key held down long enough to repeat: the later presses arrive as repeats.
+void hold_key(WORD key, int presses) {
+  std::vector<INPUT> inputs(static_cast<std::size_t>(presses) + 1);
+  for (INPUT& in : inputs) {
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = key;
+  }
+  inputs.back().ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+std::size_t count_in_log(HWND log_box, const std::wstring& text) {
+  const std::wstring all = text_of(log_box);
+  std::size_t n = 0;
+  for (std::size_t at = all.find(text); at != std::wstring::npos; at = all.find(text, at + 1)) ++n;
+  return n;
+}
+
+bool last_line_in_view(HWND box) {
+  SCROLLINFO info{sizeof info, SIF_ALL};
+  if (!GetScrollInfo(box, SB_VERT, &info)) return true;
+  return info.nPos + static_cast<int>(info.nPage) > info.nMax;
+}
+
+// What a keyboard user and a reader of the log meet: Tab and Escape in the
+// log box, the focus after the window was left and came back, a held Enter
+// and a button that disables itself, and the log's place kept while lines come.
+void focus_and_log_box(HWND window, const std::vector<HWND>& controls, HWND log_box) {
+  SetForegroundWindow(window);
+  wait_until([&] { return GetForegroundWindow() == window; }, std::chrono::seconds(5));
+  // Tab and Shift+Tab leave the log box after a click into it.
+  for (bool backwards : {false, true}) {
+    mouse_click(log_box);
+    check(wait_until([&] { return focus_of(window) == log_box; }, std::chrono::seconds(3)),
+          std::string("a click puts the focus in the log box") + (backwards ? " again" : ""));
+    const HWND expected = next_tab_stop(controls, log_box, backwards);
+    press_key(VK_TAB, backwards);
+    check(wait_until([&] { return focus_of(window) == expected; }, std::chrono::seconds(3)),
+          std::string(backwards ? "Shift+Tab" : "Tab") + " leaves the log box for " + utf8(text_of(expected)).substr(0, 20));
+  }
+  mouse_click(log_box);
+  wait_until([&] { return focus_of(window) == log_box; }, std::chrono::seconds(3));
+  press_key(VK_ESCAPE);
+  check(!wait_until([&] { return find_top_window(L"#32770", kExitCaption) != nullptr; }, std::chrono::milliseconds(1500)),
+        "Escape in the log box does not ask to exit");
+  if (HWND box = find_top_window(L"#32770", kExitCaption)) PostMessageW(GetDlgItem(box, IDCANCEL), BM_CLICK, 0, 0);
+
+  // The focus comes back after another window was in front.
+  HWND scan = child_with_text(window, L"Scan Now");
+  for (int i = 0; i < 20 && focus_of(window) != scan; ++i) {
+    HWND before = focus_of(window);
+    press_key(VK_TAB);
+    wait_until([&] { return focus_of(window) != before; }, std::chrono::seconds(2));
+  }
+  HWND other = CreateWindowExW(0, L"STATIC", L"driver's own window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  SetForegroundWindow(other);
+  wait_until([&] { return GetForegroundWindow() == other; }, std::chrono::seconds(5));
+  SetForegroundWindow(window);
+  check(wait_until([&] { return focus_of(window) == scan; }, std::chrono::seconds(5)),
+        "the focus returns to Scan Now when the window is active again (" + utf8(text_of(focus_of(window))) + ")");
+  DestroyWindow(other);
+  SetForegroundWindow(window);
+  wait_until([&] { return GetForegroundWindow() == window; }, std::chrono::seconds(5));
+
+  // Enter held on Scan Now: one scan, and no click on the button once the
+  // scan has disabled it.
+  const std::size_t scans = count_in_log(log_box, L"scan started: scan_id=");
+  hold_key(VK_RETURN, 6);
+  wait_until([&] { return count_in_log(log_box, L"scan started: scan_id=") > scans; }, std::chrono::seconds(5));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  check(count_in_log(log_box, L"scan started: scan_id=") == scans + 1 && count_in_log(log_box, L"is disabled while") == 0,
+        "a held Enter presses Scan Now once");
+  HWND restart = child_with_text(window, L"Restart Miner");
+  check(wait_until([&] { return IsWindowEnabled(restart) != FALSE; }, std::chrono::seconds(20)), "Restart Miner enabled");
+  for (int i = 0; i < 20 && focus_of(window) != restart; ++i) {
+    HWND before = focus_of(window);
+    press_key(VK_TAB);
+    wait_until([&] { return focus_of(window) != before; }, std::chrono::seconds(2));
+  }
+  const std::size_t restarts = count_in_log(log_box, L"Restarting miner");
+  press_key(VK_RETURN);
+  check(wait_until([&] { return count_in_log(log_box, L"Restarting miner") > restarts; }, std::chrono::seconds(5)),
+        "Enter pressed Restart Miner");
+  const HWND focus = focus_of(window);
+  check(focus != nullptr && IsWindowEnabled(focus) != FALSE, "a button that disabled itself does not keep the focus");
+  press_key(VK_RETURN);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  check(count_in_log(log_box, L"Restarting miner") == restarts + 1 && count_in_log(log_box, L"restart ignored") == 0,
+        "a second Enter does not press the disabled Restart Miner");
+
+  // A reader at the top keeps their place and selection while lines come;
+  // back at the end, the box follows again.
+  HWND scan_button = child_with_text(window, L"Scan Now");
+  check(wait_until([&] { return IsWindowEnabled(scan_button) != FALSE; }, std::chrono::seconds(20)), "Scan Now enabled");
+  const std::wstring shown = text_of(log_box);
+  const std::size_t last_break = shown.rfind(L"\r\n");
+  const DWORD from = static_cast<DWORD>(last_break == std::wstring::npos ? 0 : last_break + 2);
+  const DWORD to = static_cast<DWORD>(std::min<std::size_t>(shown.size(), from + 20));
+  const std::wstring chosen = shown.substr(from, to - from);
+  SendMessageW(log_box, EM_SETSEL, from, to);
+  SendMessageW(log_box, WM_VSCROLL, SB_TOP, 0);
+  const LRESULT lines = SendMessageW(log_box, EM_GETLINECOUNT, 0, 0);
+  click(scan_button);
+  check(wait_until([&] { return SendMessageW(log_box, EM_GETLINECOUNT, 0, 0) > lines; }, std::chrono::seconds(10)),
+        "new lines while the reader is at the top");
+  DWORD start = 0, end = 0;
+  SendMessageW(log_box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  const std::wstring now = text_of(log_box);
+  check(SendMessageW(log_box, EM_GETFIRSTVISIBLELINE, 0, 0) == 0 && end >= start && end <= now.size() &&
+            now.substr(start, end - start) == chosen,
+        "the reader's place and selection are kept (first line " +
+            std::to_string(SendMessageW(log_box, EM_GETFIRSTVISIBLELINE, 0, 0)) + ", \"" +
+            utf8(end >= start && end <= now.size() ? now.substr(start, end - start) : L"") + "\")");
+  SendMessageW(log_box, WM_VSCROLL, SB_BOTTOM, 0);
+  const LRESULT more = SendMessageW(log_box, EM_GETLINECOUNT, 0, 0);
+  check(wait_until([&] { return IsWindowEnabled(scan_button) != FALSE; }, std::chrono::seconds(20)), "Scan Now enabled again");
+  click(scan_button);
+  check(wait_until([&] { return SendMessageW(log_box, EM_GETLINECOUNT, 0, 0) > more; }, std::chrono::seconds(10)) &&
+            wait_until([&] { return last_line_in_view(log_box); }, std::chrono::seconds(2)),
+        "back at the end, the box follows the new lines");
+}
+
 int e2e(std::wstring folder) {
   folder = wine_path(folder);
   const std::wstring exe = folder + L"\\vorn_miner_gui.exe";
@@ -326,11 +464,18 @@ int e2e(std::wstring folder) {
 
   check(wait_until([&] { return IsWindowEnabled(add) != FALSE; }, std::chrono::seconds(20)), "the removal's scan done");
   keyboard(window, controls, log_box, name);
+  focus_and_log_box(window, controls, log_box);
 
-  // Closing: Cancel keeps it running, OK stops the miner and ends the program.
+  // Closing: Cancel keeps it running (with the focus where it was), OK stops
+  // the miner and ends the program.
+  SetForegroundWindow(window);
+  wait_until([&] { return GetForegroundWindow() == window; }, std::chrono::seconds(5));
+  const HWND focused = focus_of(window);
   PostMessageW(window, WM_CLOSE, 0, 0);
   check(answer_exit_box(false), "exit confirmation answered Cancel");
   check(IsWindow(window) != FALSE, "still running after Cancel");
+  check(focused != nullptr && wait_until([&] { return focus_of(window) == focused; }, std::chrono::seconds(5)),
+        "the focus is back on " + utf8(text_of(focused)).substr(0, 20) + " after Cancel");
   PostMessageW(window, WM_CLOSE, 0, 0);
   check(answer_exit_box(true), "exit confirmation answered OK");
   check(WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0, "program ended after the miner stopped");
