@@ -131,7 +131,7 @@ start_display() {
   if [[ -z ${DISPLAY:-} ]]; then
     local n=91
     while [[ -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -ac >"$LOGS/xvfb.log" 2>&1 &
+    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -ac >"$LOGS/xvfb.log" 2>&1 &
     XVFB_PID=$!
     export DISPLAY=:$n
     for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
