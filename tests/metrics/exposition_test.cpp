@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "metrics/exposition.h"
+#include "miner/interpret.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -178,6 +179,27 @@ TEST(MetricsExposition, ReportsTheStateCountersFoldersAndAlertKindsInUse) {
   EXPECT_EQ(s.count("vorn_alerts_failed_total{kind=\"slack\"}"), 0u);
   // Channel URLs and chat ids are secrets.
   for (const auto& [series, value] : s) EXPECT_EQ(series.find("https://"), std::string::npos) << series;
+}
+
+TEST(MetricsExposition, MinerLinesAreCountedWhereTheyAreRead) {
+  AppCore core = testing_support::make_core(scratch_folder("exposition_lines"));
+  const double before = unix_time_now();
+  for (const char* line : {"[12:00:01] new block  : height=120001, gensig=9f", "#TOTAL:4096", "#SCAN_PROGRESS:1024",
+                           "[12:00:01] finished   : height=120001 round done after 3.25 seconds",
+                           "accepted: deadline=1234 height=120001", "ERROR disk read failed", "warn: slow error",
+                           "[12:00:02] new block  : height=120002", "#TOTAL:4096", "#SCAN_PROGRESS:3072"}) {
+    interpret_miner_line(core, line);
+  }
+  const auto s = samples(exposition(core));
+  EXPECT_EQ(s.at("vorn_rounds_finished_total"), "1");
+  EXPECT_EQ(s.at("vorn_last_round_duration_seconds"), "3.25");
+  EXPECT_EQ(s.at("vorn_miner_accepted_lines_total"), "1");
+  EXPECT_EQ(s.at("vorn_miner_error_lines_total"), "2");  // a line counts once
+  EXPECT_EQ(s.at("vorn_block_height"), "120002");
+  EXPECT_EQ(s.at("vorn_round_progress_ratio"), "0.75");
+  const double changed = std::stod(s.at("vorn_block_height_change_timestamp_seconds"));
+  EXPECT_GE(changed, before);
+  EXPECT_LE(changed, unix_time_now());
 }
 
 TEST(MetricsExposition, LabelValuesEscapeBackslashQuoteAndLineFeedOnly) {
