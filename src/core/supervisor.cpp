@@ -8,6 +8,7 @@
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
+#include "metrics/metrics_service.h"
 #include "options/options_apply.h"
 #include "scan/scan_control.h"
 
@@ -136,6 +137,8 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
                                           "; lines are kept in the window only");
         } else if constexpr (std::is_same_v<E, OptionsRead>) {
           handle_options_read(core, std::move(e));
+        } else if constexpr (std::is_same_v<E, MetricsFileFailed>) {
+          log_line(core, "Metrics file not written: " + e.error);
         } else {
           handle_scan_progress_event(core, e);
         }
@@ -154,6 +157,7 @@ void on_heartbeat(AppCore& core) {
   core.last_heartbeat_at = now;
 
   if (core.pending_scan_results) apply_step(core);
+  update_metrics(core, now);
 
   if (core.save_pending && core.save_requested_at &&
       since(*core.save_requested_at, now) >= kDeferredSaveDelay) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <limits>
 
 #include "core/text.h"
@@ -71,6 +72,7 @@ void note_height(AppCore& core, std::uint64_t height) {
   const bool changed = !core.current_height || *core.current_height != height;
   const bool quiet_long_enough = !core.last_height_log_at || now < *core.last_height_log_at ||
                                  now - *core.last_height_log_at >= kHeightLogInterval;
+  if (changed) core.counters.height_changed_at = unix_time_now();
   if (changed && quiet_long_enough) {
     core.last_height_log_at = now;
     log_line(core, "Current height updated: " + std::to_string(height));
@@ -147,7 +149,15 @@ std::string clean_miner_text(std::string_view text) {
   return out;
 }
 
+// The counters of the metrics: lines that report a found deadline or a fault.
+void count_line(AppCore& core, std::string_view line) {
+  const auto holds = [line](std::string_view word) { return line.find(word) != std::string_view::npos; };
+  if (holds("accepted:")) ++core.counters.accepted_lines;
+  if (holds("error") || holds("ERROR") || holds("failed")) ++core.counters.error_lines;
+}
+
 void interpret_miner_line(AppCore& core, std::string_view line) {
+  count_line(core, line);
   if (std::optional<std::uint64_t> h = parse_height(line)) note_height(core, *h);
   const std::string_view t = trim_whitespace(line);
   if (t.find("#TOTAL:") != std::string_view::npos) {
@@ -164,7 +174,9 @@ void interpret_miner_line(AppCore& core, std::string_view line) {
   } else {
     if (t.find("finished   :") != std::string_view::npos) {
       core.round_finished = true;
+      ++core.counters.rounds_finished;
       if (std::optional<std::string> d = duration_after(t)) {
+        core.counters.last_round_seconds = std::strtod(d->c_str(), nullptr);
         core.scan_status_text = "Last scan " + *d;
         core.status_dirty = true;
       }

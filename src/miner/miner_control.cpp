@@ -136,6 +136,7 @@ void launch_miner(AppCore& core, const std::string& config_path) {
     return;
   }
   core.miner_state = MinerState::Running;
+  core.counters.miner_started_at = unix_time_now();
   core.restart_pending = false;
   core.auto_restart.attempt_running = false;
   if (core.restart_reason) ++core.counters.restarts[static_cast<std::size_t>(*core.restart_reason)];

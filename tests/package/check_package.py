@@ -29,7 +29,7 @@ def main(build):
             return 1
         with zipfile.ZipFile(path) as package:
             names = sorted(package.namelist())
-            expected = sorted(["vorn_miner_gui.exe", "USER-GUIDE.md", "screenshot.png", "SHA256SUMS"])
+            expected = sorted(["vorn_miner_gui.exe", "USER-GUIDE.md", "screenshot.png", "grafana-dashboard.json", "SHA256SUMS"])
             if names != expected:
                 problems.append(f"holds {names}, not {expected}")
             sums = {}

@@ -1,0 +1,38 @@
+#pragma once
+// The metrics textfile, for the textfile collector of a metrics exporter:
+// a thread of its own writes the latest snapshot to "{path}.tmp" and puts
+// it in the file's place in one step, at once and then every period, so a
+// reader never sees half a file and a slow disk never slows the window.
+// The first failure after a success (or after the start) comes back as a
+// MetricsFileFailed event.
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/app_core.h"
+#include "metrics/snapshot.h"
+
+namespace vorn {
+
+inline constexpr std::chrono::seconds kMetricsFilePeriod{15};
+
+class MetricsTextfile {
+ public:
+  MetricsTextfile(std::string path, std::shared_ptr<SnapshotBox> box, EventSender sender,
+                  platform::gui::NoticeTarget notice, std::chrono::milliseconds period = kMetricsFilePeriod);
+  // Ends the thread and deletes the file (and a left "{path}.tmp"), waiting
+  // for that at most 2 s: a stale file must not report a miner that is gone.
+  ~MetricsTextfile();
+  MetricsTextfile(const MetricsTextfile&) = delete;
+  MetricsTextfile& operator=(const MetricsTextfile&) = delete;
+
+  // Writes the latest snapshot now instead of at the next period.
+  void write_now();
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace vorn
