@@ -10,7 +10,7 @@ WINE=/usr/lib/wine/wine64
 
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libyaml-dev nlohmann-json3-dev googletest
   libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix wine64 xvfb fonts-wine imagemagick xdotool
-  x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus)
+  x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus cmark-gfm)
 
 log() { printf '== %s\n' "$*"; }
 

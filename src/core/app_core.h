@@ -120,6 +120,10 @@ struct AppCore {
   bool auto_start_done = false;
   bool list_dirty = true;
   bool status_dirty = true;
+  // Only a round's progress changed: the window may show it up to 500 ms
+  // late (a miner reports progress many times a second).
+  bool progress_dirty = false;
+  Instant progress_shown_at{};
   bool log_dirty = true;
   bool controls_dirty = true;
   bool config_refresh_in_progress = false;

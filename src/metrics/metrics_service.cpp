@@ -36,7 +36,8 @@ void apply_options(AppCore& core, MetricsService& m, Instant now) {
     m.listener->set_token(m.token);
   }
   if (o.metrics_textfile != m.textfile_path) {
-    m.textfile.reset();  // deletes the file it wrote
+    if (m.textfile) m.textfile->end_without_waiting();
+    m.textfile.reset();  // its thread deletes the file it wrote
     m.textfile_path = o.metrics_textfile;
     if (!m.textfile_path.empty()) {
       m.textfile = std::make_unique<MetricsTextfile>(m.textfile_path, m.box, core.event_sender, core.notice,
@@ -69,6 +70,7 @@ void update_metrics(AppCore& core, Instant now) {
     if (!metrics_on(core.options)) return;
     core.metrics.reset(new MetricsService());
   } else if (!metrics_on(core.options)) {
+    if (core.metrics->textfile) core.metrics->textfile->end_without_waiting();
     core.metrics.reset();  // the listener stops, the file goes
     return;
   }

@@ -80,7 +80,14 @@ MetricsTextfile::~MetricsTextfile() {
   std::unique_lock lock(shared_->mutex);
   shared_->stop = true;
   shared_->wake.notify_all();
-  shared_->ended_cv.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->ended; });
+  if (wait_at_end_) shared_->ended_cv.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->ended; });
+}
+
+void MetricsTextfile::end_without_waiting() {
+  wait_at_end_ = false;
+  std::lock_guard lock(shared_->mutex);
+  shared_->stop = true;
+  shared_->wake.notify_all();
 }
 
 void MetricsTextfile::write_now() {

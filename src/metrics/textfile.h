@@ -22,17 +22,22 @@ class MetricsTextfile {
                   platform::gui::NoticeTarget notice, std::chrono::milliseconds period = kMetricsFilePeriod);
   // Ends the thread and deletes the file (and a left "{path}.tmp"), waiting
   // for that at most 2 s: a stale file must not report a miner that is gone.
+  // After end_without_waiting() it does not wait.
   ~MetricsTextfile();
   MetricsTextfile(const MetricsTextfile&) = delete;
   MetricsTextfile& operator=(const MetricsTextfile&) = delete;
 
   // Writes the latest snapshot now instead of at the next period.
   void write_now();
+  // The same end, for an options change while the program runs: the thread
+  // deletes the file when it can, and the window never waits for a slow disk.
+  void end_without_waiting();
 
   struct Shared;
 
  private:
   std::shared_ptr<Shared> shared_;
+  bool wait_at_end_ = true;
 };
 
 }  // namespace vorn

@@ -78,7 +78,7 @@ void note_height(AppCore& core, std::uint64_t height) {
     log_line(core, "Current height updated: " + std::to_string(height));
   }
   core.current_height = height;
-  core.status_dirty = true;
+  if (changed) core.status_dirty = true;
 }
 
 void note_progress(AppCore& core, std::uint64_t delta) {
@@ -88,8 +88,11 @@ void note_progress(AppCore& core, std::uint64_t delta) {
   const std::uint64_t total = *core.scan_round_total;
   auto times_100 = [](std::uint64_t v) { return v > kMax / 100 ? kMax : v * 100; };
   const std::uint64_t percent = std::min(times_100(core.scan_round_progress), times_100(total)) / total;
-  core.scan_status_text = "Scanning " + std::to_string(percent) + "%";
-  core.status_dirty = true;
+  std::string text = "Scanning " + std::to_string(percent) + "%";
+  if (text != core.scan_status_text) {
+    core.scan_status_text = std::move(text);
+    core.progress_dirty = true;  // shown with the next render of the status, or within 500 ms
+  }
   if (core.scan_round_progress >= total) core.round_finished = true;
 }
 

@@ -250,6 +250,14 @@ TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
   EXPECT_FALSE(platform::path_exists(path));
   EXPECT_FALSE(platform::path_exists(path + ".tmp"));
   EXPECT_FALSE(receiver.try_recv());  // no failure
+
+  // Turned off while the program runs: the window does not wait, and the
+  // file still goes once the writer gets to it.
+  file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(5));
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(path); }, std::chrono::seconds(5)));
+  file->end_without_waiting();
+  file.reset();
+  EXPECT_TRUE(testing_support::pump_until([&] { return !platform::path_exists(path); }, std::chrono::seconds(5)));
 }
 
 TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {

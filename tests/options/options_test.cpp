@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -489,6 +491,49 @@ TEST(OptionsTexts, TheSummaryListsWhatIsOnInItsOrder) {
   // The interval alone, without a URL, is no heartbeat.
   EXPECT_EQ(options_summary(read_ok(R"({"heartbeat_interval_secs": 60, "stall_minutes": 0, "tray_icon": false})")),
             "everything off");
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+std::string source_file(const std::string& relative) {
+  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/" + relative, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(OptionsDocs, TheShippedExampleHoldsEveryKeyWithEverythingOff) {
+  const std::string example = source_file("docs/options.example.json");
+  ASSERT_FALSE(example.empty());
+  Result<Options> read = parse_options(example);
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_EQ(options_summary(read.value()), "everything off");
+  for (const char* key : {"rig_name", "metrics_listen", "metrics_token", "metrics_textfile", "alerts", "heartbeat_url",
+                          "heartbeat_interval_secs", "stall_minutes", "restart_on_stall", "tray_icon",
+                          "minimize_to_tray", "start_minimized", "tray_notifications"}) {
+    EXPECT_NE(example.find("\"" + std::string(key) + "\":"), std::string::npos) << key;
+  }
+}
+
+TEST(OptionsDocs, EveryOptionsExampleInTheUserGuideIsReadWithoutError) {
+  // The guide's ```json blocks that begin with a key of the options file.
+  const std::string guide = source_file("docs/USER-GUIDE.md");
+  std::size_t examples = 0;
+  for (std::size_t at = guide.find("```json\n"); at != std::string::npos; at = guide.find("```json\n", at + 1)) {
+    const std::size_t start = at + 8, end = guide.find("```", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string block = guide.substr(start, end - start);
+    const std::size_t quote = block.find('"');
+    const std::string first_key = quote == std::string::npos ? "" : block.substr(quote + 1, block.find('"', quote + 1) - quote - 1);
+    Result<Options> probe = parse_options("{\"" + first_key + "\": null}");
+    if (!probe.ok() && probe.error().find("unknown key") != std::string::npos) continue;  // an alert's body, say
+    ++examples;
+    Result<Options> read = parse_options(block);
+    EXPECT_TRUE(read.ok()) << read.error() << "\n" << block;
+  }
+  EXPECT_GE(examples, 1u);
 }
 
 }  // namespace
