@@ -30,11 +30,11 @@ MaybeError write_file(const std::string& path, const std::string& text) {
   if (MaybeError e = file.value().write_all(text)) return e;
   file.value().close();
   // A reader that holds the file without sharing its deletion (on Windows)
-  // blocks the replacement for a moment.
+  // blocks the replacement while it reads: try again for up to a second.
   MaybeError replaced;
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
     if (!(replaced = platform::replace_file(temporary, path))) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return replaced;
 }

@@ -233,10 +233,12 @@ TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
   auto [sender, receiver] = Channel<WorkerEvent>::create();
   auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(5));
 
-  // A reader polls it while it is rewritten: always a whole file.
+  // A reader polls it while it is rewritten: always a whole file. (A reader
+  // on Windows holds the file while it reads, and the replacement waits.)
   int read = 0, whole = 0;
   for (int i = 0; read < 1000 && i < 100000; ++i) {
     box->set(text_of(i));
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
     Result<std::string> bytes = platform::read_file(path);
     if (!bytes.ok()) continue;  // not there yet, or replaced just now
     ++read;

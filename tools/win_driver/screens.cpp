@@ -138,9 +138,11 @@ int screens(const std::wstring& folder) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     std::string text;
-    wait_until([&] { return (text = read_text_file(result)).find("done\n") != std::string::npos; }, std::chrono::seconds(90));
+    // The result file is written in text mode: its lines end in CR LF.
+    auto finished = [&] { return (text = read_text_file(result)).find("\ndone") != std::string::npos; };
+    wait_until(finished, std::chrono::seconds(90));
     std::printf("== %ls\n%s", size, text.c_str());
-    if (text.find("done\n") == std::string::npos || text.find("FAIL") != std::string::npos) ++failed;
+    if (!finished() || text.find("FAIL") != std::string::npos) ++failed;
   }
   std::printf("%d screen(s) failed\n", failed);
   return failed == 0 ? 0 : 1;
