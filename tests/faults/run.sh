@@ -28,11 +28,14 @@ HANG_SECONDS=$([[ $LONG == 1 ]] && echo 60 || echo 20)
 KILL_ROUNDS=$([[ $LONG == 1 ]] && echo 200 || echo 30)
 EXIT_ROUNDS=$([[ $LONG == 1 ]] && echo 60 || echo 12)
 passed=0 failed=0
+# This build's own processes only (the folder matched with / or \ between
+# its parts): other checkouts may run their scenarios meanwhile.
+OURS=${BUILD//\//.}
 mounts=() daemons=()
 
 # Everything this run started or mounted ends with it.
 cleanup() {
-  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|win_driver\.exe fault' 2>/dev/null
+  pkill -9 -f "$OURS.faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|$OURS.win.tools.win_driver\.exe fault" 2>/dev/null
   for m in "${mounts[@]}"; do mountpoint -q "$m" && umount -l "$m"; done
   for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
   stop_wine
@@ -70,7 +73,7 @@ scenario() {
   env "$@" >"$out" 2>&1
   local rc=$?
   last_rc=$rc
-  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe' 2>/dev/null
+  pkill -9 -f "$OURS.faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe" 2>/dev/null
   if ((rc == 0)); then
     passed=$((passed + 1)); echo "fault $name: ok ($((SECONDS - start)) s)"
   else

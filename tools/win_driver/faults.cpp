@@ -452,7 +452,8 @@ int alerts_silent(const std::wstring& folder, const std::wstring& record) {
   const auto exit_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closing);
   check(ended && exit_took < Seconds(5), "the program ended " + std::to_string(exit_took.count()) + " ms after OK");
   DWORD code = 1;
-  check(ended && GetExitCodeProcess(p.process, &code) && code == 0, "exit status " + std::to_string(code));
+  const bool status_read = ended && GetExitCodeProcess(p.process, &code);
+  check(status_read && code == 0, "exit status " + std::to_string(code));
   CloseHandle(p.process);
   return finish();
 }
