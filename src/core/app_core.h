@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "alerts/alert_state.h"
 #include "core/activity_log_file.h"
 #include "core/channel.h"
 #include "core/output_budget.h"
@@ -152,6 +153,9 @@ struct AppCore {
 
   // The metrics listener and textfile, while metrics are on.
   std::unique_ptr<MetricsService, MetricsServiceDeleter> metrics;
+  // Alerts, the stall watchdog and the heartbeat ping. Declared after the
+  // log file: its sender is released (waiting at most 2 s) before it.
+  AlertsState alerts;
 
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "alerts/alerts.h"
 #include "core/text.h"
 #include "miner/miner_control.h"
 
@@ -161,7 +162,11 @@ void count_line(AppCore& core, std::string_view line) {
 
 void interpret_miner_line(AppCore& core, std::string_view line) {
   count_line(core, line);
-  if (std::optional<std::uint64_t> h = parse_height(line)) note_height(core, *h);
+  if (std::optional<std::uint64_t> h = parse_height(line)) {
+    const bool changed = !core.current_height || *core.current_height != *h;
+    note_height(core, *h);
+    alerts_note_height(core, *h, changed, Clock::now());
+  }
   const std::string_view t = trim_whitespace(line);
   if (t.find("#TOTAL:") != std::string_view::npos) {
     if (std::optional<std::uint64_t> n = number_after(t, "#TOTAL:")) {
@@ -171,6 +176,7 @@ void interpret_miner_line(AppCore& core, std::string_view line) {
       core.scan_status_text = "Scanning 0%";
       core.status_dirty = true;
       log_line(core, "Miner scan started: " + std::to_string(*n) + " warps");
+      alerts_note_round_started(core, Clock::now());
     }
   } else if (t.find("#SCAN_PROGRESS:") != std::string_view::npos) {
     if (std::optional<std::uint64_t> d = number_after(t, "#SCAN_PROGRESS:")) note_progress(core, *d);

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "alerts/alerts.h"
 #include "core/crash_guard.h"
 #include "core/text.h"
 #include "miner/auto_restart.h"
@@ -142,6 +143,7 @@ void launch_miner(AppCore& core, const std::string& config_path) {
   if (core.restart_reason) ++core.counters.restarts[static_cast<std::size_t>(*core.restart_reason)];
   core.restart_reason.reset();
   log_line(core, "Started miner: " + launch.program);
+  alerts_note_launch(core, Clock::now());
   core.status_dirty = core.controls_dirty = true;
 }
 

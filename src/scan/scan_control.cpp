@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "alerts/alerts.h"
 #include "core/crash_guard.h"
 #include "core/supervisor.h"
 #include "minerconfig/config_refresh.h"
@@ -99,6 +100,7 @@ void finish_apply(AppCore& core) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - r.started_at);
   log_line(core, "scan apply finished: scan_id=" + std::to_string(r.scan_id) + ", total=" +
                      std::to_string(r.total) + ", elapsed_ms=" + std::to_string(elapsed.count()));
+  alerts_note_scan(core);
   maybe_auto_start(core);
   start_queued_scan(core);
 }
