@@ -74,7 +74,15 @@ std::optional<HttpUrl> split_http_url(std::string_view url) {
     parts.host = std::string(authority.substr(0, colon));
     if (colon != std::string_view::npos) port = authority.substr(colon + 1);
   }
-  if (parts.host.empty()) return std::nullopt;
+  // A host of name characters only (an IPv6 literal: hex digits, colons and
+  // dots): no blank or control character can reach a request or a log line.
+  const auto host_character = [&](char c) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (parts.ipv6_literal) return hex || c == ':' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || static_cast<unsigned char>(c) >= 0x80;
+  };
+  if (parts.host.empty() || !std::all_of(parts.host.begin(), parts.host.end(), host_character)) return std::nullopt;
   parts.port = parts.https ? 443 : 80;
   if (!port.empty()) {
     if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {

@@ -237,7 +237,8 @@ TEST(HttpUrl, TheRequestsPartsAreTakenFromTheUrl) {
   EXPECT_EQ(platform::split_http_url("http://h")->target, "/");
   EXPECT_EQ(platform::split_http_url("http://h:65535/")->port, 65535);
   for (const char* bad : {"ftp://h/", "http:/h", "http://", "http:///x", "http://:80/", "http://h:0/",
-                          "http://h:65536/", "http://h:8x/", "http://[::1/", "http://[::1]x/", "h/x", ""}) {
+                          "http://h:65536/", "http://h:8x/", "http://[::1/", "http://[::1]x/", "h/x", "",
+                          "http://a host/", "http://h\nX-Injected: 1/", "http://[not-v6]/", "http://h\t/"}) {
     EXPECT_FALSE(platform::split_http_url(bad)) << bad;
   }
 }
