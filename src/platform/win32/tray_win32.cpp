@@ -13,7 +13,7 @@
 namespace vorn::platform::gui {
 namespace {
 
-constexpr UINT kCallbackMessage = WM_APP + 1;
+constexpr UINT kCallbackMessage = WM_APP + 0x100;  // the icon's callback message
 constexpr UINT kIconId = 1;
 // Menu item ids: this base plus the TrayAction; clear of the controls' ids.
 constexpr UINT kMenuIdBase = 0x7F00;
