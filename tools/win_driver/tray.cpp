@@ -90,28 +90,6 @@ bool choose_from_menu(HWND window, int downs, bool last = false) {
   return wait_until([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, std::chrono::seconds(10));
 }
 
-// The items of the open menu, read through its handle.
-std::wstring menu_items(HWND window) {
-  post_icon_event(window, WM_CONTEXTMENU);
-  HWND menu = nullptr;
-  if (!wait_until([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr && IsWindowVisible(menu); },
-                  std::chrono::seconds(10))) {
-    return L"(no menu)";
-  }
-  std::wstring items;
-  HMENU handle = reinterpret_cast<HMENU>(SendMessageW(menu, 0x01E1 /* MN_GETHMENU */, 0, 0));
-  const int count = handle ? GetMenuItemCount(handle) : -1;
-  for (int i = 0; i < count; ++i) {
-    wchar_t text[64] = {};
-    GetMenuStringW(handle, static_cast<UINT>(i), text, 64, MF_BYPOSITION);
-    const UINT state = GetMenuState(handle, static_cast<UINT>(i), MF_BYPOSITION);
-    items += std::wstring(i ? L"|" : L"") + ((state & MF_SEPARATOR) ? L"-" : text) + ((state & MF_GRAYED) ? L"(grey)" : L"");
-  }
-  PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-  wait_until([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, std::chrono::seconds(5));
-  return items;
-}
-
 bool write_file(const std::wstring& path, const std::string& bytes) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
@@ -135,13 +113,14 @@ int tray(std::wstring folder) {
   HWND status = children(window).at(3), log_box = children(window).at(27);
 
   // Start-up: hidden, with the icon and its tooltip.
-  check(wait_until([&] { return log_has(log_box, L"Options loaded: tray"); }, std::chrono::seconds(10)),
+  check(wait_until([&] { return log_has(log_box, L"Options loaded: stall watchdog 10 min, tray"); },
+                   std::chrono::seconds(10)),
         "the options file is read");
   check(wait_until([&] { return !IsWindowVisible(window); }, std::chrono::seconds(5)),
         "start_minimized with minimize_to_tray: the window starts hidden");
   check(wait_until([&] { return icon_held(window); }, std::chrono::seconds(5)), "the shell holds the icon");
-  check(wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(30)),
-        "the miner runs: " + utf8(text_of(status)));
+  bool ok = wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(30));
+  check(ok, "the miner runs: " + utf8(text_of(status)));
   std::wstring tip;
   const bool tip_right = wait_until([&] {
     tip = shell_tooltip();
@@ -157,9 +136,8 @@ int tray(std::wstring folder) {
   PostMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   check(wait_until([&] { return !IsWindowVisible(window); }, std::chrono::seconds(5)), "minimising hides the window");
 
-  // The menu: its items, then Show Window.
-  const std::wstring items = menu_items(window);
-  check(items == L"Show Window|Start Mining(grey)|Stop Mining|-|Exit", "the menu: " + utf8(items));
+  // The menu's first item: Show Window. (Wine does not let another process
+  // read a menu through its handle, so the items are known by what they do.)
   check(choose_from_menu(window, 1), "menu: Show Window chosen");
   check(wait_until([&] { return IsWindowVisible(window) && !IsIconic(window); }, std::chrono::seconds(5)),
         "Show Window shows the window");
@@ -171,17 +149,17 @@ int tray(std::wstring folder) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   check(text_of(status).rfind(L"Miner: Running", 0) == 0, "the greyed Start Mining does nothing");
   check(choose_from_menu(window, 3), "menu: Stop Mining chosen");
-  check(wait_until([&] { return text_of(status).rfind(L"Miner: Stopped", 0) == 0; }, std::chrono::seconds(20)),
-        "Stop Mining stops the miner: " + utf8(text_of(status)));
+  ok = wait_until([&] { return text_of(status).rfind(L"Miner: Stopped", 0) == 0; }, std::chrono::seconds(20));
+  check(ok, "Stop Mining stops the miner: " + utf8(text_of(status)));
   check(wait_until([&] { return IsWindowEnabled(start) != FALSE; }, std::chrono::seconds(10)), "Start Mining enabled");
   if (tip_right) {
-    check(wait_until([&] { return shell_tooltip().rfind(L"Qubo-VORN MAINNET: Stopped, height ", 0) == 0; },
-                     std::chrono::seconds(5)),
-          "the tooltip follows: \"" + utf8(shell_tooltip()) + "\"");
+    ok = wait_until([&] { return (tip = shell_tooltip()).rfind(L"Qubo-VORN MAINNET: Stopped, height ", 0) == 0; },
+                    std::chrono::seconds(5));
+    check(ok, "the tooltip follows: \"" + utf8(tip) + "\"");
   }
   check(choose_from_menu(window, 2), "menu: Start Mining chosen");
-  check(wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(20)),
-        "Start Mining runs the miner again: " + utf8(text_of(status)));
+  ok = wait_until([&] { return text_of(status).rfind(L"Miner: Running", 0) == 0; }, std::chrono::seconds(20));
+  check(ok, "Start Mining runs the miner again: " + utf8(text_of(status)));
 
   // The taskbar restarts: its icons are gone until the program adds its own again.
   NOTIFYICONDATAW nid{};

@@ -92,6 +92,8 @@ std::unique_ptr<TrayIcon> TrayIcon::create(WindowHandle window, const std::strin
   auto state = std::make_unique<State>();
   state->hwnd = reinterpret_cast<HWND>(window);
   state->tooltip = tooltip;
+  // An elevated program would otherwise not hear a restarted shell.
+  ChangeWindowMessageFilterEx(state->hwnd, taskbar_created_message(), MSGFLT_ALLOW, nullptr);
   state->shown = state->add();
   icons()[state->hwnd] = state.get();
   return std::unique_ptr<TrayIcon>(new TrayIcon(std::move(state)));
