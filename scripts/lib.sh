@@ -10,7 +10,7 @@ WINE=/usr/lib/wine/wine64
 
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libyaml-dev nlohmann-json3-dev googletest
   libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix wine64 xvfb fonts-wine imagemagick xdotool
-  x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus)
+  x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus cmark-gfm)
 
 log() { printf '== %s\n' "$*"; }
 
@@ -131,7 +131,7 @@ start_display() {
   if [[ -z ${DISPLAY:-} ]]; then
     local n=91
     while [[ -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -ac >"$LOGS/xvfb.log" 2>&1 &
+    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -ac >"$LOGS/xvfb.log" 2>&1 &
     XVFB_PID=$!
     export DISPLAY=:$n
     for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done

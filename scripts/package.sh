@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows program and makes the release package:
 # build/package/vorn-miner-gui-mainnet-<version>-win64.zip, holding the
-# program (static, stripped), the user guide and SHA256SUMS.
+# program (static, stripped), the user guide, the Grafana dashboard and SHA256SUMS.
 source "$(dirname "$0")/lib.sh"
 
 install_packages

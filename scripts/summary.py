@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Adds up the GoogleTest counts of ctest logs, and the fault suite's, into one closing line."""
+"""Adds up the GoogleTest counts of ctest logs, and the fault and metrics suites', into one closing line."""
 import re
 import sys
 
@@ -17,5 +17,8 @@ for path in sys.argv[1:]:
     for suite_passed, suite_failed in re.findall(r"^fault-suite: (\d+) passed, (\d+) failed", text, re.M):
         passed += int(suite_passed)
         failed += int(suite_failed)
+    for outcome in re.findall(r"^metrics-e2e: (ok|FAILED)", text, re.M):
+        passed += outcome == "ok"
+        failed += outcome != "ok"
 print(f"{passed} passed, {failed} failed, {skipped} skipped")
 sys.exit(1 if failed or passed == 0 else 0)

@@ -30,10 +30,14 @@ setup_wine
 show_ctest "$LOGS/ctest-win.log"
 grep -q '100% tests passed' "$LOGS/ctest-win.log" || status=1
 
+log "metrics under Wine, scraped by Prometheus"
+bash "$ROOT/tests/metrics/run.sh" >"$LOGS/metrics.log" 2>&1 || status=1
+cat "$LOGS/metrics.log"
+
 log "faults in the real program under Wine"
 bash "$ROOT/tests/faults/run.sh" >"$LOGS/faults.log" 2>&1 || status=1
 grep -v '^fault-suite' "$LOGS/faults.log" || true
 
 log "summary"
-python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" "$LOGS/faults.log" || status=1
+python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" "$LOGS/metrics.log" "$LOGS/faults.log" || status=1
 exit $status

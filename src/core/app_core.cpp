@@ -6,6 +6,7 @@
 #include "core/build_profile.h"
 #include "platform/files.h"
 #include "core/text.h"
+#include "platform/system.h"
 
 namespace vorn {
 
@@ -34,6 +35,10 @@ const char* miner_state_text(MinerState state) {
   return "Error";
 }
 
+double unix_time_now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 const char* restart_reason_text(RestartReason reason) {
   switch (reason) {
     case RestartReason::Crash: return "crash";
@@ -42,6 +47,13 @@ const char* restart_reason_text(RestartReason reason) {
     case RestartReason::User: return "user";
   }
   return "user";
+}
+
+std::string rig_name(const AppCore& core) {
+  if (!core.options.rig_name.empty()) return core.options.rig_name;
+  if (!core.settings.miner_name.empty()) return core.settings.miner_name;
+  static const std::string computer = platform::computer_name();
+  return computer;
 }
 
 const char* phase(const AppCore& core) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "alerts/alert_state.h"
 #include "core/activity_log_file.h"
 #include "core/channel.h"
 #include "core/output_budget.h"
@@ -53,6 +54,24 @@ struct RunCounters {
   // Alerts delivered and given up on, by channel kind ("json", "discord", ...).
   std::map<std::string, std::uint64_t> alerts_sent;
   std::map<std::string, std::uint64_t> alerts_failed;
+  std::uint64_t rounds_finished = 0;  // "finished" lines of the miner
+  std::uint64_t accepted_lines = 0;   // miner lines holding "accepted:"
+  std::uint64_t error_lines = 0;      // miner lines holding "error", "ERROR" or "failed"
+  // Unix times and durations in seconds; 0 while unknown.
+  double miner_started_at = 0;  // the last launch
+  double height_changed_at = 0;
+  double last_round_seconds = 0;
+  double last_scan_finished_at = 0;
+  double last_scan_seconds = 0;
+};
+
+// Seconds since 1970 (the wall clock), for what the metrics report.
+double unix_time_now();
+
+class MetricsService;
+// Defined with the metrics, so that AppCore can hold the service without its header.
+struct MetricsServiceDeleter {
+  void operator()(MetricsService* service) const;
 };
 
 // The automatic restart after the miner ended by itself.
@@ -102,6 +121,10 @@ struct AppCore {
   bool auto_start_done = false;
   bool list_dirty = true;
   bool status_dirty = true;
+  // Only a round's progress changed: the window may show it up to 500 ms
+  // late (a miner reports progress many times a second).
+  bool progress_dirty = false;
+  Instant progress_shown_at{};
   bool log_dirty = true;
   bool controls_dirty = true;
   bool config_refresh_in_progress = false;
@@ -128,6 +151,12 @@ struct AppCore {
   // Where every log line is also kept, when the program keeps one.
   std::unique_ptr<ActivityLogFile> log_file;
 
+  // The metrics listener and textfile, while metrics are on.
+  std::unique_ptr<MetricsService, MetricsServiceDeleter> metrics;
+  // Alerts, the stall watchdog and the heartbeat ping. Declared after the
+  // log file: its sender is released (waiting at most 2 s) before it.
+  AlertsState alerts;
+
   // A settings file that existed but did not decode; a copy of it is kept
   // before the first save replaces it, so the user's folder list survives.
   std::optional<std::string> undecodable_settings_file;
@@ -137,6 +166,10 @@ struct AppCore {
 
   AppCore(EventSender sender, platform::gui::NoticeTarget notice_target, Instant now);
 };
+
+// The rig's name in alerts and metrics: the options' rig_name, else the
+// Miner Name setting, else the computer's name.
+std::string rig_name(const AppCore& core);
 
 // The phase name derived from the state (never stored).
 const char* phase(const AppCore& core);

@@ -2,12 +2,14 @@
 
 #include <thread>
 
+#include "alerts/alerts.h"
 #include "core/build_profile.h"
 #include "minerconfig/config_refresh.h"
 #include "miner/auto_restart.h"
 #include "miner/discovery.h"
 #include "miner/interpret.h"
 #include "miner/miner_control.h"
+#include "metrics/metrics_service.h"
 #include "options/options_apply.h"
 #include "scan/scan_control.h"
 
@@ -49,7 +51,7 @@ void poll_miner_exit(AppCore& core) {
   log_line(core, "Miner process exited with status " + exit_status_text(*polled.value()));
   core.status_dirty = true;
   core.controls_dirty = true;
-  on_unexpected_end(core, Clock::now());
+  on_unexpected_end(core, Clock::now(), exit_status_text(*polled.value()));
 }
 
 }  // namespace
@@ -136,6 +138,10 @@ void dispatch_event(AppCore& core, WorkerEvent event) {
                                           "; lines are kept in the window only");
         } else if constexpr (std::is_same_v<E, OptionsRead>) {
           handle_options_read(core, std::move(e));
+        } else if constexpr (std::is_same_v<E, MetricsFileFailed>) {
+          log_line(core, "Metrics file not written: " + e.error);
+        } else if constexpr (std::is_same_v<E, AlertReport>) {
+          handle_alert_report(core, e);
         } else {
           handle_scan_progress_event(core, e);
         }
@@ -154,6 +160,7 @@ void on_heartbeat(AppCore& core) {
   core.last_heartbeat_at = now;
 
   if (core.pending_scan_results) apply_step(core);
+  update_metrics(core, now);
 
   if (core.save_pending && core.save_requested_at &&
       since(*core.save_requested_at, now) >= kDeferredSaveDelay) {
@@ -168,6 +175,7 @@ void on_heartbeat(AppCore& core) {
   poll_miner_exit(core);
   check_auto_restart(core, now);
   check_periodic_rescan(core, now);
+  check_alerts(core, now);
 }
 
 void handle_config_refreshed(AppCore& core, ConfigRefreshed refreshed) {

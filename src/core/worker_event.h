@@ -85,9 +85,25 @@ struct OptionsRead {
   bool first = false;  // the read at start-up
 };
 
+// The metrics textfile could not be written (sent once until a write works again).
+struct MetricsFileFailed {
+  std::string error;
+};
+
+// The alert sender's word on one delivery (an alert to one channel) or one
+// heartbeat ping. Never holds a secret: `where` is the redacted URL.
+struct AlertReport {
+  enum class Kind { Sent, NotDelivered, PingWorked, PingFailed };
+  Kind kind = Kind::Sent;
+  std::string channel_kind;  // "json", "discord", ...
+  std::string where;
+  std::string error;
+};
+
 using WorkerEvent = std::variant<MinerLine, ScanStarted, FolderStarted, FolderScanned,
                                  ScanProgress, ScanFinished, ScanComplete, StopFinished,
-                                 ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed, OptionsRead>;
+                                 ConfigRefreshed, FolderChecked, Heartbeat, LogFileFailed, OptionsRead,
+                                 MetricsFileFailed, AlertReport>;
 
 // What a miner line costs while it waits for the GUI thread: its bytes and
 // its event in the channel, so that a flood of empty lines is bounded too.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "alerts/alerts.h"
 #include "miner/miner_control.h"
 
 namespace vorn {
@@ -12,7 +13,7 @@ std::chrono::seconds auto_restart_pause(int attempt) {
   return std::chrono::seconds(10) * (1 << doublings);
 }
 
-void on_unexpected_end(AppCore& core, Instant now) {
+void on_unexpected_end(AppCore& core, Instant now, const std::string& exit_text) {
   AutoRestartState& state = core.auto_restart;
   state.due.reset();
   state.attempt_running = false;
@@ -28,12 +29,14 @@ void on_unexpected_end(AppCore& core, Instant now) {
     log_line(core, "Miner ended unexpectedly " + std::to_string(kAutoRestartLimit) + " times within " +
                        std::to_string(kAutoRestartWindow.count()) +
                        " minutes; automatic restart stopped. Use Start Mining to try again.");
+    alert_miner_gave_up(core);
     return;
   }
   const std::chrono::seconds pause = auto_restart_pause(attempt);
   state.due = now + pause;
   log_line(core, "Miner ended unexpectedly; starting it again in " + std::to_string(pause.count()) + " s (attempt " +
                      std::to_string(attempt) + " of " + std::to_string(kAutoRestartAttempts) + ")");
+  alert_miner_exited(core, exit_text, pause, now);
 }
 
 void check_auto_restart(AppCore& core, Instant now) {

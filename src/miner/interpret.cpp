@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <limits>
 
+#include "alerts/alerts.h"
 #include "core/text.h"
 #include "miner/miner_control.h"
 
@@ -71,12 +73,13 @@ void note_height(AppCore& core, std::uint64_t height) {
   const bool changed = !core.current_height || *core.current_height != height;
   const bool quiet_long_enough = !core.last_height_log_at || now < *core.last_height_log_at ||
                                  now - *core.last_height_log_at >= kHeightLogInterval;
+  if (changed) core.counters.height_changed_at = unix_time_now();
   if (changed && quiet_long_enough) {
     core.last_height_log_at = now;
     log_line(core, "Current height updated: " + std::to_string(height));
   }
   core.current_height = height;
-  core.status_dirty = true;
+  if (changed) core.status_dirty = true;
 }
 
 void note_progress(AppCore& core, std::uint64_t delta) {
@@ -86,8 +89,11 @@ void note_progress(AppCore& core, std::uint64_t delta) {
   const std::uint64_t total = *core.scan_round_total;
   auto times_100 = [](std::uint64_t v) { return v > kMax / 100 ? kMax : v * 100; };
   const std::uint64_t percent = std::min(times_100(core.scan_round_progress), times_100(total)) / total;
-  core.scan_status_text = "Scanning " + std::to_string(percent) + "%";
-  core.status_dirty = true;
+  std::string text = "Scanning " + std::to_string(percent) + "%";
+  if (text != core.scan_status_text) {
+    core.scan_status_text = std::move(text);
+    core.progress_dirty = true;  // shown with the next render of the status, or within 500 ms
+  }
   if (core.scan_round_progress >= total) core.round_finished = true;
 }
 
@@ -147,8 +153,20 @@ std::string clean_miner_text(std::string_view text) {
   return out;
 }
 
+// The counters of the metrics: lines that report a found deadline or a fault.
+void count_line(AppCore& core, std::string_view line) {
+  const auto holds = [line](std::string_view word) { return line.find(word) != std::string_view::npos; };
+  if (holds("accepted:")) ++core.counters.accepted_lines;
+  if (holds("error") || holds("ERROR") || holds("failed")) ++core.counters.error_lines;
+}
+
 void interpret_miner_line(AppCore& core, std::string_view line) {
-  if (std::optional<std::uint64_t> h = parse_height(line)) note_height(core, *h);
+  count_line(core, line);
+  if (std::optional<std::uint64_t> h = parse_height(line)) {
+    const bool changed = !core.current_height || *core.current_height != *h;
+    note_height(core, *h);
+    alerts_note_height(core, *h, changed, Clock::now());
+  }
   const std::string_view t = trim_whitespace(line);
   if (t.find("#TOTAL:") != std::string_view::npos) {
     if (std::optional<std::uint64_t> n = number_after(t, "#TOTAL:")) {
@@ -158,13 +176,16 @@ void interpret_miner_line(AppCore& core, std::string_view line) {
       core.scan_status_text = "Scanning 0%";
       core.status_dirty = true;
       log_line(core, "Miner scan started: " + std::to_string(*n) + " warps");
+      alerts_note_round_started(core, Clock::now());
     }
   } else if (t.find("#SCAN_PROGRESS:") != std::string_view::npos) {
     if (std::optional<std::uint64_t> d = number_after(t, "#SCAN_PROGRESS:")) note_progress(core, *d);
   } else {
     if (t.find("finished   :") != std::string_view::npos) {
       core.round_finished = true;
+      ++core.counters.rounds_finished;
       if (std::optional<std::string> d = duration_after(t)) {
+        core.counters.last_round_seconds = std::strtod(d->c_str(), nullptr);
         core.scan_status_text = "Last scan " + *d;
         core.status_dirty = true;
       }

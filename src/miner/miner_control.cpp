@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "alerts/alerts.h"
 #include "core/crash_guard.h"
 #include "core/text.h"
 #include "miner/auto_restart.h"
@@ -136,11 +137,13 @@ void launch_miner(AppCore& core, const std::string& config_path) {
     return;
   }
   core.miner_state = MinerState::Running;
+  core.counters.miner_started_at = unix_time_now();
   core.restart_pending = false;
   core.auto_restart.attempt_running = false;
   if (core.restart_reason) ++core.counters.restarts[static_cast<std::size_t>(*core.restart_reason)];
   core.restart_reason.reset();
   log_line(core, "Started miner: " + launch.program);
+  alerts_note_launch(core, Clock::now());
   core.status_dirty = core.controls_dirty = true;
 }
 

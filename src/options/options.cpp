@@ -623,12 +623,6 @@ Result<Options> parse_options(std::string_view bytes) {
   return R::success(std::move(reader.options));
 }
 
-std::string redact_url(std::string_view url) {
-  std::optional<UrlHead> head = url_head(url);
-  if (!head) return "(unreadable URL)";
-  return head->scheme + "://" + head->host + "/\xE2\x80\xA6";
-}
-
 std::string options_summary(const Options& o) {
   std::vector<std::string> on;
   if (!o.metrics_listen.empty()) on.push_back("metrics on " + o.metrics_listen);

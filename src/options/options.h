@@ -57,9 +57,6 @@ struct Options {
 // contains the value of a secret.
 Result<Options> parse_options(std::string_view bytes);
 
-// What a URL may show of itself: "{scheme}://{host}/…", or
-// "(unreadable URL)" when it cannot be taken apart.
-std::string redact_url(std::string_view url);
 
 // What is on, for the "Options loaded" line, e.g. "metrics on 127.0.0.1:9100,
 // stall watchdog 10 min, tray"; "everything off" when nothing is.

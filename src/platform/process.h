@@ -28,6 +28,16 @@ class PipeReader {
   std::unique_ptr<Impl> impl_;
 };
 
+// What a process costs: CPU time (user and kernel) and working set
+// (resident size).
+struct ProcessStats {
+  double cpu_seconds = 0;
+  std::uint64_t resident_bytes = 0;
+};
+// The running program's own, and the Unix time it started.
+ProcessStats own_process_stats();
+double own_start_time_unix();
+
 // A started child: its process and thread handles and its pipe ends.
 // Dropping the record closes the handles; it never ends the process.
 class ChildProcess {
@@ -54,6 +64,8 @@ class ChildProcess {
   std::optional<std::string> job_error() const;
   // Below-normal CPU priority; failure text "Windows error N" / "errno N".
   MaybeError lower_priority();
+  // Its CPU time and working set now; nothing when they cannot be read.
+  std::optional<ProcessStats> stats() const;
   std::optional<PipeReader> take_stdout();
   std::optional<PipeReader> take_stderr();
   void close_stdin();

@@ -15,6 +15,9 @@ std::optional<std::string> current_directory();
 // "Windows error N" on Windows, "errno N" elsewhere.
 MaybeError raise_own_priority();
 
+// The computer's name (UTF-8); empty when it cannot be read.
+std::string computer_name();
+
 // The local date and time now, as "2026-12-07 14:03:59".
 std::string local_time_text();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "alerts/alerts.h"
 #include "core/crash_guard.h"
 #include "core/supervisor.h"
 #include "minerconfig/config_refresh.h"
@@ -90,9 +91,16 @@ void finish_apply(AppCore& core) {
     log_line(core, "Plot deletion detected; no safe restart is scheduled");
   }
 
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.started_at);
+  const Instant now = Clock::now();
+  core.counters.last_scan_finished_at = unix_time_now();
+  core.counters.last_scan_seconds =
+      std::chrono::duration<double>(now > core.last_scan_started_at ? now - core.last_scan_started_at
+                                                                     : Clock::duration::zero())
+          .count();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - r.started_at);
   log_line(core, "scan apply finished: scan_id=" + std::to_string(r.scan_id) + ", total=" +
                      std::to_string(r.total) + ", elapsed_ms=" + std::to_string(elapsed.count()));
+  alerts_note_scan(core);
   maybe_auto_start(core);
   start_queued_scan(core);
 }

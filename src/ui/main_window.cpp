@@ -495,13 +495,19 @@ void MainWindow::refresh_display() {
     g.hint = hint_text(*core);
     g.buttons = button_states(*core);
     g.tray = TrayRoom::gather(*core);
-    g.status_dirty = std::exchange(core->status_dirty, false);
+    const Instant now = Clock::now();
+    const bool progress_due = core->progress_dirty && (now < core->progress_shown_at ||
+                                                       now - core->progress_shown_at >= kProgressRenderInterval);
+    g.status_dirty = std::exchange(core->status_dirty, false) || progress_due;
+    if (g.status_dirty) {
+      core->progress_dirty = false;  // the labels show the latest progress too
+      core->progress_shown_at = now;
+    }
     g.controls_dirty = std::exchange(core->controls_dirty, false);
     if (std::exchange(core->list_dirty, false)) {
       request_folder_checks(*core);
       g.rows = build_plot_rows(*core);
     }
-    const Instant now = Clock::now();
     const auto since = now > core->log_refresh_at ? now - core->log_refresh_at : Clock::duration::zero();
     if (core->log_dirty && since >= kLogRenderInterval) {
       LogUpdate update;

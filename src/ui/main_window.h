@@ -19,6 +19,7 @@ inline constexpr std::string_view kExitText =
     "确认退出 Miner GUI？\n\n确认后将停止当前由 GUI 启动的 vorn_miner.exe 并退出程序。\n取消则继续运行。";
 inline constexpr std::string_view kFolderPickerTitle = "Select plot directory";
 inline constexpr std::chrono::milliseconds kLogRenderInterval{500};
+inline constexpr std::chrono::milliseconds kProgressRenderInterval{500};
 
 struct Controls {
   using H = platform::gui::ControlHandle;

@@ -11,6 +11,10 @@
 #   planted       tools planted beside the program; a listed pid of another program
 #   crash-restart a miner that keeps crashing is started again after growing pauses
 #   exit-repeat   confirmed exits in a pause, in a flood and in a scan end with status 0
+#   alerts-crash  crashes, a give-up and dropped plots alert json, ntfy and telegram channels
+#                 (a 500 answered first is sent again after 10 s)
+#   alerts-stall  a miner that goes quiet: the watchdog alerts and restarts it; heartbeat pings
+#   alerts-silent a server that never answers delays neither the window, a stop nor the exit
 # Needs root (mounts), the Windows build and the Wine prefix with the stand-ins.
 # VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds, 60 exits);
 # VORN_FAULTS="name ..." runs only those scenarios.
@@ -24,11 +28,14 @@ HANG_SECONDS=$([[ $LONG == 1 ]] && echo 60 || echo 20)
 KILL_ROUNDS=$([[ $LONG == 1 ]] && echo 200 || echo 30)
 EXIT_ROUNDS=$([[ $LONG == 1 ]] && echo 60 || echo 12)
 passed=0 failed=0
+# This build's own processes only (the folder matched with / or \ between
+# its parts): other checkouts may run their scenarios meanwhile.
+OURS=${BUILD//\//.}
 mounts=() daemons=()
 
 # Everything this run started or mounted ends with it.
 cleanup() {
-  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|win_driver\.exe fault' 2>/dev/null
+  pkill -9 -f "$OURS.faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe|$OURS.win.tools.win_driver\.exe fault" 2>/dev/null
   for m in "${mounts[@]}"; do mountpoint -q "$m" && umount -l "$m"; done
   for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
   stop_wine
@@ -65,7 +72,8 @@ scenario() {
   local start=$SECONDS
   env "$@" >"$out" 2>&1
   local rc=$?
-  pkill -9 -f 'faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe' 2>/dev/null
+  last_rc=$rc
+  pkill -9 -f "$OURS.faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe" 2>/dev/null
   if ((rc == 0)); then
     passed=$((passed + 1)); echo "fault $name: ok ($((SECONDS - start)) s)"
   else
@@ -203,8 +211,110 @@ EOF
   fi
 }
 
+# The recording server for an alert scenario (its port in $recorder_port),
+# and the options file that points the program's channels at it. The URLs
+# carry secrets that must never reach a log.
+start_recorder() {  # start_recorder <dir> <answers>
+  local dir=$1
+  rm -f "$dir/record.jsonl" "$dir/port"
+  : >"$dir/lease"
+  /usr/bin/python3 "$ROOT/tests/support/http_recorder.py" --record "$dir/record.jsonl" --answers "$2" \
+    --port-file "$dir/port" --lease "$dir/lease" --lifetime 400 >/dev/null 2>&1 &
+  daemons+=($!)
+  for _ in $(seq 100); do [[ -s $dir/port ]] && break; sleep 0.05; done
+  recorder_port=$(cat "$dir/port")
+}
+
+alert_options() {  # alert_options <dir> <extra keys>
+  local u="http://127.0.0.1:$recorder_port"
+  cat >"$1/vorn_miner_gui_mainnet_options.json" <<EOF
+{"rig_name": "alert rig", "tray_icon": false, $2
+ "alerts": [{"kind": "json", "url": "$u/hook/SECRET-json-7f3a", "min_level": "info"},
+            {"kind": "ntfy", "url": "$u/SECRET-topic-91", "min_level": "critical"},
+            {"kind": "telegram", "url": "$u/botSECRET:AAE/sendMessage", "chat_id": "-100987654321", "min_level": "critical"}]}
+EOF
+}
+
+# No secret in the log file or a crash record; the recorder's file checked by Python.
+check_alert_run() {  # check_alert_run <dir> <name> <python check>
+  local dir=$1 bad=0
+  rm -f "$dir/lease"
+  if grep -lE 'SECRET|987654321' "$dir"/vorn_miner_gui_mainnet.log* "$dir"/vorn_miner_gui_crash.log 2>/dev/null; then
+    echo "fault $2: a secret reached the log file"; bad=1
+  fi
+  grep -q 'Alert: ' "$dir/vorn_miner_gui_mainnet.log" || { echo "fault $2: no alert in the log file"; bad=1; }
+  if ! python3 - "$dir/record.jsonl" <<<"$3"; then echo "fault $2: the recorded requests are wrong"; bad=1; fi
+  if ((bad && last_rc == 0)); then passed=$((passed - 1)); failed=$((failed + 1)); fi
+}
+
+RECORD_HELPERS='
+import json, re, sys
+reqs = [json.loads(l) for l in open(sys.argv[1])]
+def header(r, name):
+    return next((v for n, v in r["headers"] if n.lower() == name.lower()), None)
+def bodies(path):
+    return [r for r in reqs if r["path"] == path]
+def check(ok, what):
+    if not ok:
+        print("record:", what); sys.exit(1)
+'
+
+run_alerts_crash() {
+  local dir=$FAULTS/alerts-crash
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  start_recorder "$dir" "500,200"
+  alert_options "$dir" '"stall_minutes": 0,'
+  scenario alerts-crash VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=1000 VORN_SIM_EXIT_CODE=3 \
+    "$WINE" "$DRIVER" fault alerts-crash "$dir" "$(winpath "$dir/plots/fault_X1.vorn")"
+  check_alert_run "$dir" alerts-crash "$RECORD_HELPERS"'
+first = reqs[0]
+again = [r for r in reqs if r["body"] == first["body"]]
+check(len(again) == 2 and 9 <= again[1]["time"] - first["time"] <= 13, "the 500 is sent again once after 10 s")
+json_ = [json.loads(r["body"]) for r in bodies("/hook/SECRET-json-7f3a")]
+events = sorted(set(j["event"] for j in json_))
+check(events == ["alerts-on", "miner-exited", "miner-gave-up", "plots-dropped"], events)
+check(sum(j["event"] == "miner-exited" for j in json_) == 1, "one miner-exited")
+for j in json_:
+    check(list(j) == ["rig", "event", "level", "text", "time", "version", "network"] and j["rig"] == "alert rig"
+          and j["network"] == "mainnet" and re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", j["time"]), j)
+ntfy = bodies("/SECRET-topic-91")
+check(len(ntfy) == 2 and all(header(r, "Title") == "Qubo-VORN alert rig" and header(r, "Priority") == "5"
+      and header(r, "Tags") == "rotating_light" and header(r, "Content-Type") == "text/plain; charset=utf-8" for r in ntfy), ntfy)
+tg = [json.loads(r["body"]) for r in bodies("/botSECRET:AAE/sendMessage")]
+check(len(tg) == 2 and all(t["chat_id"] == "-100987654321" and t["disable_notification"] is False
+      and t["text"].startswith("[CRITICAL] ") for t in tg), tg)
+'
+}
+
+run_alerts_stall() {
+  local dir=$FAULTS/alerts-stall
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  start_recorder "$dir" "200"
+  alert_options "$dir" "\"stall_minutes\": 1, \"heartbeat_url\": \"http://127.0.0.1:$recorder_port/ping/SECRET-uuid\", \"heartbeat_interval_secs\": 600,"
+  scenario alerts-stall VORN_SIM_MODE=stall "$WINE" "$DRIVER" fault alerts-stall "$dir"
+  check_alert_run "$dir" alerts-stall "$RECORD_HELPERS"'
+pings = [r for r in reqs if r["path"] == "/ping/SECRET-uuid"]
+check(len(pings) == 2 and all(p["method"] == "GET" for p in pings), "one ping after the first height of each launch")
+check(58 <= pings[1]["time"] - pings[0]["time"] <= 75, "none while stalled")
+events = [json.loads(r["body"])["event"] for r in bodies("/hook/SECRET-json-7f3a")]
+check(events == ["alerts-on", "miner-stalled", "mining-resumed"], events)
+'
+}
+
+run_alerts_silent() {
+  local dir=$FAULTS/alerts-silent
+  lay_out "$dir"; settings "$dir" "$dir/plots"
+  start_recorder "$dir" "hang"
+  alert_options "$dir" '"stall_minutes": 0,'
+  scenario alerts-silent "$WINE" "$DRIVER" fault alerts-silent "$dir" "$(winpath "$dir/record.jsonl")"
+  check_alert_run "$dir" alerts-silent "$RECORD_HELPERS"'
+check(len(reqs) >= 2 and 19 <= reqs[1]["time"] - reqs[0]["time"] <= 23, "10 s for the silent answer, then 10 s before the next attempt")
+'
+}
+
 setup_wine >/dev/null
-for s in hung-query hung-kill dead-storage storage-gone disk-full kill-save endless planted crash-restart exit-repeat; do
+for s in hung-query hung-kill dead-storage storage-gone disk-full kill-save endless planted crash-restart exit-repeat \
+         alerts-crash alerts-stall alerts-silent; do
   wanted "$s" && "run_${s//-/_}"
 done
 echo "fault-suite: $passed passed, $failed failed"

@@ -97,13 +97,16 @@ TEST(MinerLines, RoundProgressAndEnd) {
   EXPECT_FALSE(core.round_finished) << "only the round's end or its full progress finishes it";
   std::vector<std::string> statuses;
   std::vector<bool> finished;
+  std::vector<bool> progress_marked;
   for (int i = 0; i < 5; ++i) {
-    core.status_dirty = false;
+    core.status_dirty = core.progress_dirty = false;
     interpret_miner_line(core, "#SCAN_PROGRESS:50");
-    EXPECT_TRUE(core.status_dirty);
+    EXPECT_FALSE(core.status_dirty) << "progress alone may wait for the next render";
+    progress_marked.push_back(core.progress_dirty);
     statuses.push_back(core.scan_status_text);
     finished.push_back(core.round_finished);
   }
+  EXPECT_EQ(progress_marked, (std::vector<bool>{true, true, true, true, false})) << "only a changed text is shown again";
   EXPECT_EQ(statuses, (std::vector<std::string>{"Scanning 25%", "Scanning 50%", "Scanning 75%", "Scanning 100%",
                                                 "Scanning 100%"}));
   EXPECT_EQ(finished, (std::vector<bool>{false, false, false, true, true}));
@@ -153,7 +156,9 @@ TEST(MinerLines, HeightChangesAreLoggedAtMostEveryFiveSeconds) {
   EXPECT_TRUE(core.status_dirty) << "a height not logged is still shown";
   EXPECT_EQ(untagged_log(core), std::vector<std::string>{"Current height updated: 77"});
   *core.last_height_log_at -= std::chrono::seconds(5);
+  core.status_dirty = false;
   interpret_miner_line(core, "block_height=78");  // unchanged: nothing
+  EXPECT_FALSE(core.status_dirty);
   interpret_miner_line(core, "block_height=79");
   EXPECT_EQ(untagged_log(core).back(), "Current height updated: 79");
 }

@@ -16,6 +16,7 @@
 #include "support/test_support.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
+#include "miner/interpret.h"
 #include "miner/miner_control.h"
 #include "minerconfig/miner_config.h"
 #include "options/options_watch.h"
@@ -654,6 +655,27 @@ TEST_F(Ui, LabelsAndButtonsAreWrittenOnlyWhenWhatTheyShowChanges) {
   EXPECT_EQ(headless::control_info(c().start_mining).writes, button + 1);
   EXPECT_FALSE(gui::is_enabled(c().start_mining));
   w->core.borrow()->scan_running = false;
+}
+
+TEST_F(Ui, ARoundsProgressShowsAtMostTwiceASecondAndEveryOtherChangeAtOnce) {
+  auto feed = [&](const std::string& line) {
+    interpret_miner_line(*w->core.borrow(), line);
+    w->refresh_display();
+  };
+  feed("#TOTAL:1000");  // a new round shows at once
+  EXPECT_EQ(text(c().scan_status), "Scan Status: Scanning 0%");
+  const int writes = headless::control_info(c().scan_status).writes;
+  for (int i = 0; i < 50; ++i) feed("#SCAN_PROGRESS:10");
+  EXPECT_EQ(headless::control_info(c().scan_status).writes, writes) << "progress within 500 ms of the last showing waits";
+  w->core.borrow()->progress_shown_at -= kProgressRenderInterval;
+  w->refresh_display();
+  EXPECT_EQ(text(c().scan_status), "Scan Status: Scanning 50%");
+  EXPECT_NE(text(c().status_line).find("Scan: Scanning 50%"), std::string::npos);
+  // A new height right after shows at once, with the progress as it is then.
+  feed("#SCAN_PROGRESS:100");
+  feed("block_height=4242");
+  EXPECT_NE(text(c().status_line).find("Height: 4242"), std::string::npos);
+  EXPECT_EQ(text(c().scan_status), "Scan Status: Scanning 60%");
 }
 
 TEST_F(Ui, ARefreshAskedForDuringAnotherWaitsForIt) {

@@ -8,6 +8,7 @@
 //                             VORN_SIM_GRANDCHILD=writer first starts a child that inherits the
 //                             output and writes "WARN orphan line N" every 100 ms until killed
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
+//                 stall       print one new block height, then nothing more until killed
 //                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered, or empty
 //                             with VORN_SIM_FLOOD_EMPTY=1), then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
@@ -206,6 +207,11 @@ int main(int argc, char** argv) {
   if (mode == "ignore") {
     if (env("VORN_SIM_GRANDCHILD") == "1") start_grandchild(argv[0], false);
     out("ignoring every stop request");
+    for (;;) sleep_ms(1000);
+  }
+  if (mode == "stall") {
+    out("vorn_miner (simulated) starting");
+    out("[12:00:00] new block  : height=120000, gensig=9f3a77c2, base_target=18325193796");
     for (;;) sleep_ms(1000);
   }
   if (mode == "flood") {

@@ -17,6 +17,8 @@
 
 #include "../win_common/utf8.h"
 #include "faults.h"
+#include "screens.h"
+#include "metrics.h"
 #include "window_access.h"
 
 namespace {
@@ -492,6 +494,11 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wstring(argv[1]) == L"fault") {
     return driver::run_fault(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
   }
+  if (argc >= 3 && std::wstring(argv[1]) == L"metrics") {
+    return driver::metrics_scenario(std::vector<std::wstring>(argv + 2, argv + argc));
+  }
+  if (argc == 3 && std::wstring(argv[1]) == L"screens") return driver::screens(driver::wine_path(argv[2]));
+  if (argc == 4 && std::wstring(argv[1]) == L"screen") return driver::screen(argv[2], argv[3]);
   if (argc >= 3 && std::wstring(argv[1]) == L"smoke") return smoke(argv[2]);
   if (argc >= 3 && std::wstring(argv[1]) == L"e2e") return e2e(argv[2]);
   if (argc >= 3 && std::wstring(argv[1]) == L"tray") return driver::tray(argv[2]);

@@ -354,6 +354,110 @@ int crash_restart(const std::wstring& folder) {
   return finish();
 }
 
+// The lines of the recorder's file so far (one request each).
+int recorded_requests(const std::wstring& record) {
+  const std::string text = read_text_file(record);
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The miner crashes a second after each start; Start Mining after each
+// end makes five ends quickly: one miner-exited alert (the rest fall in its
+// 10 minutes), then miner-gave-up; a deleted plot file and Scan Now give
+// plots-dropped. The first request is answered 500: it is sent again after
+// 10 s (the recorder's file is checked by the script).
+int alerts_crash(const std::wstring& folder, const std::wstring& plot_file) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  const std::wstring rig = L"alert rig";
+  check(p.wait_logged(L"[gui:mainnet] Alert: Alerts are on for " + rig, Seconds(30)), "alerts-on");
+  const std::wstring ended = L"Miner process exited with status exit code: 3";
+  for (int n = 1; n <= 5; ++n) {
+    const bool seen = wait_until([&] { return count_in(text_of(p.log()), ended) >= n; }, Seconds(40));
+    check(seen, "crash " + std::to_string(n));
+    if (!seen) break;
+    if (n < 5) click(p.button(L"Start Mining"));
+  }
+  check(p.wait_logged(L"Alert: Mining stopped on " + rig +
+                          L": the miner ended 5 times within 30 minutes. Use Start Mining to try again.",
+                      Seconds(5)),
+        "miner-gave-up");
+  const std::wstring log = text_of(p.log());
+  check(count_in(log, L"Alert: Miner ended unexpectedly on " + rig +
+                          L" (exit code: 3); starting it again in 10 s") == 1 &&
+            count_in(log, L"Alert: Miner ended unexpectedly") == 1,
+        "one miner-exited alert for four crashes within 10 minutes");
+  check(DeleteFileW(plot_file.c_str()) != FALSE, "the plot file deleted");
+  click(p.button(L"Scan Now"));
+  check(p.wait_logged(L"Alert: Plots dropped on " + rig + L": 1 -> 0 plot files (0GB -> 0GB)", Seconds(20)),
+        "plots-dropped");
+  // alerts-on (once it is sent again), miner-exited, miner-gave-up and plots-dropped.
+  const std::wstring sent = L"Alert sent to json http://127.0.0.1/\x2026";
+  check(wait_until([&] { return count_in(text_of(p.log()), sent) == 4; }, Seconds(30)),
+        "four alerts sent to the json channel");
+  check(wait_until([&] { return count_in(text_of(p.log()), L"Alert sent to ntfy http://127.0.0.1/\x2026") == 2 &&
+                                count_in(text_of(p.log()), L"Alert sent to telegram http://127.0.0.1/\x2026") == 2; },
+                   Seconds(10)),
+        "the two critical alerts sent to ntfy and telegram");
+  check(text_of(p.log()).find(L"SECRET") == std::wstring::npos, "no secret in the window's log");
+  watch.report("while alerts were sent");
+  close_with_ok(p);
+  return finish();
+}
+
+// A miner that prints one height and then nothing: after the stall
+// setting (1 minute) the watchdog logs, alerts and restarts it; the new
+// launch's height says mining is back. Heartbeat pings follow each
+// launch's first height (the script checks the recorder's file).
+int alerts_stall(const std::wstring& folder) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  p.check_state(L"Running", Seconds(30), "automatic start");
+  check(p.wait_logged(L"Current height updated: 120000", Seconds(10)), "the one height");
+  const auto running = std::chrono::steady_clock::now();
+  check(p.wait_logged(L"No new block height for 1 minutes", Seconds(90)), "the watchdog fired");
+  const auto took = std::chrono::duration_cast<Seconds>(std::chrono::steady_clock::now() - running);
+  check(took >= Seconds(55) && took <= Seconds(66), "after " + std::to_string(took.count()) + " s");
+  check(p.logged(L"Alert: No new block height on alert rig for 1 minutes; restarting the miner"), "miner-stalled");
+  check(p.wait_logged(L"Alert: Mining again on alert rig at height 120000", Seconds(30)), "mining-resumed");
+  check(count_in(text_of(p.log()), L"Started miner: ") == 2, "the miner was started again once");
+  check(!p.logged(L"Heartbeat ping failed"), "every ping worked");
+  watch.report("during the stall and the restart");
+  close_with_ok(p);
+  return finish();
+}
+
+// A server that takes each request and never answers: the window answers
+// throughout, Stop Mining takes its own time, and a confirmed exit while a
+// request hangs ends the program within the sender's 2 s.
+int alerts_silent(const std::wstring& folder, const std::wstring& record) {
+  Program p;
+  if (!start(folder, p)) return 1;
+  ResponseWatch watch(p.window);
+  p.check_state(L"Running", Seconds(30), "automatic start");
+  check(wait_until([&] { return recorded_requests(record) >= 1; }, Seconds(10)), "alerts-on reached the server");
+  const auto stopping = std::chrono::steady_clock::now();
+  click(p.button(L"Stop Mining"));
+  p.check_state(L"Stopped", Seconds(20), "Stop Mining while the request hangs");
+  const auto stop_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopping);
+  check(stop_took < Seconds(8), "the stop took " + std::to_string(stop_took.count()) + " ms (its own grace is 5 s)");
+  // The first attempt ends after 10 s; the next one follows 10 s later and hangs too.
+  check(wait_until([&] { return recorded_requests(record) >= 2; }, Seconds(30)), "the request was tried again");
+  watch.report("while the server kept silent");
+  PostMessageW(p.window, WM_CLOSE, 0, 0);
+  const auto closing = std::chrono::steady_clock::now();
+  check(answer_exit_box(true), "exit confirmation answered OK");
+  const bool ended = WaitForSingleObject(p.process, 20000) == WAIT_OBJECT_0;
+  const auto exit_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closing);
+  check(ended && exit_took < Seconds(5), "the program ended " + std::to_string(exit_took.count()) + " ms after OK");
+  DWORD code = 1;
+  const bool status_read = ended && GetExitCodeProcess(p.process, &code);
+  check(status_read && code == 0, "exit status " + std::to_string(code));
+  CloseHandle(p.process);
+  return finish();
+}
+
 // A settings file naming one plot folder.
 void write_settings(const std::wstring& folder, const std::wstring& plots) {
   std::string json_path;
@@ -425,8 +529,14 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   if (scenario == L"saves" && args.size() == 1) return saves(folder);
   if (scenario == L"crash-restart" && args.size() == 1) return crash_restart(folder);
   if (scenario == L"exit-repeat" && args.size() == 2) return exit_repeat(folder, _wtoi(args[1].c_str()));
+  if (scenario == L"alerts-crash" && args.size() == 2) return alerts_crash(folder, wine_path(args[1]));
+  if (scenario == L"alerts-stall" && args.size() == 1) return alerts_stall(folder);
+  if (scenario == L"alerts-silent" && args.size() == 2) return alerts_silent(folder, wine_path(args[1]));
   std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves|crash-restart <folder>\n"
               "       driver fault exit-repeat <folder> <rounds>\n"
+              "       driver fault alerts-stall <folder>\n"
+              "       driver fault alerts-crash <folder> <plot file>\n"
+              "       driver fault alerts-silent <folder> <recorder's file>\n"
               "       driver fault dead-storage <folder> <hanging plot folder> <seconds>\n"
               "       driver fault storage-gone <folder> <silent plot folder>\n"
               "       driver fault disk-full <folder> <filler file>\n");

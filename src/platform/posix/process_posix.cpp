@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "platform/os_error.h"
 #include "platform/posix/process_posix.h"
@@ -72,7 +73,49 @@ std::map<pid_t, pid_t> parent_pids() {
   return parents;
 }
 
+// CPU time and resident size from /proc/<pid>/stat: utime and stime are
+// fields 14 and 15, rss (in pages) field 24, counted from the pid.
+std::optional<ProcessStats> stats_of(const std::string& proc_folder) {
+  std::optional<std::string> stat = read_small_file(proc_folder + "/stat");
+  std::size_t close = stat ? stat->rfind(')') : std::string::npos;
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(stat->substr(close + 1));
+  std::vector<std::string> fields;  // from field 3 (the state) on
+  for (std::string f; rest >> f;) fields.push_back(f);
+  if (fields.size() < 22) return std::nullopt;
+  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  ProcessStats stats;
+  stats.cpu_seconds = (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+  stats.resident_bytes = std::stoull(fields[21]) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  return stats;
+}
+
 }  // namespace
+
+ProcessStats own_process_stats() { return stats_of("/proc/self").value_or(ProcessStats{}); }
+
+// Field 22 of /proc/self/stat: the start in clock ticks after boot; the
+// boot's Unix time is "btime" in /proc/stat.
+double own_start_time_unix() {
+  static const double start = [] {
+    std::optional<std::string> stat = read_small_file("/proc/self/stat");
+    std::optional<std::string> system = read_small_file("/proc/stat");
+    std::size_t close = stat ? stat->rfind(')') : std::string::npos;
+    std::size_t btime = system ? system->find("btime ") : std::string::npos;
+    if (close == std::string::npos || btime == std::string::npos) return 0.0;
+    std::istringstream rest(stat->substr(close + 1));
+    std::string f;
+    for (int i = 3; i <= 22 && rest >> f; ++i) {
+    }
+    return std::stod(system->substr(btime + 6)) + std::stod(f) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }();
+  return start;
+}
+
+std::optional<ProcessStats> ChildProcess::stats() const {
+  if (impl_->exit_code || impl_->reaped) return std::nullopt;
+  return stats_of("/proc/" + std::to_string(impl_->pid));
+}
 
 // Collects an ended child once; a child that still runs is left alone (a
 // dropped record never ends its process).

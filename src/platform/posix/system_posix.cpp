@@ -19,6 +19,12 @@ std::optional<std::string> executable_path() {
   return std::string(buffer, static_cast<std::size_t>(n));
 }
 
+std::string computer_name() {
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 std::string local_time_text() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

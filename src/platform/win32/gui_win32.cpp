@@ -1,5 +1,7 @@
 // Win32 window backend: the real main window and its message loop.
 #include <windows.h>
+
+#include <algorithm>
 #include <commctrl.h>
 #include <objbase.h>
 #include <shobjidl.h>
@@ -10,6 +12,7 @@
 #include "platform/win32/gui_win32.h"
 #include "platform/win32/tray_win32.h"
 #include "platform/win32/wide.h"
+#include "platform/window_placement.h"
 
 namespace vorn::platform::gui {
 namespace {
@@ -23,6 +26,54 @@ constexpr int kClientHeight = 880;
 constexpr int kVisualStylesManifestId = 101;
 
 HFONT g_default_font = nullptr;
+
+// The layout's size and the scroll bars of a window smaller than it.
+int layout_extent(int bar) { return bar == SB_HORZ ? kClientWidth : kClientHeight; }
+
+int client_extent(HWND hwnd, int bar) {
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  return bar == SB_HORZ ? client.right : client.bottom;
+}
+
+void set_scroll_range(HWND hwnd, int bar, int position) {
+  SCROLLINFO info{sizeof info, SIF_RANGE | SIF_PAGE | SIF_POS, 0, layout_extent(bar) - 1,
+                  static_cast<UINT>(client_extent(hwnd, bar)), position, 0};
+  SetScrollInfo(hwnd, bar, &info, TRUE);
+}
+
+// Moves the layout (every child with it) so that `position` is at the
+// window's left or top edge.
+void scroll_layout(HWND hwnd, Window::State& state, int bar, int position) {
+  const int largest = std::max(0, layout_extent(bar) - client_extent(hwnd, bar));
+  position = std::clamp(position, 0, largest);
+  int& current = bar == SB_HORZ ? state.scroll_x : state.scroll_y;
+  const int delta = current - position;
+  if (delta == 0) return;
+  current = position;
+  ScrollWindowEx(hwnd, bar == SB_HORZ ? delta : 0, bar == SB_VERT ? delta : 0, nullptr, nullptr, nullptr, nullptr,
+                 SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
+  SetScrollPos(hwnd, bar, position, TRUE);
+}
+
+void on_scroll_bar(HWND hwnd, Window::State& state, int bar, WORD code) {
+  constexpr int kLine = 20;
+  const int page = client_extent(hwnd, bar);
+  const int now = bar == SB_HORZ ? state.scroll_x : state.scroll_y;
+  SCROLLINFO info{sizeof info, SIF_TRACKPOS};
+  GetScrollInfo(hwnd, bar, &info);
+  switch (code) {
+    case SB_LINEUP: scroll_layout(hwnd, state, bar, now - kLine); break;
+    case SB_LINEDOWN: scroll_layout(hwnd, state, bar, now + kLine); break;
+    case SB_PAGEUP: scroll_layout(hwnd, state, bar, now - page); break;
+    case SB_PAGEDOWN: scroll_layout(hwnd, state, bar, now + page); break;
+    case SB_THUMBTRACK:
+    case SB_THUMBPOSITION: scroll_layout(hwnd, state, bar, info.nTrackPos); break;
+    case SB_TOP: scroll_layout(hwnd, state, bar, 0); break;
+    case SB_BOTTOM: scroll_layout(hwnd, state, bar, layout_extent(bar)); break;
+    default: break;
+  }
+}
 
 // Where the focus goes back to when the window is activated: the control
 // that had it, while it can still take it, else the first tab stop.
@@ -82,6 +133,15 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) 
         SetFocus(target);
         return 0;
       }
+    }
+    if ((msg == WM_VSCROLL || msg == WM_HSCROLL) && lparam == 0) {  // the window's own bars
+      on_scroll_bar(hwnd, *state, msg == WM_VSCROLL ? SB_VERT : SB_HORZ, LOWORD(wparam));
+      return 0;
+    }
+    if (msg == WM_MOUSEWHEEL && (GetWindowLongPtrW(hwnd, GWL_STYLE) & WS_VSCROLL) != 0) {
+      const int notches = GET_WHEEL_DELTA_WPARAM(wparam) / WHEEL_DELTA;
+      scroll_layout(hwnd, *state, SB_VERT, state->scroll_y - notches * 60);
+      return 0;
     }
     if (msg == WM_NEXTDLGCTL) {
       // Sent by a multi-line edit for Tab: move on as a dialog does.
@@ -159,16 +219,36 @@ MaybeError initialise_library() {
   return std::nullopt;
 }
 
-Result<Window> Window::create(const std::string& caption) {
+namespace {
+
+// At (100, 60) when the whole window fits the work area of the monitor
+// there; otherwise moved in, and shrunk with scroll bars when still too big.
+WindowPlacement main_window_placement() {
   RECT rect{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&rect, kWindowStyle, FALSE, 0);
+  const POINT origin{100, 60};
+  MONITORINFO monitor{sizeof monitor};
+  ScreenRect work{0, 0, 1 << 15, 1 << 15};
+  if (GetMonitorInfoW(MonitorFromPoint(origin, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    work = ScreenRect{monitor.rcWork.left, monitor.rcWork.top, monitor.rcWork.right, monitor.rcWork.bottom};
+  }
+  return place_window(work, origin.x, origin.y, rect.right - rect.left, rect.bottom - rect.top,
+                      GetSystemMetrics(SM_CXVSCROLL), GetSystemMetrics(SM_CYHSCROLL));
+}
+
+}  // namespace
+
+Result<Window> Window::create(const std::string& caption) {
+  const WindowPlacement place = main_window_placement();
+  const DWORD style = kWindowStyle | (place.horizontal_bar ? WS_HSCROLL : 0) | (place.vertical_bar ? WS_VSCROLL : 0);
   auto state = std::make_unique<State>();
-  HWND hwnd = CreateWindowExW(0, kClassName, to_wide(caption).c_str(), kWindowStyle, 100, 60,
-                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
+  HWND hwnd = CreateWindowExW(0, kClassName, to_wide(caption).c_str(), style, place.x, place.y, place.width,
+                              place.height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (hwnd == nullptr) return Result<Window>::failure("Failed to create window: " + last_os_error_text());
   state->hwnd = hwnd;
   SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.get()));
+  if (place.horizontal_bar) set_scroll_range(hwnd, SB_HORZ, 0);
+  if (place.vertical_bar) set_scroll_range(hwnd, SB_VERT, 0);
   // The executable's icon group 1, big and small.
   HINSTANCE instance = GetModuleHandleW(nullptr);
   if (HANDLE big = LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, LR_SHARED))
@@ -239,7 +319,9 @@ Result<ControlHandle> Window::add_control(const ControlSpec& spec) {
       break;
   }
   const int id = state_->next_id++;
-  HWND control = CreateWindowExW(ex_style, class_name, to_wide(spec.text).c_str(), style, spec.x, spec.y, spec.width,
+  // Layout coordinates, wherever the window is scrolled to.
+  HWND control = CreateWindowExW(ex_style, class_name, to_wide(spec.text).c_str(), style, spec.x - state_->scroll_x,
+                                 spec.y - state_->scroll_y, spec.width,
                                  spec.height, state_->hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                  GetModuleHandleW(nullptr), nullptr);
   if (control == nullptr) return Result<ControlHandle>::failure("Failed to create control: " + last_os_error_text());

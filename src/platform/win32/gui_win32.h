@@ -29,7 +29,9 @@ struct Window::State {
   std::shared_ptr<EventHandler> handler;
   int next_id = 1001;
   std::map<ControlHandle, std::unique_ptr<PopupMenu>> menus;  // popup menu of each menu item
-  HWND saved_focus = nullptr;  // the control that had the focus when the window was deactivated
+  HWND saved_focus = nullptr;
+  // How far the layout is scrolled, when the window is smaller than it.
+  int scroll_x = 0, scroll_y = 0;  // the control that had the focus when the window was deactivated
 };
 
 void dispatch_event(Window::State& state, const Event& event);

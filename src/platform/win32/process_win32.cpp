@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -283,6 +284,36 @@ std::string trimmed(std::string text) {
 }
 
 }  // namespace
+
+namespace {
+
+double filetime_seconds(const FILETIME& t) {  // 100 ns units
+  return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+}
+
+std::optional<ProcessStats> stats_of(HANDLE process) {
+  FILETIME created, ended, kernel, user;
+  PROCESS_MEMORY_COUNTERS memory{};
+  memory.cb = sizeof memory;
+  if (!GetProcessTimes(process, &created, &ended, &kernel, &user) ||
+      !GetProcessMemoryInfo(process, &memory, sizeof memory)) {
+    return std::nullopt;
+  }
+  return ProcessStats{filetime_seconds(kernel) + filetime_seconds(user), memory.WorkingSetSize};
+}
+
+}  // namespace
+
+ProcessStats own_process_stats() { return stats_of(GetCurrentProcess()).value_or(ProcessStats{}); }
+
+double own_start_time_unix() {
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+  constexpr double kUnixEpoch = 11644473600.0;  // seconds from 1601 to 1970
+  return filetime_seconds(created) - kUnixEpoch;
+}
+
+std::optional<ProcessStats> ChildProcess::stats() const { return stats_of(impl_->process.get()); }
 
 PipeReader::PipeReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PipeReader::PipeReader(PipeReader&&) noexcept = default;

@@ -8,6 +8,13 @@
 
 namespace vorn::platform {
 
+std::string computer_name() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) return {};
+  return from_wide(std::wstring_view(name, size));
+}
+
 std::string local_time_text() {
   SYSTEMTIME t;
   GetLocalTime(&t);

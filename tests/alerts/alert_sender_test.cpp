@@ -1,0 +1,223 @@
+// The sender against the recording server on 127.0.0.1: what each channel
+// kind receives, the retry schedule (on a clock the test moves), the queue
+// bound, min_level, a server that never answers, and heartbeat pings.
+#include <gtest/gtest.h>
+
+#include "alerts/alert_request.h"
+#include "alerts/alert_sender.h"
+#include "alerts/alert_test_support.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using alert_tests::FakeClock;
+using alert_tests::Reports;
+using Kind = AlertReport::Kind;
+
+const auto kTenOClock = std::chrono::system_clock::time_point(std::chrono::seconds(1796724000));  // 2026-12-08 10:00:00 UTC
+
+Alert alert(AlertEvent event, std::string text, std::string rig = "rig-7") {
+  return make_alert(event, std::move(rig), std::move(text), kTenOClock);
+}
+
+AlertChannel channel(ChannelKind kind, std::string url, AlertLevel min_level = AlertLevel::Info, std::string chat = "") {
+  return AlertChannel{kind, std::move(url), std::move(chat), min_level};
+}
+
+struct SenderFixture : ::testing::Test {
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+  Reports reports;
+  std::unique_ptr<AlertSender> make_sender() {
+    return std::make_unique<AlertSender>(AlertSenderSetup{reports.sender, {}, clock});
+  }
+  // The number of requests stays `n` while the clock stands still.
+  static void expect_still(const testing_support::HttpRecorder& r, std::size_t n) {
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(r.requests().size(), n);
+  }
+};
+
+TEST_F(SenderFixture, EachKindGetsItsBodyAndHeadersByteForByte) {
+  START_RECORDER(recorder, "200");
+  auto sender = make_sender();
+  const std::vector<AlertChannel> all = {
+      channel(ChannelKind::Json, recorder->url("/json/T0KEN")),
+      channel(ChannelKind::Discord, recorder->url("/api/webhooks/1/abc")),
+      channel(ChannelKind::Slack, recorder->url("/services/T/B/x")),
+      channel(ChannelKind::Ntfy, recorder->url("/rig-topic")),
+      channel(ChannelKind::Telegram, recorder->url("/bot123:AA/sendMessage"), AlertLevel::Info, "-1001234"),
+  };
+  sender->send(alert(AlertEvent::MinerGaveUp, "Mining stopped on \"r\\7\"\n\xC3\xA9", "r\xC3\xA9g \"7\""), all);
+  ASSERT_TRUE(recorder->wait_for_requests(5));
+  const auto got = recorder->requests();
+  ASSERT_EQ(got.size(), 5u);
+  const std::string text = R"(Mining stopped on \"r\\7\"\n)" "\xC3\xA9";
+  const std::string bodies[] = {
+      R"({"rig": "r)" "\xC3\xA9" R"(g \"7\"", "event": "miner-gave-up", "level": "critical", "text": ")" + text +
+          R"(", "time": "2026-12-08T10:00:00Z", "version": "v0.1.37", "network": "mainnet"})",
+      R"({"content": "[CRITICAL] )" + text + R"("})",
+      R"({"text": "[CRITICAL] )" + text + R"("})",
+      "Mining stopped on \"r\\7\"\n\xC3\xA9",
+      R"({"chat_id": "-1001234", "text": "[CRITICAL] )" + text + R"(", "disable_notification": false})",
+  };
+  const char* paths[] = {"/json/T0KEN", "/api/webhooks/1/abc", "/services/T/B/x", "/rig-topic", "/bot123:AA/sendMessage"};
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(paths[i]);
+    EXPECT_EQ(got[i].method, "POST");
+    EXPECT_EQ(got[i].path, paths[i]);
+    EXPECT_EQ(got[i].body, bodies[i]);
+    EXPECT_EQ(got[i].header("Content-Type"), i == 3 ? "text/plain; charset=utf-8" : "application/json");
+  }
+  EXPECT_EQ(got[3].header("Title"), "Qubo-VORN r\xC3\xA9g \"7\"");
+  EXPECT_EQ(got[3].header("Priority"), "5");
+  EXPECT_EQ(got[3].header("Tags"), "rotating_light");
+  const auto& done = reports.wait_for(5);
+  ASSERT_EQ(done.size(), 5u);
+  const char* kinds[] = {"json", "discord", "slack", "ntfy", "telegram"};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(done[i].kind, Kind::Sent);
+    EXPECT_EQ(done[i].channel_kind, kinds[i]);
+    EXPECT_EQ(done[i].where, "http://127.0.0.1/\xE2\x80\xA6");  // never the path with its token
+  }
+
+  // The lower levels: ntfy's priority and tag, telegram's quiet info.
+  sender->send(alert(AlertEvent::MinerExited, "w"), {all[3]});
+  sender->send(alert(AlertEvent::MiningResumed, "i"), {all[3], all[4]});
+  ASSERT_TRUE(recorder->wait_for_requests(8));
+  const auto more = recorder->requests();
+  EXPECT_EQ(more[5].header("Priority"), "4");
+  EXPECT_EQ(more[5].header("Tags"), "warning");
+  EXPECT_EQ(more[6].header("Priority"), "3");
+  EXPECT_EQ(more[6].header("Tags"), "information_source");
+  EXPECT_EQ(more[7].body, R"({"chat_id": "-1001234", "text": "[INFO] i", "disable_notification": true})");
+}
+
+TEST(AlertRequest, DiscordGetsAtMost2000CharactersAndControlCharactersAreEscaped) {
+  std::string text;
+  for (int i = 0; i < 2100; ++i) text += "\xC3\xA9";  // two bytes, one character
+  const auto request = alert_request(channel(ChannelKind::Discord, "https://d/x"), alert(AlertEvent::MinerExited, text));
+  const std::string content = request.body.substr(13, request.body.size() - 15);  // {"content": "…"}
+  EXPECT_EQ(content, "[WARNING] " + text.substr(0, (2000 - 10) * 2));
+  EXPECT_EQ(json_string(std::string("a\x01\x1f\t\x7f", 5)), R"("a\u0001\u001f\t\u007f")");
+  EXPECT_EQ(utc_time_text(std::chrono::system_clock::time_point(std::chrono::seconds(951868799))), "2000-02-29T23:59:59Z");
+  const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(1792567620));  // 2026-10-21 07:27:00 UTC
+  EXPECT_EQ(parse_retry_after(" 30 ", now), 30s);
+  EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:28:00 GMT", now), 60s);
+  EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:26:00 GMT", now), 0s);
+  EXPECT_EQ(parse_retry_after("soon", now), std::nullopt);
+  EXPECT_EQ(parse_retry_after("-5", now), std::nullopt);
+}
+
+TEST_F(SenderFixture, FailuresAreRetriedAfter10And60And300SecondsThenGivenUp) {
+  START_RECORDER(recorder, "500");
+  auto sender = make_sender();
+  sender->send(alert(AlertEvent::MinerStalled, "stalled"), {channel(ChannelKind::Slack, recorder->url("/s"))});
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  std::size_t seen = 1;
+  for (const auto pause : {10s, 60s, 300s}) {
+    clock->advance(pause - 1s);
+    expect_still(*recorder, seen);
+    clock->advance(1s);
+    ASSERT_TRUE(recorder->wait_for_requests(++seen)) << "no attempt " << seen << " after " << pause.count() << " s";
+  }
+  const auto& done = reports.wait_for(1);
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].kind, Kind::NotDelivered);
+  EXPECT_EQ(done[0].error, "HTTP status 500");
+  clock->advance(1h);
+  expect_still(*recorder, 4);
+  EXPECT_EQ(sender->alerts_waiting(), 0u);
+}
+
+TEST_F(SenderFixture, TooManyRequestsWaitsAsRetryAfterSaysAtMost300SecondsAndOtherClientErrorsEndAtOnce) {
+  START_RECORDER(recorder, "429:30,429:900,429,200,404");
+  auto sender = make_sender();
+  sender->send(alert(AlertEvent::MinerStalled, "x"), {channel(ChannelKind::Json, recorder->url("/j"))});
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  std::size_t seen = 1;
+  // 30 s as said, 300 s instead of 900, and the schedule's 300 s (third retry) without a Retry-After.
+  for (const auto pause : {30s, 300s, 300s}) {
+    clock->advance(pause - 1s);
+    expect_still(*recorder, seen);
+    clock->advance(1s);
+    ASSERT_TRUE(recorder->wait_for_requests(++seen)) << "after " << pause.count() << " s";
+  }
+  ASSERT_EQ(reports.wait_for(1).size(), 1u);
+  EXPECT_EQ(reports.count(Kind::Sent), 1u);
+
+  sender->send(alert(AlertEvent::MinerStalled, "y"), {channel(ChannelKind::Json, recorder->url("/j"))});
+  ASSERT_EQ(reports.wait_for(2).size(), 2u);
+  EXPECT_EQ(reports.count(Kind::NotDelivered, "HTTP status 404"), 1u);
+  clock->advance(1h);
+  expect_still(*recorder, 5);
+}
+
+TEST_F(SenderFixture, EachChannelGetsTheLevelsAtOrAboveItsMinLevel) {
+  START_RECORDER(recorder, "200");
+  auto sender = make_sender();
+  const std::vector<AlertChannel> channels = {channel(ChannelKind::Ntfy, recorder->url("/info"), AlertLevel::Info),
+                                              channel(ChannelKind::Ntfy, recorder->url("/warn"), AlertLevel::Warning),
+                                              channel(ChannelKind::Ntfy, recorder->url("/crit"), AlertLevel::Critical)};
+  sender->send(alert(AlertEvent::AlertsOn, "i"), channels);
+  sender->send(alert(AlertEvent::MinerExited, "w"), channels);
+  sender->send(alert(AlertEvent::PlotsDropped, "c"), channels);
+  ASSERT_EQ(reports.wait_for(6).size(), 6u);
+  std::vector<std::string> got;
+  for (const auto& r : recorder->requests()) got.push_back(r.path + " " + r.body);
+  EXPECT_EQ(got, (std::vector<std::string>{"/info i", "/info w", "/warn w", "/info c", "/warn c", "/crit c"}));
+}
+
+// A server that takes the request and never answers: the attempt ends after
+// 10 s and is retried; meanwhile the queue keeps the newest 100 alerts; the
+// exit waits at most 2 s for a request that hangs.
+TEST_F(SenderFixture, ASilentServerCostsTenSecondsAndTheQueueKeepsTheNewest100) {
+  START_RECORDER(recorder, "hang,200");
+  auto sender = make_sender();
+  const AlertChannel json = channel(ChannelKind::Json, recorder->url("/j"));
+  const auto begin = std::chrono::steady_clock::now();
+  sender->send(alert(AlertEvent::MinerExited, "alert 1"), {json});
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  for (int i = 2; i <= 105; ++i) sender->send(alert(AlertEvent::MinerExited, "alert " + std::to_string(i)), {json});
+  EXPECT_EQ(sender->alerts_waiting(), 100u);
+  ASSERT_TRUE(recorder->wait_for_requests(2, 15s));
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GE(waited, 9.5);
+  EXPECT_LT(waited, 12.0);
+  ASSERT_EQ(reports.wait_for(104, 20s).size(), 104u);  // 5 dropped, alerts 7 to 105 sent
+  EXPECT_EQ(reports.count(Kind::NotDelivered, "dropped: more than 100 alerts were waiting"), 5u);
+  const auto got = recorder->requests();
+  EXPECT_NE(got[1].body.find("\"alert 7\""), std::string::npos) << got[1].body;  // 2 to 6 were dropped
+  clock->advance(10s);  // alert 1's retry
+  ASSERT_EQ(reports.wait_for(105).size(), 105u);
+  EXPECT_EQ(reports.count(Kind::Sent), 100u);
+  EXPECT_NE(recorder->requests().back().body.find("\"alert 1\""), std::string::npos);
+
+  ASSERT_FALSE(recorder->set_answers("hang"));
+  sender->send(alert(AlertEvent::MinerExited, "at the exit"), {json});
+  ASSERT_TRUE(recorder->wait_for_requests(102));  // 1 twice, 7 to 105, and this one
+  const auto exit_begin = std::chrono::steady_clock::now();
+  sender.reset();
+  const double exit_took = std::chrono::duration<double>(std::chrono::steady_clock::now() - exit_begin).count();
+  EXPECT_GE(exit_took, 1.9);
+  EXPECT_LT(exit_took, 2.5);
+}
+
+TEST_F(SenderFixture, HeartbeatPingsAreGetsAndSayWhetherTheyWorked) {
+  START_RECORDER(recorder, "200,503,close");
+  auto sender = make_sender();
+  for (int i = 0; i < 3; ++i) {
+    sender->ping(recorder->url("/ping/uuid-secret"));
+    ASSERT_EQ(reports.wait_for(i + 1).size(), static_cast<std::size_t>(i + 1));
+  }
+  const auto got = recorder->requests();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].method, "GET");
+  EXPECT_EQ(got[0].path, "/ping/uuid-secret");
+  EXPECT_EQ(reports.count(Kind::PingWorked), 1u);
+  EXPECT_EQ(reports.count(Kind::PingFailed, "HTTP status 503"), 1u);
+  EXPECT_EQ(reports.count(Kind::PingFailed), 2u);  // and a connection closed without an answer
+}
+
+}  // namespace
+}  // namespace vorn

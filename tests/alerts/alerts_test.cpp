@@ -1,0 +1,256 @@
+// The window thread's side: alerts raised where things happen, the
+// 10-minute limit, the stall watchdog, dropped plots, the heartbeat's lines,
+// and the reports with their counters, with no secret in any line.
+#include <gtest/gtest.h>
+
+#include "alerts/alert_test_support.h"
+#include "alerts/alerts.h"
+#include "core/supervisor.h"
+#include "miner/auto_restart.h"
+#include "miner/miner_control.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::lines_starting;
+using testing_support::untagged_log;
+
+struct AlertsFixture : ::testing::Test {
+  void SetUp() override {
+    auto [sender, receiver] = Channel<WorkerEvent>::create();
+    core.event_sender = sender;
+    events = std::move(receiver);
+    core.settings.miner_name = "rig-7";
+  }
+  std::vector<std::string> alert_lines() { return lines_starting(core, "Alert: "); }
+  // Handles the sender's reports (as the window thread does) until `n` arrived.
+  std::size_t handle_reports(std::size_t n, std::chrono::seconds limit = 5s) {
+    std::size_t handled = 0;
+    const auto end = Clock::now() + limit;
+    while (handled < n && Clock::now() < end) {
+      while (std::optional<WorkerEvent> e = events.try_recv()) {
+        if (auto* r = std::get_if<AlertReport>(&*e)) {
+          handle_alert_report(core, *r);
+          ++handled;
+        }
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    return handled;
+  }
+  void use_options(Options o) {
+    core.options = std::move(o);
+    ++core.options_generation;
+  }
+
+  AppCore core = testing_support::make_core(testing_support::scratch_folder("alerts"));
+  EventReceiver events;
+  const Instant t0 = Clock::now();
+};
+
+TEST_F(AlertsFixture, CrashesAlertAtMostOncePerTenMinutesAndTheFifthGivesUp) {
+  on_unexpected_end(core, t0, "exit code: 3");
+  on_unexpected_end(core, t0 + 1min, "exit code: 0xc0000005");
+  on_unexpected_end(core, t0 + 9min, "exit code: 1");
+  EXPECT_EQ(alert_lines(), std::vector<std::string>{
+                               "Alert: Miner ended unexpectedly on rig-7 (exit code: 3); starting it again in 10 s"});
+  on_unexpected_end(core, t0 + 10min, "exit code: 2");
+  EXPECT_EQ(alert_lines().back(),
+            "Alert: Miner ended unexpectedly on rig-7 (exit code: 2); starting it again in 80 s "
+            "(2 more since the last alert)");
+  on_unexpected_end(core, t0 + 11min);
+  EXPECT_EQ(alert_lines().back(),
+            "Alert: Mining stopped on rig-7: the miner ended 5 times within 30 minutes. Use Start Mining to try again.");
+  EXPECT_EQ(alert_lines().size(), 3u);
+  // The next height after a give-up says mining is back; once.
+  alerts_note_launch(core, t0 + 12min);
+  alerts_note_height(core, 4711, false, t0 + 12min);
+  alerts_note_height(core, 4712, true, t0 + 13min);
+  EXPECT_EQ(alert_lines().back(), "Alert: Mining again on rig-7 at height 4711");
+  EXPECT_EQ(alert_lines().size(), 4u);
+  // The 10 minutes count from the last one sent; a start that failed has its own text.
+  on_unexpected_end(core, t0 + 20min, kStartFailedText);
+  EXPECT_EQ(alert_lines().back(), "Alert: Miner ended unexpectedly on rig-7 (it could not be started); starting it again in 10 s");
+}
+
+TEST_F(AlertsFixture, TheRigIsRigNameElseTheMinerNameElseTheComputersName) {
+  EXPECT_EQ(alert_rig_name(core), "rig-7");
+  core.settings.miner_name = "  ";
+  EXPECT_EQ(alert_rig_name(core), platform::computer_name());
+  EXPECT_FALSE(platform::computer_name().empty());
+  core.options.rig_name = "north-2";
+  EXPECT_EQ(alert_rig_name(core), "north-2");
+}
+
+TEST(StallWatchdog, FiresOncePerStallAndRestartsAtMostThreeTimesAnHour) {
+  AlertsState s;
+  const Instant t0 = Clock::now();
+  auto check = [&](Instant at, bool restart_on_stall = true, bool running = true) {
+    return stall_check(s, 10, restart_on_stall, running, at);
+  };
+  EXPECT_FALSE(check(t0 + 1h).fired) << "no launch yet";
+  s.launched = true;
+  s.activity_at = t0;
+  EXPECT_FALSE(check(t0 + 10min - 1ms).fired);
+  EXPECT_FALSE(check(t0 + 10min, true, false).fired) << "not running";
+  EXPECT_FALSE(stall_check(s, 0, true, true, t0 + 1h).fired) << "watchdog off";
+  StallVerdict v = check(t0 + 10min);
+  EXPECT_TRUE(v.fired && v.restart);
+  EXPECT_FALSE(check(t0 + 30min).fired) << "once per stall";
+  // Each launch (or new height, or round start) counts afresh.
+  for (int n = 2; n <= 4; ++n) {
+    s.stalled = false;
+    s.activity_at = t0 + n * 10min;
+    v = check(t0 + (n + 1) * 10min);
+    EXPECT_TRUE(v.fired);
+    EXPECT_EQ(v.restart, n <= 3) << "stall " << n;
+  }
+  // An hour after the first restart, one more is allowed.
+  s.stalled = false;
+  s.activity_at = t0 + 60min;
+  v = check(t0 + 70min);
+  EXPECT_TRUE(v.fired && v.restart);
+  s.stalled = false;
+  s.activity_at = t0 + 80min;
+  v = check(t0 + 90min, false);
+  EXPECT_TRUE(v.fired && !v.restart) << "restart_on_stall off";
+}
+
+// The miner runs (a real simulated one) and reports nothing new: the
+// watchdog logs, alerts and restarts it with the reason "stall"; no
+// heartbeat ping goes out while it is stalled.
+TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
+  START_RECORDER(recorder, "200");
+  Options o;
+  o.stall_minutes = 1;
+  o.heartbeat_url = recorder->url("/hb/secret-uuid");
+  o.heartbeat_interval_secs = 60;
+  use_options(o);
+  testing_support::set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(miner.ok()) << miner.error();
+  core.miner_child = std::move(miner).value();
+  core.miner_state = MinerState::Running;
+  alerts_note_launch(core, t0);
+  alerts_note_height(core, 100, true, t0 + 1s);  // the first ping
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  alerts_note_round_started(core, t0 + 30s);
+  check_alerts(core, t0 + 60s);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->requests().size(), 1u) << "the interval is not over";
+  check_alerts(core, t0 + 61s);  // one interval after the first ping
+  ASSERT_TRUE(recorder->wait_for_requests(2));
+  EXPECT_TRUE(lines_starting(core, "No new block height").empty()) << "a round started 31 s ago";
+  check_alerts(core, t0 + 90s - 1ms);
+  EXPECT_TRUE(lines_starting(core, "No new block height").empty());
+  check_alerts(core, t0 + 90s);
+  EXPECT_EQ(lines_starting(core, "No new block height").size(), 1u);
+  EXPECT_EQ(lines_starting(core, "No new block height")[0], "No new block height for 1 minutes");
+  EXPECT_EQ(alert_lines(), std::vector<std::string>{"Alert: No new block height on rig-7 for 1 minutes; restarting the miner"});
+  EXPECT_TRUE(core.stop_in_progress);
+  EXPECT_EQ(core.restart_reason, RestartReason::Stall);
+  // Stopping: no pings, whatever the interval says.
+  check_alerts(core, t0 + 200s);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->requests().size(), 2u);
+  // The stop worker ends the miner (after its grace) and reports.
+  bool stopped = false;
+  const auto end = Clock::now() + 30s;
+  while (!stopped && Clock::now() < end) {
+    while (std::optional<WorkerEvent> e = events.try_recv()) stopped = stopped || std::holds_alternative<StopFinished>(*e);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(stopped);
+}
+
+TEST_F(AlertsFixture, ChannelsAnnounceThemselvesAndReportsAreCountedWithoutSecrets) {
+  START_RECORDER(recorder, "200,404");
+  const std::string secret_path = "/hook/T0KEN-abc";
+  Options o;
+  o.alerts = {AlertChannel{ChannelKind::Json, recorder->url(secret_path), "", AlertLevel::Info},
+              AlertChannel{ChannelKind::Telegram, recorder->url("/botSECRET/sendMessage"), "-100777", AlertLevel::Critical}};
+  use_options(o);
+  check_alerts(core, t0);
+  EXPECT_EQ(alert_lines(), std::vector<std::string>{"Alert: Alerts are on for rig-7"});
+  ASSERT_EQ(handle_reports(1), 1u);  // json only: telegram wants critical
+  EXPECT_EQ(core.counters.alerts_sent["json"], 1u);
+  check_alerts(core, t0 + 1s);
+  use_options(o);  // the same list again: no second announcement
+  check_alerts(core, t0 + 2s);
+  EXPECT_EQ(alert_lines().size(), 1u);
+
+  alert_miner_gave_up(core);  // both channels: 404 from the first to answer, 404 from the other
+  ASSERT_EQ(handle_reports(2), 2u);
+  EXPECT_EQ(core.counters.alerts_failed["json"] + core.counters.alerts_failed["telegram"], 2u);
+  const std::string where = "http://127.0.0.1/\xE2\x80\xA6";
+  EXPECT_EQ(lines_starting(core, "Alert sent to "), std::vector<std::string>{"Alert sent to json " + where});
+  EXPECT_EQ(lines_starting(core, "Alert not delivered to ").size(), 2u);
+  EXPECT_EQ(lines_starting(core, "Alert not delivered to telegram ")[0],
+            "Alert not delivered to telegram " + where + ": HTTP status 404");
+  for (const std::string& line : core.log_lines) {
+    EXPECT_EQ(line.find("T0KEN"), std::string::npos) << line;
+    EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
+    EXPECT_EQ(line.find("-100777"), std::string::npos) << line;
+  }
+}
+
+TEST_F(AlertsFixture, HeartbeatFailureAndRecoveryAreLoggedOnceEach) {
+  auto report = [&](AlertReport::Kind kind, std::string error = "") {
+    AlertReport r;
+    r.kind = kind;
+    r.error = std::move(error);
+    handle_alert_report(core, r);
+  };
+  report(AlertReport::Kind::PingWorked);
+  report(AlertReport::Kind::PingFailed, "timed out after 10 s");
+  report(AlertReport::Kind::PingFailed, "HTTP status 500");
+  report(AlertReport::Kind::PingWorked);
+  report(AlertReport::Kind::PingWorked);
+  EXPECT_EQ(lines_starting(core, "Heartbeat ping "),
+            (std::vector<std::string>{"Heartbeat ping failed: timed out after 10 s", "Heartbeat ping works again"}));
+}
+
+FolderReport folder(const std::string& path, FolderStatus status, std::uint64_t files, std::uint64_t bytes) {
+  FolderReport r;
+  r.path = path;
+  r.status = status;
+  r.file_count = files;
+  r.total_bytes = bytes;
+  return r;
+}
+
+TEST_F(AlertsFixture, PlotsDropWhenAScanFindsFewerOrAFolderStopsAnswering) {
+  constexpr std::uint64_t kGiB = 1ull << 30;
+  core.settings.plot_dirs = {"/a", "/b"};
+  auto scan = [&](FolderReport a, FolderReport b) {
+    core.folder_reports.clear();
+    core.folder_reports.emplace("/a", a);
+    core.folder_reports.emplace("/b", b);
+    alerts_note_scan(core);
+  };
+  scan(folder("/a", FolderStatus::Normal, 3, 300 * kGiB), folder("/b", FolderStatus::Normal, 2, 200 * kGiB));
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::Normal, 2, 200 * kGiB));
+  EXPECT_TRUE(alert_lines().empty()) << "the first scan and more plots are no drop";
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::Missing, 0, 0));
+  EXPECT_EQ(alert_lines(), std::vector<std::string>{"Alert: Plots dropped on rig-7: 6 -> 4 plot files (600GB -> 400GB)"});
+  // The folder is back, then stops answering: the window keeps its numbers, the alert does not count them.
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::Normal, 2, 200 * kGiB));
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NotResponding, 2, 200 * kGiB));
+  EXPECT_EQ(alert_lines().back(), "Alert: Plots dropped on rig-7: 6 -> 4 plot files (600GB -> 400GB)");
+  EXPECT_EQ(alert_lines().size(), 2u);
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NotResponding, 2, 200 * kGiB));
+  EXPECT_EQ(alert_lines().size(), 2u) << "still silent: once per drop";
+  // A folder removed from the list is the user's doing.
+  core.settings.plot_dirs = {"/a"};
+  core.folder_reports.erase("/b");
+  alerts_note_scan(core);
+  EXPECT_EQ(alert_lines().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,285 @@
+// The metrics listener and textfile for real: the program's listener on
+// 127.0.0.1 against raw clients, the options that start, move and stop it,
+// and the textfile against a reader polling it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "metrics/listener.h"
+#include "metrics/metrics_service.h"
+#include "metrics/textfile.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "support/http_support.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::RawClient;
+using testing_support::scratch_folder;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using SteadyClock = std::chrono::steady_clock;
+
+struct Answer {
+  int status = 0;
+  std::string head, body;
+};
+
+// One request on a new connection; the whole answer.
+Answer fetch(std::uint16_t port, const std::string& method, const std::string& path, const std::string& headers = {}) {
+  auto client = RawClient::connect(port);
+  if (!client.ok()) return {};
+  client.value().send(method + " " + path + " HTTP/1.1\r\nHost: rig\r\nConnection: close\r\n" + headers + "\r\n");
+  const std::string bytes = client.value().receive_until_closed(seconds(10)).bytes;
+  Answer a;
+  const std::size_t end = bytes.find("\r\n\r\n");
+  if (bytes.size() < 12 || end == std::string::npos) return a;
+  a.status = std::stoi(bytes.substr(9, 3));
+  a.head = bytes.substr(0, end);
+  a.body = bytes.substr(end + 4);
+  return a;
+}
+
+std::unique_ptr<MetricsListener> listen(std::shared_ptr<SnapshotBox> box, const std::string& token = {}) {
+  auto started = MetricsListener::start({"127.0.0.1", 0}, token, std::move(box));
+  EXPECT_TRUE(started.ok()) << started.error();
+  return started.ok() ? std::move(started).value() : nullptr;
+}
+
+std::shared_ptr<SnapshotBox> box_with(const std::string& text) {
+  auto box = std::make_shared<SnapshotBox>();
+  box->set(text);
+  return box;
+}
+
+constexpr char kText[] = "# HELP vorn_miner_up x\n# TYPE vorn_miner_up gauge\nvorn_miner_up 1\n";
+
+TEST(MetricsListener, AnswersTheMetricsThePageAndNothingElse) {
+  auto listener = listen(box_with(kText));
+  const std::uint16_t port = listener->port();
+
+  const Answer metrics = fetch(port, "GET", "/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_NE(metrics.head.find("Content-Type: text/plain; version=0.0.4; charset=utf-8"), std::string::npos);
+  EXPECT_EQ(metrics.body, kText);
+  const Answer head = fetch(port, "HEAD", "/metrics");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.body, "");
+  EXPECT_NE(head.head.find("Content-Length: " + std::to_string(sizeof kText - 1)), std::string::npos);
+  const Answer page = fetch(port, "GET", "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("href=\"/metrics\""), std::string::npos);
+
+  EXPECT_EQ(fetch(port, "GET", "/metrics/").status, 404);
+  EXPECT_EQ(fetch(port, "GET", "/favicon.ico").status, 404);
+  EXPECT_EQ(fetch(port, "POST", "/metrics", "Content-Length: 0\r\n").status, 405);
+  EXPECT_EQ(fetch(port, "DELETE", "/").status, 405);
+  EXPECT_EQ(fetch(port, "TRACE", "/metrics").status, 405);
+}
+
+TEST(MetricsListener, WithATokenEveryRequestNeedsIt) {
+  auto listener = listen(box_with(kText), "s3cret-token");
+  const std::uint16_t port = listener->port();
+  for (const std::string& header : {std::string(), std::string("Authorization: Bearer wrong\r\n"),
+                                    std::string("Authorization: s3cret-token\r\n"),
+                                    std::string("Authorization: Bearer s3cret-token2\r\n")}) {
+    const Answer a = fetch(port, "GET", "/metrics", header);
+    EXPECT_EQ(a.status, 401) << header;
+    EXPECT_NE(a.head.find("WWW-Authenticate: Bearer"), std::string::npos);
+    EXPECT_EQ(a.body.find("vorn_"), std::string::npos);
+    EXPECT_EQ(a.body.find("s3cret"), std::string::npos);
+  }
+  EXPECT_EQ(fetch(port, "GET", "/nowhere").status, 401);  // nothing is told without it
+  const Answer ok = fetch(port, "GET", "/metrics", "Authorization: Bearer s3cret-token\r\n");
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, kText);
+
+  listener->set_token("next");  // an options change: at once, on the same port
+  EXPECT_EQ(fetch(port, "GET", "/metrics", "Authorization: Bearer s3cret-token\r\n").status, 401);
+  EXPECT_EQ(fetch(port, "GET", "/metrics", "Authorization: Bearer next\r\n").status, 200);
+}
+
+TEST(MetricsListener, SilentHugeAndManyClientsDoNotStopTheScrapes) {
+  auto listener = listen(box_with(kText));
+  const std::uint16_t port = listener->port();
+
+  // A client that sends nothing holds one of the four connections, until it
+  // is dropped after 5 s; scrapes go on meanwhile.
+  auto silent = RawClient::connect(port);
+  ASSERT_TRUE(silent.ok());
+  const auto start = SteadyClock::now();
+  std::atomic<bool> dropped{false};
+  std::thread watcher([&] { dropped = silent.value().receive_until_closed(seconds(10)).closed; });
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(fetch(port, "GET", "/metrics").status, 200);
+    std::this_thread::sleep_for(milliseconds(500));
+  }
+  watcher.join();
+  const double after = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  EXPECT_TRUE(dropped);
+  EXPECT_GE(after, 4.5);
+  EXPECT_LT(after, 7.0);
+
+  // A 100 KiB head is refused, and the listener serves on.
+  auto huge = RawClient::connect(port);
+  ASSERT_TRUE(huge.ok());
+  huge.value().send("GET /metrics HTTP/1.1\r\nHost: rig\r\nX-Pad: " + std::string(100 * 1024, 'a') + "\r\n\r\n");
+  const std::string refused = huge.value().receive_until_closed(seconds(10)).bytes;
+  EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 431");
+  EXPECT_EQ(refused.find("vorn_"), std::string::npos);
+
+  // 50 clients at once: each gets the metrics, four at a time.
+  std::vector<std::thread> clients;
+  std::atomic<int> served{0};
+  for (int i = 0; i < 50; ++i) {
+    clients.emplace_back([&] {
+      const Answer a = fetch(port, "GET", "/metrics");
+      if (a.status == 200 && a.body == kText) ++served;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(served, 50);
+}
+
+// --- the options' side, through the window thread's update -----------------
+
+std::uint16_t free_port() {
+  auto probe = platform::HttpServer::start("127.0.0.1", 0, {}, [](const auto&) { return platform::HttpServerResponse{}; });
+  return probe.ok() ? probe.value()->port() : 0;
+}
+
+void set_options(AppCore& core, const Options& options) {
+  core.options = options;
+  ++core.options_generation;
+  update_metrics(core, Clock::now());
+}
+
+TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
+  AppCore core = testing_support::make_core(scratch_folder("metrics_options"));
+  core.current_height = 4242;
+  update_metrics(core, Clock::now());
+  EXPECT_FALSE(core.metrics);  // off by default
+
+  Options options;
+  options.metrics_listen = "127.0.0.1:" + std::to_string(free_port());
+  options.metrics_token = "tok-8c1f";
+  set_options(core, options);
+  ASSERT_TRUE(core.metrics && core.metrics->listener);
+  const std::uint16_t first = core.metrics->listener->port();
+  Answer a = fetch(first, "GET", "/metrics", "Authorization: Bearer tok-8c1f\r\n");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_NE(a.body.find("\nvorn_block_height 4242\n"), std::string::npos);
+
+  // A second later the snapshot shows the state of then.
+  core.current_height = 4243;
+  update_metrics(core, Clock::now());  // less than a second: the same snapshot
+  EXPECT_NE(fetch(first, "GET", "/metrics", "Authorization: Bearer tok-8c1f\r\n").body.find("vorn_block_height 4242\n"),
+            std::string::npos);
+  update_metrics(core, Clock::now() + seconds(1));
+  EXPECT_NE(fetch(first, "GET", "/metrics", "Authorization: Bearer tok-8c1f\r\n").body.find("vorn_block_height 4243\n"),
+            std::string::npos);
+
+  // Moved: the old port closes.
+  options.metrics_listen = "127.0.0.1:" + std::to_string(free_port());
+  set_options(core, options);
+  ASSERT_TRUE(core.metrics->listener);
+  EXPECT_NE(core.metrics->listener->port(), first);
+  EXPECT_EQ(fetch(core.metrics->listener->port(), "GET", "/metrics", "Authorization: Bearer tok-8c1f\r\n").status, 200);
+  EXPECT_FALSE(RawClient::connect(first).ok());
+
+  // A port already taken: the line, and the program goes on; the next
+  // change of the options tries again.
+  auto taken = MetricsListener::start({"127.0.0.1", 0}, "", std::make_shared<SnapshotBox>());
+  ASSERT_TRUE(taken.ok());
+  const std::string busy = "127.0.0.1:" + std::to_string(taken.value()->port());
+  options.metrics_listen = busy;
+  set_options(core, options);
+  EXPECT_FALSE(core.metrics->listener);
+  const auto failed = testing_support::lines_starting(core, "Metrics listener could not start on " + busy + ": ");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_GT(failed[0].size(), ("Metrics listener could not start on " + busy + ": ").size());
+  update_metrics(core, Clock::now() + seconds(5));
+  taken.value().reset();
+  options.rig_name = "other";
+  set_options(core, options);
+  ASSERT_TRUE(core.metrics->listener);
+  EXPECT_EQ(fetch(core.metrics->listener->port(), "GET", "/", "Authorization: Bearer tok-8c1f\r\n").status, 200);
+
+  // Every host: the warning.
+  options.metrics_listen = "0.0.0.0:" + std::to_string(free_port());
+  set_options(core, options);
+  EXPECT_TRUE(testing_support::log_contains(core, "Metrics are served to every host that can reach " + options.metrics_listen));
+  EXPECT_EQ(testing_support::lines_starting(core, "Metrics are served").size(), 1u);
+
+  // Off: the listener stops. The token was never shown.
+  const std::uint16_t last = core.metrics->listener->port();
+  set_options(core, Options{});
+  EXPECT_FALSE(core.metrics);
+  EXPECT_FALSE(RawClient::connect(last).ok());
+  for (const std::string& line : core.log_lines) EXPECT_EQ(line.find("tok-8c1f"), std::string::npos) << line;
+}
+
+// --- the textfile ----------------------------------------------------------
+
+TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
+  const std::string folder = scratch_folder("metrics_textfile");
+  const std::string path = platform::join_path(folder, "vorn.prom");
+  auto box = std::make_shared<SnapshotBox>();
+  const auto text_of = [](int n) { return "# TYPE a gauge\na " + std::to_string(n) + "\n" + std::string(20000, '#') + "\n"; };
+  box->set(text_of(0));
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(5));
+
+  // A reader polls it while it is rewritten: always a whole file. (A reader
+  // on Windows holds the file while it reads, and the replacement waits.)
+  int read = 0, whole = 0;
+  for (int i = 0; read < 1000 && i < 100000; ++i) {
+    box->set(text_of(i));
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    Result<std::string> bytes = platform::read_file(path);
+    if (!bytes.ok()) continue;  // not there yet, or replaced just now
+    ++read;
+    const std::string& b = bytes.value();
+    constexpr std::string_view kStart = "# TYPE a gauge\na ";
+    if (b.rfind(kStart, 0) == 0 && b == text_of(std::atoi(b.c_str() + kStart.size()))) ++whole;
+  }
+  EXPECT_EQ(read, 1000);
+  EXPECT_EQ(whole, read);
+  file.reset();
+  EXPECT_FALSE(platform::path_exists(path));
+  EXPECT_FALSE(platform::path_exists(path + ".tmp"));
+  EXPECT_FALSE(receiver.try_recv());  // no failure
+
+  // Turned off while the program runs: the window does not wait, and the
+  // file still goes once the writer gets to it.
+  file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(5));
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(path); }, std::chrono::seconds(5)));
+  file->end_without_waiting();
+  file.reset();
+  EXPECT_TRUE(testing_support::pump_until([&] { return !platform::path_exists(path); }, std::chrono::seconds(5)));
+}
+
+TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
+  const std::string folder = scratch_folder("metrics_textfile_fail");
+  const std::string missing = platform::join_path(folder, "not-yet");
+  const std::string path = platform::join_path(missing, "vorn.prom");
+  auto box = box_with(kText);
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(20));
+  std::this_thread::sleep_for(milliseconds(300));  // about fifteen failed writes
+  std::vector<std::string> failures;
+  while (auto e = receiver.try_recv()) failures.push_back(std::get<MetricsFileFailed>(*e).error);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_FALSE(failures[0].empty());
+
+  ASSERT_FALSE(platform::create_directories(missing));
+  for (int i = 0; i < 200 && !platform::path_exists(path); ++i) std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(testing_support::read_file(path), kText);
+  EXPECT_FALSE(receiver.try_recv());
+}
+
+}  // namespace
+}  // namespace vorn
