@@ -41,6 +41,8 @@ enum class EventKind {
   RightClick,    // a right click on a list view row (`row`, -1 below the rows)
   MenuItem,      // an item of a popup menu was chosen
   DeleteKey,     // the Delete key in a list view (`row`: the selected row, or -1)
+  Tray,          // the notification-area icon (`row`: a TrayAction, platform/tray.h)
+  Minimized,     // the window was minimised
 };
 
 struct Event {

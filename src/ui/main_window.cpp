@@ -11,6 +11,7 @@
 #include "miner/miner_control.h"
 #include "platform/fault_points.h"
 #include "platform/paths.h"
+#include "platform/tray.h"
 #include "scan/scan_control.h"
 #include "ui/startup_launch.h"
 
@@ -148,6 +149,12 @@ void MainWindow::dispatch(const Event& event) {
       return;
     case EventKind::TextChanged:
       if (event.source == c.miner_name || event.source == c.rescan_interval) on_setting_edited();
+      return;
+    case EventKind::Tray:
+      on_tray(static_cast<platform::gui::TrayAction>(event.row));
+      return;
+    case EventKind::Minimized:
+      tray_.on_minimized(window_.handle());
       return;
     case EventKind::Click:
       break;
@@ -298,6 +305,34 @@ void MainWindow::set_startup_box_from_registry() {
   platform::gui::set_checked(controls_.start_with_windows, state.ok() && state.value());
 }
 
+// The menu's items do what the window's own commands do: the two mining
+// items only while their buttons are enabled, Exit through the same question.
+void MainWindow::on_tray(platform::gui::TrayAction action) {
+  using platform::gui::TrayAction;
+  const Controls& c = controls_;
+  switch (action) {
+    case TrayAction::DoubleClick:
+    case TrayAction::ShowWindow:
+      platform::gui::show_window(window_.handle());
+      return;
+    case TrayAction::ContextMenu:
+      refresh_display();  // the buttons as of now
+      if (platform::gui::TrayIcon* icon = tray_.icon()) {
+        icon->show_menu(platform::gui::is_enabled(c.start_mining), platform::gui::is_enabled(c.stop_mining));
+      }
+      return;
+    case TrayAction::StartMining:
+      if (platform::gui::is_enabled(c.start_mining)) dispatch(Event{EventKind::Click, c.start_mining});
+      return;
+    case TrayAction::StopMining:
+      if (platform::gui::is_enabled(c.stop_mining)) dispatch(Event{EventKind::Click, c.stop_mining});
+      return;
+    case TrayAction::Exit:
+      on_close_request();
+      return;
+  }
+}
+
 void MainWindow::on_close_request() {
   if (exit_confirmed || close_dialog_open) return;
   close_dialog_open = true;
@@ -446,6 +481,7 @@ void MainWindow::refresh_display() {
   struct Gathered {
     std::string capacity, height, status, scan_status, hint;
     ButtonStates buttons;
+    TrayRoom::Inputs tray;
     bool status_dirty = false, controls_dirty = false;
     std::optional<std::vector<PlotRow>> rows;
     std::optional<LogUpdate> log;
@@ -458,6 +494,7 @@ void MainWindow::refresh_display() {
     g.scan_status = core->scan_status_text;
     g.hint = hint_text(*core);
     g.buttons = button_states(*core);
+    g.tray = TrayRoom::gather(*core);
     const Instant now = Clock::now();
     const bool progress_due = core->progress_dirty && (now < core->progress_shown_at ||
                                                        now - core->progress_shown_at >= kProgressRenderInterval);
@@ -510,6 +547,7 @@ void MainWindow::refresh_display() {
     if (g.rows) fill_plot_list(*g.rows);
     if (g.log) render_log(std::move(*g.log));
   }
+  tray_.refresh(window_.handle(), g.tray, Clock::now());
 
   refresh_running = false;
   if (std::exchange(refresh_again, false)) notice.wake();

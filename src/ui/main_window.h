@@ -10,6 +10,7 @@
 #include "core/window_object.h"
 #include "platform/gui.h"
 #include "ui/display.h"
+#include "ui/tray.h"
 
 namespace vorn {
 
@@ -46,6 +47,10 @@ class MainWindow : public WindowObject {
   platform::gui::Window& window() { return window_; }
   const Controls& controls() const { return controls_; }
   void handle_event(const platform::gui::Event& event);
+  // A warning or critical alert shown as a notification of the tray icon,
+  // when tray_notifications is on and the icon is there; true when shown.
+  bool notify_tray(AlertLevel level, const std::string& text) { return tray_.notify(level, text); }
+  TrayRoom& tray() { return tray_; }
 
  private:
   MainWindow(platform::gui::Window window, AppCore core, EventReceiver receiver);
@@ -60,6 +65,7 @@ class MainWindow : public WindowObject {
   void on_setting_edited();
   void on_startup_check_box();
   void on_close_request();
+  void on_tray(platform::gui::TrayAction action);
 
   // Written only when the content changed.
   void write_label(platform::gui::ControlHandle label, const std::string& text);
@@ -69,6 +75,7 @@ class MainWindow : public WindowObject {
 
   platform::gui::Window window_;
   Controls controls_;
+  TrayRoom tray_;
   std::map<platform::gui::ControlHandle, std::string> label_cache_;
   std::map<platform::gui::ControlHandle, bool> enabled_cache_;
   // What the log box shows: one span per line from line `first` of the log

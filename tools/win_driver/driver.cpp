@@ -501,6 +501,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wstring(argv[1]) == L"screen") return driver::screen(argv[2], argv[3]);
   if (argc >= 3 && std::wstring(argv[1]) == L"smoke") return smoke(argv[2]);
   if (argc >= 3 && std::wstring(argv[1]) == L"e2e") return e2e(argv[2]);
+  if (argc >= 3 && std::wstring(argv[1]) == L"tray") return driver::tray(argv[2]);
   std::printf("usage: driver smoke <exe> | e2e <folder>\n");
   return 2;
 }

@@ -432,6 +432,11 @@ void while_next_box_is_open(std::function<void()> action) {
 
 void request_close(WindowHandle window) { deliver(window, EventKind::CloseRequest); }
 
+void deliver_event(WindowHandle window, const Event& event) {
+  std::shared_ptr<EventHandler> handler = handler_of(window, nullptr, nullptr);
+  if (handler && *handler) (*handler)(event);
+}
+
 void click(ControlHandle control) {
   bool deliver_it = with_control(control, [](Control& x) {
     if (!x.enabled) return false;

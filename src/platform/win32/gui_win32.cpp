@@ -10,6 +10,7 @@
 #include "platform/gui.h"
 #include "platform/os_error.h"
 #include "platform/win32/gui_win32.h"
+#include "platform/win32/tray_win32.h"
 #include "platform/win32/wide.h"
 #include "platform/window_placement.h"
 
@@ -86,6 +87,8 @@ HWND focus_on_activation(HWND window, HWND saved) {
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   auto* state = reinterpret_cast<Window::State*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (state != nullptr) {
+    LRESULT tray_result = 0;
+    if (handle_tray_message(*state, hwnd, msg, wparam, lparam, &tray_result)) return tray_result;
     if (msg == kNoticeMessage) {
       dispatch_event(*state, Event{EventKind::Notice, reinterpret_cast<WindowHandle>(hwnd)});
       return 0;
