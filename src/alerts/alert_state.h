@@ -46,6 +46,14 @@ struct AlertsState {
   bool ping_failing = false;
 
   std::optional<ScanTotals> last_scan;
+
+  // Alerts for the tray icon's notifications, taken by the window's next
+  // refresh; only the latest few are kept.
+  struct TrayNotice {
+    AlertLevel level;
+    std::string text;
+  };
+  std::deque<TrayNotice> for_the_tray;
 };
 
 }  // namespace vorn

@@ -59,6 +59,8 @@ std::string alert_rig_name(const AppCore& core) {
 void raise_alert(AppCore& core, AlertEvent event, std::string text) {
   log_line(core, "Alert: " + text);
   AlertsState& s = state(core);
+  s.for_the_tray.push_back({alert_event_level(event), text});
+  while (s.for_the_tray.size() > kTrayNoticeLimit) s.for_the_tray.pop_front();
   if (s.channels.empty()) return;
   sender(core).send(make_alert(event, alert_rig_name(core), std::move(text)), s.channels);
 }

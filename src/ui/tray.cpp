@@ -21,8 +21,11 @@ std::string tray_tooltip_text(const AppCore& core) {
   return text;
 }
 
-TrayRoom::Inputs TrayRoom::gather(const AppCore& core) {
+TrayRoom::Inputs TrayRoom::gather(AppCore& core) {
   Inputs in;
+  std::deque<AlertsState::TrayNotice>& raised = core.alerts.for_the_tray;
+  in.notices.assign(std::make_move_iterator(raised.begin()), std::make_move_iterator(raised.end()));
+  raised.clear();
   in.tooltip = tray_tooltip_text(core);
   in.options_generation = core.options_generation;
   in.tray_icon = core.options.tray_icon;
@@ -61,6 +64,7 @@ void TrayRoom::refresh(gui::WindowHandle window, const Inputs& in, Instant now) 
     tip_written_ = in.tooltip;
     tip_written_at_ = now;
   }
+  for (const AlertsState::TrayNotice& notice : in.notices) notify(notice.level, notice.text);
 }
 
 void TrayRoom::on_minimized(gui::WindowHandle window) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/app_core.h"
 #include "platform/tray.h"
@@ -24,10 +25,11 @@ class TrayRoom {
   // What a refresh gives the room, gathered while the state is borrowed.
   struct Inputs {
     std::string tooltip;
+    std::vector<AlertsState::TrayNotice> notices;  // alerts raised since the last refresh
     std::uint64_t options_generation = 0;
     bool tray_icon = false, minimize_to_tray = false, start_minimized = false, tray_notifications = false;
   };
-  static Inputs gather(const AppCore& core);
+  static Inputs gather(AppCore& core);  // takes the alerts raised for the tray
 
   // After each refresh of the window: on new options the icon is added or
   // removed (a hidden window is shown when its icon goes) and, on the first

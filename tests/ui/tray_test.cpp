@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "alerts/alerts.h"
+
 #include "core/build_profile.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
@@ -242,6 +244,18 @@ TEST_F(Tray, WarningAndCriticalAlertsBecomeNotificationsUnlessOffOrQuiet) {
   EXPECT_EQ(headless::tray_notifications(),
             (std::vector<std::string>{"warning|Qubo-VORN MAINNET|miner stalled for 10 min",
                                       "error|Qubo-VORN MAINNET|miner exited"}));
+  // An alert raised where it happens (no alert channel needed) shows at the
+  // window's next refresh; an info alert does not.
+  read_options(*w, Options{});
+  raise_alert(*w->core.borrow(), AlertEvent::MinerGaveUp, "Mining stopped on rig");
+  raise_alert(*w->core.borrow(), AlertEvent::MiningResumed, "Mining again on rig at height 7");
+  EXPECT_EQ(headless::tray_notifications().size(), 2u) << "not before the refresh";
+  w->refresh_display();
+  w->refresh_display();  // each alert once
+  EXPECT_EQ(headless::tray_notifications(),
+            (std::vector<std::string>{"warning|Qubo-VORN MAINNET|miner stalled for 10 min",
+                                      "error|Qubo-VORN MAINNET|miner exited",
+                                      "error|Qubo-VORN MAINNET|Mining stopped on rig"}));
 }
 
 }  // namespace
