@@ -42,7 +42,8 @@ log "starting the program on display $DISPLAY"
 (cd "$DEMO" && "$WINE" ./vorn_miner_gui.exe >"$LOGS/demo.log" 2>&1) &
 sleep 12
 shot=$BUILD/screenshot.png
-import -window root "$shot" 2>/dev/null && log "screenshot saved to $shot"
+# The window with a margin round it (it sits at (100, 60) where it fits).
+import -window root -crop 1226x930+90+50 +repage "$shot" 2>/dev/null && log "screenshot saved to $shot"
 if ((own_display)); then
   log "no display of yours to show it on: ending the demo"
   stop_wine
