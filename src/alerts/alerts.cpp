@@ -39,7 +39,7 @@ void apply_options(AppCore& core) {
   if (core.options.heartbeat_url.empty()) s.next_ping_at.reset();
   if (s.channels == core.options.alerts) return;
   s.channels = core.options.alerts;
-  if (!s.channels.empty()) raise_alert(core, AlertEvent::AlertsOn, alerts_on_text(alert_rig_name(core)));
+  if (!s.channels.empty()) raise_alert(core, AlertEvent::AlertsOn, alerts_on_text(rig_name(core)));
 }
 
 void note_activity(AlertsState& s, Instant now) {
@@ -49,20 +49,13 @@ void note_activity(AlertsState& s, Instant now) {
 
 }  // namespace
 
-std::string alert_rig_name(const AppCore& core) {
-  if (!core.options.rig_name.empty()) return core.options.rig_name;
-  const std::string_view name = trim_whitespace(core.settings.miner_name);
-  if (!name.empty()) return std::string(name);
-  return platform::computer_name();
-}
-
 void raise_alert(AppCore& core, AlertEvent event, std::string text) {
   log_line(core, "Alert: " + text);
   AlertsState& s = state(core);
   s.for_the_tray.push_back({alert_event_level(event), text});
   while (s.for_the_tray.size() > kTrayNoticeLimit) s.for_the_tray.pop_front();
   if (s.channels.empty()) return;
-  sender(core).send(make_alert(event, alert_rig_name(core), std::move(text)), s.channels);
+  sender(core).send(make_alert(event, rig_name(core), std::move(text)), s.channels);
 }
 
 void alert_miner_exited(AppCore& core, const std::string& exit_text, std::chrono::seconds pause, Instant now) {
@@ -71,7 +64,7 @@ void alert_miner_exited(AppCore& core, const std::string& exit_text, std::chrono
     ++s.exited_held;
     return;
   }
-  std::string text = miner_exited_text(alert_rig_name(core), exit_text, pause.count());
+  std::string text = miner_exited_text(rig_name(core), exit_text, pause.count());
   if (s.exited_held > 0) text += more_since_text(s.exited_held);
   s.exited_held = 0;
   s.exited_sent_at = now;
@@ -80,7 +73,7 @@ void alert_miner_exited(AppCore& core, const std::string& exit_text, std::chrono
 
 void alert_miner_gave_up(AppCore& core) {
   state(core).resume_armed = true;
-  raise_alert(core, AlertEvent::MinerGaveUp, miner_gave_up_text(alert_rig_name(core)));
+  raise_alert(core, AlertEvent::MinerGaveUp, miner_gave_up_text(rig_name(core)));
 }
 
 void alerts_note_launch(AppCore& core, Instant now) {
@@ -99,7 +92,7 @@ void alerts_note_height(AppCore& core, std::uint64_t height, bool changed, Insta
   note_activity(s, now);
   if (s.resume_armed) {
     s.resume_armed = false;
-    raise_alert(core, AlertEvent::MiningResumed, mining_resumed_text(alert_rig_name(core), height));
+    raise_alert(core, AlertEvent::MiningResumed, mining_resumed_text(rig_name(core), height));
   }
   ping_if_due(core, now);
 }
@@ -133,7 +126,7 @@ void alerts_note_scan(AppCore& core) {
   if (!before || before->folders != now.folders) return;
   if (after_files >= before->files) return;
   raise_alert(core, AlertEvent::PlotsDropped,
-              plots_dropped_text(alert_rig_name(core), before->files, after_files, before->bytes, after_bytes));
+              plots_dropped_text(rig_name(core), before->files, after_files, before->bytes, after_bytes));
 }
 
 StallVerdict stall_check(AlertsState& s, std::uint64_t stall_minutes, bool restart_on_stall, bool miner_running,
@@ -157,7 +150,7 @@ void check_alerts(AppCore& core, Instant now) {
       stall_check(state(core), minutes, core.options.restart_on_stall, miner_running(core), now);
   if (verdict.fired) {
     log_line(core, "No new block height for " + std::to_string(minutes) + " minutes");
-    raise_alert(core, AlertEvent::MinerStalled, miner_stalled_text(alert_rig_name(core), minutes, verdict.restart));
+    raise_alert(core, AlertEvent::MinerStalled, miner_stalled_text(rig_name(core), minutes, verdict.restart));
     if (verdict.restart) restart_miner_for(core, RestartReason::Stall);
   }
   ping_if_due(core, now);

@@ -15,9 +15,6 @@ inline constexpr std::size_t kStallRestartsPerHour = 3;
 // Alerts kept for the tray between two refreshes of the window.
 inline constexpr std::size_t kTrayNoticeLimit = 5;
 
-// The rig's name: rig_name, else the Miner Name setting, else the computer's name.
-std::string alert_rig_name(const AppCore& core);
-
 // Logs "Alert: {text}" and queues the alert for the channels in use.
 void raise_alert(AppCore& core, AlertEvent event, std::string text);
 

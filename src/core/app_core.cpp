@@ -51,7 +51,8 @@ const char* restart_reason_text(RestartReason reason) {
 
 std::string rig_name(const AppCore& core) {
   if (!core.options.rig_name.empty()) return core.options.rig_name;
-  if (!core.settings.miner_name.empty()) return core.settings.miner_name;
+  const std::string_view name = trim_whitespace(core.settings.miner_name);
+  if (!name.empty()) return std::string(name);
   static const std::string computer = platform::computer_name();
   return computer;
 }

@@ -78,12 +78,12 @@ TEST_F(AlertsFixture, CrashesAlertAtMostOncePerTenMinutesAndTheFifthGivesUp) {
 }
 
 TEST_F(AlertsFixture, TheRigIsRigNameElseTheMinerNameElseTheComputersName) {
-  EXPECT_EQ(alert_rig_name(core), "rig-7");
+  EXPECT_EQ(rig_name(core), "rig-7");
   core.settings.miner_name = "  ";
-  EXPECT_EQ(alert_rig_name(core), platform::computer_name());
+  EXPECT_EQ(rig_name(core), platform::computer_name());
   EXPECT_FALSE(platform::computer_name().empty());
   core.options.rig_name = "north-2";
-  EXPECT_EQ(alert_rig_name(core), "north-2");
+  EXPECT_EQ(rig_name(core), "north-2");
 }
 
 TEST(StallWatchdog, FiresOncePerStallAndRestartsAtMostThreeTimesAnHour) {
