@@ -923,5 +923,49 @@ TEST_F(MinerProcess, AReaderWakesTheWindowOnlyWhenNoWakeUpWaits) {
   EXPECT_LE(notices, 20000 / 20 + took / std::chrono::milliseconds(50) + 1);
 }
 
+TEST_F(MinerProcess, LinesThatComeSlowlyOrLastWakeTheWindowThemselves) {
+  platform::gui::Window window = platform::gui::Window::create("reader").value();
+  int notices = 0;
+  std::size_t lines = 0;
+  std::shared_ptr<OutputBudget> budget;
+  EventReceiver* receiver = nullptr;
+  window.bind([&](const platform::gui::Event& e) {
+    if (e.kind != platform::gui::EventKind::Notice || receiver == nullptr) return;
+    ++notices;
+    budget->wake_taken();
+    while (std::optional<WorkerEvent> got = receiver->try_recv()) {
+      budget->handled(queued_cost(std::get<MinerLine>(*got)));
+      ++lines;
+    }
+  });
+  {
+    // A progress line every 100 ms: each comes more than 50 ms after the
+    // last wake-up and wakes the window, though twenty lines never pile up.
+    set_env("VORN_SIM_ROUND_MS", "1000");
+    ReaderRun run(kQueuedOutputLimit, window.notice(1));
+    budget = run.budget;
+    receiver = &run.receiver;
+    ASSERT_TRUE(pump_until([&] { return lines >= 5 + 8; }, std::chrono::seconds(10))) << lines;
+    EXPECT_GE(notices, 8);
+    receiver = nullptr;
+  }
+  pump_until([] { return false; }, std::chrono::milliseconds(100));  // its last wake-ups
+  // Three lines in one read, then the end of the output half a second later:
+  // the first wakes the window, the two after it wake it once at the end.
+  set_env("VORN_SIM_MODE", "text");
+  set_env("VORN_SIM_TEXT", "one\\ntwo\\nthree\\n");
+  set_env("VORN_SIM_DELAY_MS", "500");
+  notices = 0;
+  lines = 0;
+  ReaderRun run(kQueuedOutputLimit, window.notice(1));
+  budget = run.budget;
+  receiver = &run.receiver;
+  ASSERT_TRUE(pump_until([&] { return run.ended.load(); }, std::chrono::seconds(10)));
+  pump_until([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(lines, 3u);
+  EXPECT_EQ(notices, 2);
+  set_env("VORN_SIM_DELAY_MS", "0");
+}
+
 }  // namespace
 }  // namespace vorn

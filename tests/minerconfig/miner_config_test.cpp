@@ -100,7 +100,7 @@ TEST(MinerConfigDocument, AwkwardPathsReadBackAsTheSameText) {
                  "",              " padded ",       "ünïcødé 矿",   "C:\\trailing\\", "a\tb",
                  "[x]",           "{y}",            "key: value",   "?q",           std::string(3000, 'p') + "\\end",
                  "+1",            "-5",             "+.5",          "-.5",          "9",
-                 ".9"};
+                 ".9",            "+",             "-.",           ".",            "-"};
   std::string text = miner_config_yaml(s).value();
   EXPECT_EQ(plot_dirs_read_back(text), s.plot_dirs);
   EXPECT_EQ(text.find("\\u"), std::string::npos);  // unicode written as UTF-8
