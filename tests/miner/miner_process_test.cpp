@@ -205,7 +205,11 @@ TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSecond
   set_env("VORN_SIM_MODE", "ignore");
   set_env("VORN_SIM_GRANDCHILD", "1");
   launch();
-  ASSERT_TRUE(pump_until([&] { return read_file(record + ".child").find("pid=") != std::string::npos; }));
+  // Each process writes its record 300 ms after it starts, the miner's
+  // not necessarily first.
+  ASSERT_TRUE(pump_until([&] {
+    return read_file(record + ".child").find("pid=") != std::string::npos && read_file(record).find("pid=") != std::string::npos;
+  }));
   const auto child_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record + ".child"), "pid")));
   const std::uint32_t miner_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record), "pid")));
   EXPECT_TRUE(miner_listed(child_pid));
