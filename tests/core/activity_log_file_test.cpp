@@ -260,12 +260,18 @@ TEST_F(LogFile, ARotationThatFailsChangesNoOldFileAndTheLinesGoOnPastTheLimit) {
   limits.rotate_bytes = 10 * line_bytes;
   for (int n = 1; n <= 3; ++n) write_file(path + "." + std::to_string(n), "old file " + std::to_string(n) + "\n");
   auto file = open(limits);
-  for (int i = 0; i < 10; ++i) file->append("line " + std::to_string(10000 + i));
+  for (int i = 0; i < 9; ++i) file->append("line " + std::to_string(10000 + i));
   file->flush(std::chrono::seconds(5));
+  // The tenth line fills the file; while the slow disk writes it, five more
+  // queue up and come in one batch.
+  platform::arm_delay("file-append", std::chrono::milliseconds(300));
+  file->append("line 10009");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   // A viewer holds the file: it cannot be renamed.
   platform::arm_fault("file-replace");
   for (int i = 10; i < 15; ++i) file->append("line " + std::to_string(10000 + i));
   file->flush(std::chrono::seconds(5));
+  platform::disarm_faults();
   EXPECT_EQ(texts_of(path).size(), 15u) << "no line is lost: the file grows past its limit";
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(read_file(path + "." + std::to_string(n)), "old file " + std::to_string(n) + "\n") << "an old file changed";
