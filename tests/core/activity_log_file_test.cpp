@@ -205,8 +205,9 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
   // Opening a named pipe for writing blocks until somebody reads it: the
   // writer thread stalls as on a hung disk.
   ASSERT_EQ(std::system(("mkfifo '" + path + "'").c_str()), 0);
+  const std::size_t line_bytes = 20 + 34 + platform::text_line_end().size();
   LogFileLimits limits;
-  limits.queued_bytes = 1000;
+  limits.queued_bytes = 18 * line_bytes;  // exactly 18 lines
   auto file = open(limits);
   file->append("first");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the writer holds it, stalled
@@ -219,8 +220,8 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
   }
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.front(), "first");
-  // The newest lines that fit in the queue's 1,000 bytes (55 bytes each:
-  // 18 of them), after a line that says how many were dropped.
+  // The newest lines that fit in the queue's bound (18 of them, which fill
+  // it exactly), after a line that says how many were dropped.
   ASSERT_EQ(lines.size(), 20u);
   EXPECT_EQ(lines[1], "[gui:mainnet] 182 log line(s) missing here: the disk did not keep up");
   EXPECT_EQ(lines[2], "line 1182 ........................");
@@ -237,7 +238,19 @@ TEST_F(LogFile, WhileTheDiskStallsOnlyTheNewestLinesWait) {
   }
   EXPECT_EQ(lines, (std::vector<std::string>{"second stall", "[gui:mainnet] 1 log line(s) missing here: the disk did not keep up",
                                              std::string(1200, 'b')}));
+  // Closing while the disk hangs waits 2 s for the writer, no more, no less;
+  // the line is still written when the disk answers.
+  file->append("third stall");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto closing = std::chrono::steady_clock::now();
   file.reset();
+  const auto waited = std::chrono::steady_clock::now() - closing;
+  EXPECT_GE(waited, std::chrono::milliseconds(1950));
+  EXPECT_LT(waited, std::chrono::milliseconds(2800));
+  std::ifstream pipe(path, std::ios::binary);
+  std::string line;
+  ASSERT_TRUE(std::getline(pipe, line));
+  EXPECT_EQ(line.substr(20), "third stall");
 #endif
 }
 
@@ -247,12 +260,18 @@ TEST_F(LogFile, ARotationThatFailsChangesNoOldFileAndTheLinesGoOnPastTheLimit) {
   limits.rotate_bytes = 10 * line_bytes;
   for (int n = 1; n <= 3; ++n) write_file(path + "." + std::to_string(n), "old file " + std::to_string(n) + "\n");
   auto file = open(limits);
-  for (int i = 0; i < 10; ++i) file->append("line " + std::to_string(10000 + i));
+  for (int i = 0; i < 9; ++i) file->append("line " + std::to_string(10000 + i));
   file->flush(std::chrono::seconds(5));
+  // The tenth line fills the file; while the slow disk writes it, five more
+  // queue up and come in one batch.
+  platform::arm_delay("file-append", std::chrono::milliseconds(300));
+  file->append("line 10009");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   // A viewer holds the file: it cannot be renamed.
   platform::arm_fault("file-replace");
   for (int i = 10; i < 15; ++i) file->append("line " + std::to_string(10000 + i));
   file->flush(std::chrono::seconds(5));
+  platform::disarm_faults();
   EXPECT_EQ(texts_of(path).size(), 15u) << "no line is lost: the file grows past its limit";
   for (int n = 1; n <= 3; ++n) {
     EXPECT_EQ(read_file(path + "." + std::to_string(n)), "old file " + std::to_string(n) + "\n") << "an old file changed";
@@ -296,8 +315,12 @@ TEST_F(LogFile, ACrashRecordWaitsForTheQueuedLines) {
   platform::remove_file(crash_log_path());
 }
 
-TEST_F(LogFile, NothingLoggedLeavesNoFile) {
-  open().reset();
+TEST_F(LogFile, NothingLoggedLeavesNoFileAndClosingDoesNotWait) {
+  auto file = open();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer waits for lines
+  const auto closing = std::chrono::steady_clock::now();
+  file.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::milliseconds(1000));
   EXPECT_FALSE(platform::path_exists(path));
 }
 

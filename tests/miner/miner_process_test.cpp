@@ -205,7 +205,11 @@ TEST_F(MinerProcess, AMinerThatIgnoresTheStopIsKilledWithItsChildAfterFiveSecond
   set_env("VORN_SIM_MODE", "ignore");
   set_env("VORN_SIM_GRANDCHILD", "1");
   launch();
-  ASSERT_TRUE(pump_until([&] { return read_file(record + ".child").find("pid=") != std::string::npos; }));
+  // Each process writes its record 300 ms after it starts, the miner's
+  // not necessarily first.
+  ASSERT_TRUE(pump_until([&] {
+    return read_file(record + ".child").find("pid=") != std::string::npos && read_file(record).find("pid=") != std::string::npos;
+  }));
   const auto child_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record + ".child"), "pid")));
   const std::uint32_t miner_pid = static_cast<std::uint32_t>(std::stoul(record_value(read_file(record), "pid")));
   EXPECT_TRUE(miner_listed(child_pid));
@@ -921,6 +925,50 @@ TEST_F(MinerProcess, AReaderWakesTheWindowOnlyWhenNoWakeUpWaits) {
   // At most one per twenty lines, or per 50 ms of reading, and the last.
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
   EXPECT_LE(notices, 20000 / 20 + took / std::chrono::milliseconds(50) + 1);
+}
+
+TEST_F(MinerProcess, LinesThatComeSlowlyOrLastWakeTheWindowThemselves) {
+  platform::gui::Window window = platform::gui::Window::create("reader").value();
+  int notices = 0;
+  std::size_t lines = 0;
+  std::shared_ptr<OutputBudget> budget;
+  EventReceiver* receiver = nullptr;
+  window.bind([&](const platform::gui::Event& e) {
+    if (e.kind != platform::gui::EventKind::Notice || receiver == nullptr) return;
+    ++notices;
+    budget->wake_taken();
+    while (std::optional<WorkerEvent> got = receiver->try_recv()) {
+      budget->handled(queued_cost(std::get<MinerLine>(*got)));
+      ++lines;
+    }
+  });
+  {
+    // A progress line every 100 ms: each comes more than 50 ms after the
+    // last wake-up and wakes the window, though twenty lines never pile up.
+    set_env("VORN_SIM_ROUND_MS", "1000");
+    ReaderRun run(kQueuedOutputLimit, window.notice(1));
+    budget = run.budget;
+    receiver = &run.receiver;
+    ASSERT_TRUE(pump_until([&] { return lines >= 5 + 8; }, std::chrono::seconds(10))) << lines;
+    EXPECT_GE(notices, 8);
+    receiver = nullptr;
+  }
+  pump_until([] { return false; }, std::chrono::milliseconds(100));  // its last wake-ups
+  // Three lines in one read, then the end of the output half a second later:
+  // the first wakes the window, the two after it wake it once at the end.
+  set_env("VORN_SIM_MODE", "text");
+  set_env("VORN_SIM_TEXT", "one\\ntwo\\nthree\\n");
+  set_env("VORN_SIM_DELAY_MS", "500");
+  notices = 0;
+  lines = 0;
+  ReaderRun run(kQueuedOutputLimit, window.notice(1));
+  budget = run.budget;
+  receiver = &run.receiver;
+  ASSERT_TRUE(pump_until([&] { return run.ended.load(); }, std::chrono::seconds(10)));
+  pump_until([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(lines, 3u);
+  EXPECT_EQ(notices, 2);
+  set_env("VORN_SIM_DELAY_MS", "0");
 }
 
 }  // namespace
