@@ -452,11 +452,16 @@ int e2e(std::wstring folder) {
   RECT header{};
   GetWindowRect(GetWindow(list, GW_CHILD), &header);
   const LPARAM at = MAKELPARAM(30, (header.bottom - header.top) + 8);
-  PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
-  PostMessageW(list, WM_RBUTTONUP, 0, at);
+  // A right click while a scan or a refresh runs is refused (and logged):
+  // once more when the window is idle again.
   HWND menu = nullptr;
-  check(wait_until([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr; }, std::chrono::seconds(10)),
-        "context menu shown");
+  for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
+    wait_until([&] { return IsWindowEnabled(add) != FALSE; }, std::chrono::seconds(20));
+    PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
+    PostMessageW(list, WM_RBUTTONUP, 0, at);
+    wait_until([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr; }, std::chrono::seconds(5));
+  }
+  check(menu != nullptr, "context menu shown");
   if (menu) {
     PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
     PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
