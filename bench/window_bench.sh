@@ -5,6 +5,9 @@
 # Scan Now over 100,000 plot files in 20 folders against a bare
 # FindFirstFileExW walk. Not part of the test command.
 #   bash bench/window_bench.sh [minutes] [flood lines]
+# PARTS picks the figures (default realistic,flood,index); "metrics" adds the
+# realistic run with the metrics listener on and scraped every second, e.g.
+#   PARTS=realistic,metrics bash bench/window_bench.sh 3
 # With BEFORE=<an older vorn_miner_gui.exe> the same figures are measured
 # for that program first, in the same run.
 source "$(dirname "$0")/../scripts/lib.sh"
@@ -31,7 +34,9 @@ for d in range(20):
         with open(os.path.join(folder, "plot_%02d_%04d_X2.vorn" % (d, f)), "wb") as out:
             out.truncate((1 + f % 7) << 30)
 PY
-measure() { "$WINE" "$BUILD/win/bench/window_bench.exe" "Z:${1//\//\\}" "$MINUTES" "$LINES"; }
+measure() {
+  "$WINE" "$BUILD/win/bench/window_bench.exe" "Z:${1//\//\\}" "$MINUTES" "$LINES" "${PARTS:-realistic,flood,index}"
+}
 {
   if [[ -n ${BEFORE:-} ]]; then
     mkdir -p "$DIR-before"

@@ -47,7 +47,7 @@ bool miner_listed(std::uint32_t pid) {
 
 // The simulated miner prints `lines` lines of `text` (numbered lines when
 // empty) as fast as it can.
-void simulate_flood(int lines, const std::string& text) {
+void simulate_flood(std::size_t lines, const std::string& text) {
   set_env("VORN_SIM_MODE", "flood");
   set_env("VORN_SIM_LINES", std::to_string(lines));
   set_env("VORN_SIM_FLOOD_TEXT", text);
@@ -370,14 +370,16 @@ TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {
                                              "[miner] WARN \xEF\xBF\xBD\xEF\xBF\xBD bad", "[miner] WARN last"}));
 }
 
-// How long a flood of a million lines may take to get through: a bound on
-// the test, not a speed target (bench/pipeline_bench and window_bench measure
-// speed); under Wine on a loaded two-core machine it can take minutes.
+// A flood long enough to outlast many heartbeats and, logged, to rotate the
+// log file once (about 13 MB). How long it may take is a bound on the test,
+// not a speed target (bench/pipeline_bench and window_bench measure speed):
+// under Wine on a loaded two-core machine it can take minutes.
+constexpr std::size_t kFloodLines = 300000;
 constexpr std::chrono::seconds kFloodLimit{300};
 
 TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime) {
   const std::string file = platform::join_path(scratch_folder("flood_log"), std::string(kActivityLogFile));
-  simulate_flood(1000000, "WARN flood");
+  simulate_flood(kFloodLines, "WARN flood");
   set_env("VORN_SIM_FLOOD_LAST", "WARN flood done");
   {
     auto core = w->core.borrow();
@@ -390,7 +392,7 @@ TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime)
   ASSERT_TRUE(has_line("[miner] WARN flood done"));
   EXPECT_TRUE(lines_starting(*w->core.borrow(), "UI heartbeat delayed").empty());
   w->core.borrow()->log_file.reset();
-  // Every line is in the file and its three older ones (about 40 MB).
+  // Every line is in the file and the one it rotated into.
   auto count = [&] {
     std::size_t n = 0;
     for (const std::string& name : {file + ".3", file + ".2", file + ".1", file}) {
@@ -402,19 +404,20 @@ TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime)
     }
     return n;
   };
-  EXPECT_TRUE(pump_until([&] { return count() == 1000000; }, std::chrono::seconds(30))) << count();
+  EXPECT_TRUE(pump_until([&] { return count() == kFloodLines; }, std::chrono::seconds(30))) << count();
+  EXPECT_TRUE(testing_support::exists(file + ".1")) << "the flood rotated the file";
 }
 
 TEST_F(MinerProcess, AFloodKeepsTheHeartbeatOnTimeAndLosesNoLine) {
-  simulate_flood(1000000, "#SCAN_PROGRESS:1");
+  simulate_flood(kFloodLines, "#SCAN_PROGRESS:1");
   {
     auto core = w->core.borrow();
     core->last_heartbeat_at = Clock::now();
   }
   launch();
-  beat_until([&] { return w->core.borrow()->scan_round_progress == 1000000; }, kFloodLimit);
+  beat_until([&] { return w->core.borrow()->scan_round_progress == kFloodLines; }, kFloodLimit);
   auto core = w->core.borrow();
-  EXPECT_EQ(core->scan_round_progress, 1000000u);
+  EXPECT_EQ(core->scan_round_progress, kFloodLines);
   EXPECT_TRUE(lines_starting(*core, "UI heartbeat delayed").empty());
 }
 
