@@ -12,7 +12,7 @@ PACKAGES=(cmake make g++ clang libclang-rt-14-dev libyaml-dev nlohmann-json3-dev
   libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix wine64 xvfb fonts-wine imagemagick xdotool
   x11-utils procps python3 python3-fusepy fuse3 libfuse2 libcurl4-openssl-dev libcpp-httplib-dev prometheus cmark-gfm)
 
-log() { printf '== %s\n' "$*"; }
+log() { printf '== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 # Runs a command with its output in a log file; shows the log when it fails.
 quiet() {

@@ -40,4 +40,5 @@ grep -v '^fault-suite' "$LOGS/faults.log" || true
 
 log "summary"
 python3 "$ROOT/scripts/summary.py" "$LOGS/ctest-native.log" "$LOGS/ctest-win.log" "$LOGS/metrics.log" "$LOGS/faults.log" || status=1
+log "finished with status $status"
 exit $status
