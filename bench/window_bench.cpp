@@ -16,8 +16,11 @@
 //   large index   Scan Now to the totals over the large plot set, against a
 //                 bare FindFirstFileExW walk; the working set with that index
 // `parts` (default "realistic,flood,index") picks the figures; "metrics"
-// adds the realistic run with metrics on. While a figure is measured, nothing
-// here sends the program a message: reading its window would cost it CPU.
+// adds the realistic run with metrics on, "quiet" one with a silent miner.
+// While a figure is measured, nothing here sends the program a message:
+// reading its window would cost it CPU. Nothing else may end miners
+// meanwhile: a test's start-up cleanup on this machine would end the
+// bench's miner too.
 #include <windows.h>
 #include <psapi.h>
 #include <winhttp.h>
@@ -26,6 +29,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -230,6 +234,10 @@ class Scraper {
   }
   int answered() const { return answered_; }
   int failed() const { return failed_; }
+  std::string last_failure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_failure_;
+  }
 
  private:
   void run() {
@@ -239,17 +247,25 @@ class Scraper {
     auto next = Clock::now();
     while (!stop_) {
       next += std::chrono::seconds(1);
-      (connection && scrape(connection) ? answered_ : failed_) += 1;
+      const std::string failure = connection ? scrape(connection) : "no connection";
+      if (failure.empty()) {
+        ++answered_;
+      } else {
+        ++failed_;
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_failure_ = failure;
+      }
       while (!stop_ && Clock::now() < next) Sleep(20);
     }
     if (connection) WinHttpCloseHandle(connection);
     if (session) WinHttpCloseHandle(session);
   }
 
-  static bool scrape(HINTERNET connection) {
+  // Empty when the answer held the exposition of a running miner; else what was wrong.
+  static std::string scrape(HINTERNET connection) {
     HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/metrics", nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
-    if (!request) return false;
+    if (!request) return "no request: error " + std::to_string(GetLastError());
     std::string body;
     DWORD status = 0, size = sizeof status;
     if (WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
@@ -260,16 +276,33 @@ class Scraper {
       DWORD read = 0;
       while (WinHttpReadData(request, chunk, sizeof chunk, &read) && read > 0) body.append(chunk, read);
     }
+    const DWORD error = GetLastError();
     WinHttpCloseHandle(request);
-    return status == 200 && body.find("\nvorn_miner_up 1\n") != std::string::npos;
+    if (status == 0) return "no answer: error " + std::to_string(error);
+    if (status != 200) return "status " + std::to_string(status);
+    if (body.find("\nvorn_miner_up 1\n") == std::string::npos) return "the miner was not up";
+    return "";
   }
 
   std::atomic<bool> stop_{false};
   std::atomic<int> answered_{0}, failed_{0};
+  mutable std::mutex mutex_;
+  std::string last_failure_;
   std::thread thread_;
 };
 
 double percent_of_core(double cpu, double wall) { return wall > 0 ? 100.0 * cpu / wall : 0; }
+
+// How often the program's log file tells of a miner's end so far.
+std::size_t miner_ends(const std::wstring& folder) {
+  const std::string log = read_text_file(folder + L"\\vorn_miner_gui_mainnet.log");
+  std::size_t n = 0;
+  for (std::size_t at = log.find("Miner process exited"); at != std::string::npos;
+       at = log.find("Miner process exited", at + 1)) {
+    ++n;
+  }
+  return n;
+}
 
 struct Realistic {
   double above_bare = -1;     // the GUI's CPU above the bare window's, % of a core; -1 when not measured
@@ -277,11 +310,12 @@ struct Realistic {
 };
 
 // Start-up, then `minutes` of realistic rounds; with `metrics`, the listener
-// on and a scrape every second.
-Realistic realistic(const std::wstring& folder, int minutes, Running& bare, bool metrics) {
+// on and a scrape every second; with `quiet`, a miner that says nothing
+// after its first block (the window's own cost beside a running miner).
+Realistic realistic(const std::wstring& folder, int minutes, Running& bare, bool metrics, bool quiet = false) {
   write_settings(folder, {folder + L"\\plots"});
   set_metrics(folder, metrics);
-  set_env(L"VORN_SIM_MODE", L"rounds");
+  set_env(L"VORN_SIM_MODE", quiet ? L"stall" : L"rounds");
   set_env(L"VORN_SIM_ROUND_MS", L"1000");
   Running gui = launch_gui(folder);
   if (!gui.window) {
@@ -290,15 +324,32 @@ Realistic realistic(const std::wstring& folder, int minutes, Running& bare, bool
     return {};
   }
   const double started = wait_for_log(gui, L"Started miner", std::chrono::seconds(60));
-  if (!metrics) {
+  if (!metrics && !quiet) {
     std::printf("start-up: window visible after %.0f ms (bare window %.0f ms); \"Started miner\" after %.0f ms\n",
                 gui.visible_after * 1000, bare.visible_after * 1000, started * 1000);
   }
-  std::printf("realistic miner%s, %d min in 1-second rounds (GUI CPU per minute, %% of a core):",
-              metrics ? " with metrics on and a 1 s scrape" : "", minutes);
+  std::printf("%s, %d min (GUI CPU per minute, %% of a core):",
+              quiet      ? "a quiet miner"
+              : metrics ? "realistic miner in 1-second rounds with metrics on and a 1 s scrape"
+                        : "realistic miner in 1-second rounds",
+              minutes);
   std::fflush(stdout);
+  // The measurement begins once a scrape was answered: the listener starts
+  // when the options file has been read, shortly after the window.
   std::optional<Scraper> scraper;
-  if (metrics) scraper.emplace();
+  int answered0 = 0, failed0 = 0;
+  if (metrics) {
+    scraper.emplace();
+    if (!wait_until([&] { return scraper->answered() > 0; }, std::chrono::seconds(30))) {
+      std::printf("\nFAIL no scrape was answered within 30 s\n");
+      close_gui(gui);
+      set_metrics(folder, false);
+      return {};
+    }
+    answered0 = scraper->answered();
+    failed0 = scraper->failed();
+  }
+  const std::size_t ends0 = miner_ends(folder);
   const auto begin = Clock::now();
   const double gui0 = cpu_seconds(gui), bare0 = cpu_seconds(bare);
   std::vector<double> per_minute;
@@ -324,10 +375,16 @@ Realistic realistic(const std::wstring& folder, int minutes, Running& bare, bool
   } else {
     std::printf("FAIL the GUI ended early or its CPU time could not be read\n");
   }
+  if (const std::size_t ends = miner_ends(folder) - ends0; ends > 0) {
+    std::printf("FAIL the miner ended %zu time(s) during the measurement (did something else end it?)\n", ends);
+    result.above_bare = -1;
+  }
   if (scraper) {
-    const int answered = scraper->answered(), failed = scraper->failed();
+    const int answered = scraper->answered() - answered0, failed = scraper->failed() - failed0;
+    const std::string last_failure = scraper->last_failure();
     scraper.reset();
-    std::printf("  scrapes answered with the exposition: %d, failed: %d\n", answered, failed);
+    std::printf("  scrapes answered with the exposition: %d, failed: %d%s%s\n", answered, failed,
+                failed ? "; the last failure: " : "", last_failure.c_str());
     if (answered < minutes * 55 || failed > 0) {
       std::printf("FAIL not every scrape was answered\n");
       result.above_bare = -1;
@@ -508,6 +565,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const Realistic plain = realistic(folder, minutes, bare, false);
   bool ok = plain.above_bare >= 0;
+  if (has_part(parts, L"quiet")) realistic(folder, minutes, bare, false, true);
   if (has_part(parts, L"metrics")) {
     const Realistic with = realistic(folder, minutes, bare, true);
     ok = with.above_bare >= 0 && ok;

@@ -44,7 +44,7 @@ measure() {
     cp "$BEFORE" "$DIR-before/vorn_miner_gui.exe"
     ln -sfn "$DIR/many" "$DIR-before/many"
     echo "== before: $BEFORE"
-    measure "$DIR-before"
+    measure "$DIR-before" || echo "(a figure of the program before failed)"
     echo "== now"
   fi
   measure "$DIR"

@@ -399,6 +399,10 @@ class Listener : public httplib::Server {
     set_payload_max_length(limits.body_bytes);
     set_keep_alive_max_count(kRequestsPerConnection);
     set_keep_alive_timeout(std::max<time_t>(1, (limits.idle.count() + 999) / 1000));  // for its Keep-Alive header
+    // The accept loop waits for a connection in slices, looking for the stop
+    // between them; cpp-httplib's own slice on Windows is 10 ms, a hundred
+    // wake-ups a second of an idle listener.
+    set_idle_interval(kSlice);
     const auto answer = [this](const httplib::Request& req, httplib::Response& res) { serve(req, res); };
     // Every path: "." alone would miss a decoded line feed.
     const std::string any = "[\\s\\S]*";
