@@ -5,8 +5,9 @@
 # Scan Now over 100,000 plot files in 20 folders against a bare
 # FindFirstFileExW walk. Not part of the test command.
 #   bash bench/window_bench.sh [minutes] [flood lines]
-# PARTS picks the figures (default realistic,flood,index); "metrics" adds the
-# realistic run with the metrics listener on and scraped every second, e.g.
+# PARTS picks the figures (default realistic,flood,index); "quiet" adds a run
+# beside a silent miner, "metrics" that run again with the metrics listener
+# on and scraped every second, e.g.
 #   PARTS=realistic,metrics bash bench/window_bench.sh 3
 # With BEFORE=<an older vorn_miner_gui.exe> the same figures are measured
 # for that program first, in the same run.
