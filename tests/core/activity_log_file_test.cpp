@@ -99,6 +99,8 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
   const std::size_t line_bytes = 51 + platform::text_line_end().size();
   LogFileLimits limits;
   limits.rotate_bytes = 20 * line_bytes;
+  // Numbering starts at 1: a ".0" file is somebody else's and stays.
+  write_file(path + ".0", "not one of ours\n");
   auto file = open(limits);
   // 100 lines of 51 bytes and a line end, in writes of about ten lines: 20 fill a file.
   for (int i = 0; i < 100; ++i) {
@@ -116,6 +118,7 @@ TEST_F(LogFile, PastTheLimitItRotatesKeepingThreeOldFiles) {
     for (const std::string& line : lines_of(text)) kept.push_back(line.substr(20));
   }
   EXPECT_FALSE(platform::path_exists(path + ".4"));
+  EXPECT_EQ(read_file(path + ".0"), "not one of ours\n");
   // The newest lines, in order, with none lost inside the kept files.
   ASSERT_FALSE(kept.empty());
   EXPECT_EQ(kept.back(), "line 099 ......................");

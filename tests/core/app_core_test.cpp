@@ -38,6 +38,14 @@ TEST(AppCoreState, StartsWithTheInitialValues) {
                core.auto_start_done || core.config_refresh_in_progress || core.save_pending);
   EXPECT_EQ(core.last_heartbeat_at - core.log_refresh_at, std::chrono::milliseconds(500));
   EXPECT_STREQ(phase(core), "idle");
+  // The first render is due at once from the clock's 500th millisecond on;
+  // a clock that has not run that long is not reached back past its start.
+  using std::chrono::milliseconds;
+  for (const milliseconds at : {milliseconds(499), milliseconds(500), milliseconds(501)}) {
+    const AppCore early(EventSender(), platform::gui::NoticeTarget{}, Instant(at));
+    EXPECT_EQ(early.log_refresh_at, at < milliseconds(500) ? Instant(at) : Instant(at - milliseconds(500)))
+        << at.count() << " ms";
+  }
 }
 
 TEST(AppCoreState, PhaseTakesTheFirstConditionThatHolds) {

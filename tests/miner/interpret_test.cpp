@@ -134,6 +134,12 @@ TEST(MinerLines, RoundProgressAndEnd) {
   interpret_miner_line(core, "#SCAN_PROGRESS:184467440737095517");
   EXPECT_EQ(core.scan_status_text, "Scanning 99%");
   EXPECT_TRUE(core.round_finished);
+  // A product that still fits is exact: just under 1% of a total near the
+  // limit, not the capped value's 1%.
+  interpret_miner_line(core, "#TOTAL:18446744073709551610");
+  interpret_miner_line(core, "#SCAN_PROGRESS:184467440737095516");
+  EXPECT_EQ(core.scan_status_text, "Scanning 0%");
+  EXPECT_FALSE(core.round_finished);
 
   interpret_miner_line(core, "#TOTAL:5");
   interpret_miner_line(core, "[12:00:00] finished   : height=88 round done after 7.25 seconds");

@@ -106,6 +106,14 @@ TEST(ScanFolder, MissingPathsAndFiles) {
     EXPECT_TRUE(scan.warnings.empty());
     EXPECT_EQ(scan.report.path, path);
   }
+  // The time the check took is the row's scan time: a share that is gone
+  // can take seconds to say so.
+  platform::arm_delay("is-directory", std::chrono::milliseconds(60));
+  const FolderScan slow = scan_folder(join_path(dir, "absent"));
+  platform::disarm_faults();
+  EXPECT_EQ(slow.report.status, FolderStatus::Missing);
+  EXPECT_GE(slow.report.scan_seconds, 0.05);
+  EXPECT_LT(slow.report.scan_seconds, 10.0);
 }
 
 TEST(ScanFolder, EmptyFolderHasNoPlotsAndFreeSpace) {
@@ -185,6 +193,15 @@ TEST(ScanFolder, SymbolicLinksAreSkipped) {
   EXPECT_EQ(names_of(scan), std::vector<std::string>{"real.vorn"});
 #endif
   EXPECT_EQ(scan.report.status, FolderStatus::Normal);
+  // A link to a folder of plot files is not looked into either (the
+  // listing names it a folder, as Windows does a junction): a folder with
+  // no plot files of its own gets no hint that names the link.
+  const std::string outer = scratch_folder("scan_links_outer");
+  fs::create_directory_symlink(fs::u8path(dir), fs::u8path(join_path(outer, "linked")), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  scan = scan_folder(outer);
+  EXPECT_EQ(scan.report.status, FolderStatus::NoPlots);
+  EXPECT_TRUE(scan.warnings.empty()) << scan.warnings.front();
 }
 
 TEST(ScanFolder, UnreadableFoldersAndEntriesAreWarnedAbout) {

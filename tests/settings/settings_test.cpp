@@ -335,9 +335,18 @@ TEST_F(SettingsFile, UndecodableFileIsCopiedBeforeTheFirstSaveReplacesIt) {
   EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
   EXPECT_TRUE(log_contains(core, "Kept a copy of the unreadable settings file: " +
                                      core.settings_path + ".invalid.bak"));
+  EXPECT_FALSE(core.undecodable_settings_file);
   // Only once: the next save does not copy the new file over the old copy.
   ASSERT_TRUE(save_settings(core));
   EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
+  // A file broken again later was written by somebody else since the save:
+  // it is kept as a changed file, and the first copy stays as it was.
+  const std::string broken_again = "{\"miner_name\": oops again";
+  write_file(core.settings_path, broken_again);
+  ASSERT_TRUE(save_settings(core));
+  EXPECT_EQ(read_file(core.settings_path + ".invalid.bak"), broken);
+  EXPECT_EQ(read_file(core.settings_path + ".changed.bak"), broken_again);
+  EXPECT_FALSE(testing_support::exists(core.settings_path + ".invalid.1.bak"));
 }
 
 TEST_F(SettingsFile, NothingToKeepWhenTheUnreadableFileIsGoneOrReadableAgain) {

@@ -632,6 +632,20 @@ TEST_F(Ui, AUserWhoScrolledUpKeepsTheirPlaceAndSelectionWhileLinesComeAndGo) {
   EXPECT_TRUE(gui::text_view(box).at_end);
   EXPECT_EQ(headless::control_info(box).scrolled_to_line, last);  // one added, one dropped
   EXPECT_EQ(text(box).substr(text(box).rfind('\n') + 1), "[gui:mainnet] followed");
+  // A box found not to hold what the window wrote is written whole; a user
+  // who had scrolled up stays at the line they were at.
+  headless::scroll_to(box, 300);
+  gui::set_text(box, text(box) + " and more");  // not what the window wrote
+  headless::scroll_to(box, 300);
+  const gui::TextView up = gui::text_view(box);
+  ASSERT_FALSE(up.at_end);
+  ASSERT_GT(up.first_line, 0);
+  log_line(*w->core.borrow(), "after a bad write");
+  render_now();
+  EXPECT_EQ(text(box).substr(text(box).rfind('\n') + 1), "[gui:mainnet] after a bad write");
+  EXPECT_EQ(text(box).find(" and more"), std::string::npos);
+  EXPECT_EQ(gui::text_view(box).first_line, up.first_line);
+  EXPECT_FALSE(gui::text_view(box).at_end);
 }
 
 TEST_F(Ui, LabelsAndButtonsAreWrittenOnlyWhenWhatTheyShowChanges) {

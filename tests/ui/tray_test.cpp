@@ -256,6 +256,22 @@ TEST_F(Tray, WarningAndCriticalAlertsBecomeNotificationsUnlessOffOrQuiet) {
             (std::vector<std::string>{"warning|Qubo-VORN MAINNET|miner stalled for 10 min",
                                       "error|Qubo-VORN MAINNET|miner exited",
                                       "error|Qubo-VORN MAINNET|Mining stopped on rig"}));
+  // A worker's notice handled while the shell shows a notification asks for
+  // a refresh inside the running one: it waits for that one to end, so the
+  // notifications keep their order and none is lost.
+  raise_alert(*w->core.borrow(), AlertEvent::MinerGaveUp, "first");
+  raise_alert(*w->core.borrow(), AlertEvent::MinerGaveUp, "second");
+  headless::while_next_tray_notice_shows([&] {
+    raise_alert(*w->core.borrow(), AlertEvent::MinerGaveUp, "third");
+    w->notice.wake();  // its drain refreshes the window
+  });
+  w->refresh_display();
+  const std::vector<std::string> shown = headless::tray_notifications();
+  ASSERT_GE(shown.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(shown.end() - 3, shown.end()),
+            (std::vector<std::string>{"error|Qubo-VORN MAINNET|first", "error|Qubo-VORN MAINNET|second",
+                                      "error|Qubo-VORN MAINNET|third"}));
+  EXPECT_FALSE(w->refresh_running);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 // Test controls of the in-memory tray icon and window visibility.
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ struct TrayInfo {
 std::optional<TrayInfo> tray_of(WindowHandle window);
 // The notifications shown so far, as "warning|title|text" or "error|title|text".
 std::vector<std::string> tray_notifications();
+// Shell_NotifyIconW waits for the shell, and the window handles the
+// messages other threads send it meanwhile (a worker's notice): the action
+// runs inside the next notification's call, once the shell has taken it.
+void while_next_tray_notice_shows(std::function<void()> action);
 // The shell refuses the next icons (a taskbar not started yet).
 void refuse_tray_icons(bool refuse);
 // The user's quiet time (or a full-screen program, or a presentation).

@@ -1,4 +1,5 @@
 // In-memory tray icon and window visibility, for tests.
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -19,6 +20,7 @@ struct TrayRegistry {
   std::map<WindowHandle, Shown> windows;
   std::vector<std::string> notifications;
   std::optional<headless::TrayMenu> menu;
+  std::vector<std::function<void()>> while_showing;  // run by the next notifications
   bool refuse = false;
   bool quiet = false;
 };
@@ -85,9 +87,19 @@ void TrayIcon::set_tooltip(const std::string& text) {
 NotifyOutcome TrayIcon::notify(NoticeLevel level, const std::string& title, const std::string& text) {
   if (!state_->shown) return NotifyOutcome::NoIcon;
   TrayRegistry& r = tray_registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.quiet) return NotifyOutcome::QuietTime;
-  r.notifications.push_back(std::string(level == NoticeLevel::Error ? "error" : "warning") + "|" + title + "|" + text);
+  std::function<void()> meanwhile;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.quiet) return NotifyOutcome::QuietTime;
+    r.notifications.push_back(std::string(level == NoticeLevel::Error ? "error" : "warning") + "|" + title + "|" +
+                              text);
+    if (!r.while_showing.empty()) {
+      meanwhile = std::move(r.while_showing.front());
+      r.while_showing.erase(r.while_showing.begin());
+    }
+  }
+  // Still inside the shell call, as messages sent to the window are handled there.
+  if (meanwhile) meanwhile();
   return NotifyOutcome::Shown;
 }
 
@@ -178,7 +190,13 @@ void reset_tray() {
   r.windows.clear();
   r.notifications.clear();
   r.menu.reset();
+  r.while_showing.clear();
   r.refuse = r.quiet = false;
+}
+
+void while_next_tray_notice_shows(std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(tray_registry().mutex);
+  tray_registry().while_showing.push_back(std::move(action));
 }
 
 }  // namespace headless

@@ -54,6 +54,12 @@ std::optional<Result<FolderEntry>> FolderListing::next() {
     entry.name = std::string(name);  // raw bytes; the caller checks them
     entry.is_link = S_ISLNK(st.st_mode);
     entry.is_directory = S_ISDIR(st.st_mode);
+    // A link to a folder is listed as a folder too, as Windows lists a
+    // junction or a folder link: readers skip links by is_link.
+    struct stat target;
+    if (entry.is_link && ::fstatat(::dirfd(impl_->dir), d->d_name, &target, 0) == 0) {
+      entry.is_directory = S_ISDIR(target.st_mode);
+    }
     entry.size_bytes = static_cast<std::uint64_t>(st.st_size);
     entry.modified_unix_secs = st.st_mtim.tv_sec > 0 ? static_cast<std::uint64_t>(st.st_mtim.tv_sec) : 0;
     return Result<FolderEntry>::success(std::move(entry));

@@ -76,6 +76,7 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
 bool path_exists(const std::string& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool is_directory(const std::string& path) {
+  delay_point("is-directory");  // storage slow to answer (a share that is gone)
   DWORD a = attributes_of(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
