@@ -576,9 +576,11 @@ int wmain(int argc, wchar_t** argv) {
     if (has_part(parts, L"metrics")) {
       const Realistic with = realistic(folder, minutes, bare, true, true);
       ok = with.above_bare >= 0 && ok;
-      std::printf("metrics on with a 1 s scrape: the GUI's CPU rises by %.3f %% of a core (%.3f %% above the bare "
-                  "window against %.3f %% without; goal <= 0.1 %%)\n",
-                  with.above_bare - quiet.above_bare, with.above_bare, quiet.above_bare);
+      if (with.above_bare >= 0 && quiet.above_bare >= 0) {
+        std::printf("metrics on with a 1 s scrape: the GUI's CPU rises by %.3f %% of a core (%.3f %% above the "
+                    "bare window against %.3f %% without; goal <= 0.1 %%)\n",
+                    with.above_bare - quiet.above_bare, with.above_bare, quiet.above_bare);
+      }
     }
   }
   if (has_part(parts, L"flood")) {
