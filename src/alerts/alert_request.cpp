@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "core/build_profile.h"
+#include "core/text.h"
 
 namespace vorn {
 namespace {
@@ -46,15 +47,6 @@ std::optional<std::chrono::system_clock::time_point> http_date(std::string_view 
   }
   const std::int64_t secs = days_from_civil(*year, month + 1, *day) * 86400 + *h * 3600 + *m * 60 + *s;
   return std::chrono::system_clock::time_point(std::chrono::seconds(secs));
-}
-
-const char* upper_level(AlertLevel level) {
-  switch (level) {
-    case AlertLevel::Info: return "INFO";
-    case AlertLevel::Warning: return "WARNING";
-    case AlertLevel::Critical: return "CRITICAL";
-  }
-  return "CRITICAL";
 }
 
 // At most `limit` characters (code points), cut where a character begins.
@@ -122,7 +114,7 @@ std::string utc_time_text(std::chrono::system_clock::time_point time) {
 }
 
 std::string tagged_text(const Alert& alert) {
-  return std::string("[") + upper_level(alert.level) + "] " + alert.text;
+  return "[" + to_upper_ascii(alert_level_text(alert.level)) + "] " + alert.text;
 }
 
 platform::HttpRequest alert_request(const AlertChannel& channel, const Alert& alert) {

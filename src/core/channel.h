@@ -1,6 +1,8 @@
 #pragma once
 // An unbounded channel with many senders and one receiver. Each sender's
-// events arrive in the order sent; receiving never waits.
+// events arrive in the order sent; receiving never waits. The receiver can
+// tell when no sender is left: everything ever sent is then in its queue.
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -15,12 +17,21 @@ class Channel {
     std::mutex mutex;
     std::deque<T> queue;
     bool receiver_alive = true;
+    std::size_t senders = 0;  // Sender objects that share this channel
   };
 
  public:
   class Sender {
    public:
     Sender() = default;
+    Sender(const Sender& other) : shared_(other.shared_) { attach(); }
+    Sender(Sender&& other) noexcept : shared_(std::move(other.shared_)) {}
+    Sender& operator=(Sender other) noexcept {
+      shared_.swap(other.shared_);
+      return *this;
+    }
+    ~Sender() { detach(); }
+
     // Fails (returns false) once the receiving end is gone.
     bool send(T value) const {
       if (!shared_) return false;
@@ -39,7 +50,20 @@ class Channel {
 
    private:
     friend class Channel;
-    explicit Sender(std::shared_ptr<Shared> s) : shared_(std::move(s)) {}
+    explicit Sender(std::shared_ptr<Shared> s) : shared_(std::move(s)) { attach(); }
+    void attach() {
+      if (!shared_) return;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      ++shared_->senders;
+    }
+    void detach() {
+      if (!shared_) return;
+      {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        --shared_->senders;
+      }
+      shared_.reset();
+    }
     std::shared_ptr<Shared> shared_;
   };
 
@@ -56,6 +80,14 @@ class Channel {
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
     ~Receiver() { close(); }
+
+    // Whether a Sender of this channel still exists. Once none does, nothing
+    // more can arrive: what was sent is all queued (and try_recv hands it out).
+    bool has_senders() const {
+      if (!shared_) return false;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      return shared_->senders > 0;
+    }
 
     std::optional<T> try_recv() {
       if (!shared_) return std::nullopt;

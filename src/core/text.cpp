@@ -152,6 +152,14 @@ std::string to_lower_ascii(std::string_view text) {
   return out;
 }
 
+std::string to_upper_ascii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && to_lower_ascii(a) == to_lower_ascii(b);
 }

@@ -22,6 +22,7 @@ std::vector<std::string_view> split_whitespace(std::string_view text);
 std::size_t utf16_length(std::string_view utf8);
 
 std::string to_lower_ascii(std::string_view text);
+std::string to_upper_ascii(std::string_view text);
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
 
 }  // namespace vorn

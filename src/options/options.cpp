@@ -9,6 +9,7 @@
 #include <set>
 
 #include "core/text.h"
+#include "platform/http_client.h"
 
 namespace vorn {
 namespace {
@@ -125,53 +126,14 @@ bool ends_with_ignoring_case(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && equals_ignore_ascii_case(s.substr(s.size() - tail.size()), tail);
 }
 
-bool is_host_name(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s) {
-    const auto b = static_cast<unsigned char>(c);
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || c == '_' || b >= 0x80;
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// The parts of a URL that may be shown.
-struct UrlHead {
-  std::string scheme;  // lower case
-  std::string host;    // with its port, when one is given
-};
-
-// Takes "{scheme}://[userinfo@]{host}[:port]..." apart; nothing when the
-// scheme or the host is missing or malformed.
-std::optional<UrlHead> url_head(std::string_view url) {
-  if (has_control_character(url) || url.find(' ') != std::string_view::npos) return std::nullopt;
-  const std::size_t separator = url.find("://");
-  if (separator == std::string_view::npos || separator == 0) return std::nullopt;
-  const std::string scheme = to_lower_ascii(url.substr(0, separator));
-  for (char c : scheme) {
-    if (c < 'a' || c > 'z') return std::nullopt;
-  }
-  std::string_view authority = url.substr(separator + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
-  const std::size_t at = authority.rfind('@');
-  if (at != std::string_view::npos) authority = authority.substr(at + 1);
-  if (!authority.empty() && authority[0] == '[') {
-    const std::size_t close = authority.find(']');
-    if (close == std::string_view::npos || !is_ipv6(authority.substr(1, close - 1))) return std::nullopt;
-    const std::string_view rest = authority.substr(close + 1);
-    if (!rest.empty() && (rest[0] != ':' || !is_port(rest.substr(1)))) return std::nullopt;
-  } else {
-    const std::size_t colon = authority.find(':');
-    if (!is_host_name(authority.substr(0, colon))) return std::nullopt;
-    if (colon != std::string_view::npos && !is_port(authority.substr(colon + 1))) return std::nullopt;
-  }
-  return UrlHead{scheme, std::string(authority)};
-}
-
+// A URL that the requests can be sent to (the platform's reading of it),
+// written as plainly as the rest of this file asks: no blank or control
+// character anywhere, an IPv6 literal in one of its text forms, and a port,
+// when the URL names one, without a leading zero.
 bool is_http_url(std::string_view url) {
-  std::optional<UrlHead> head = url_head(url);
-  return head && (head->scheme == "http" || head->scheme == "https");
+  if (has_control_character(url) || url.find(' ') != std::string_view::npos) return false;
+  const std::optional<platform::HttpUrl> parts = platform::split_http_url(url);
+  return parts && (!parts->ipv6_literal || is_ipv6(parts->host)) && (!parts->port_text || is_port(*parts->port_text));
 }
 
 // A Telegram chat: a number (groups are negative) or an @name.

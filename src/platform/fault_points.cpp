@@ -48,6 +48,11 @@ bool take_fault(std::string_view point) {
   return true;
 }
 
+bool fault_armed(std::string_view point) {
+  std::lock_guard<std::mutex> lock(armed().mutex);
+  return armed().points.find(point) != armed().points.end();
+}
+
 void arm_delay(std::string_view point, std::chrono::milliseconds delay) {
   std::lock_guard<std::mutex> lock(armed().mutex);
   armed().delays.insert_or_assign(std::string(point), delay);

@@ -15,6 +15,9 @@ void fault_point(std::string_view point);
 // Whether the point is armed, disarming it: for places that fail with a
 // value ("injected failure at <point>") instead of throwing.
 bool take_fault(std::string_view point);
+// Whether the point is armed, leaving it so: a test waits on it for a thread
+// to pass the point (which takes the fault).
+bool fault_armed(std::string_view point);
 
 // Slow storage or a slow system call: every time `delay_point(point)` runs,
 // it sleeps for the given time, until the faults are disarmed.

@@ -60,7 +60,7 @@ std::optional<HttpUrl> split_http_url(std::string_view url) {
     if (colon != std::string_view::npos) parts.password = percent_decoded(user_info.substr(colon + 1));
     authority.remove_prefix(at + 1);
   }
-  std::string_view port;
+  std::optional<std::string_view> port;  // after the host's colon
   if (!authority.empty() && authority.front() == '[') {
     const std::size_t close = authority.find(']');
     if (close == std::string_view::npos) return std::nullopt;
@@ -84,11 +84,12 @@ std::optional<HttpUrl> split_http_url(std::string_view url) {
   };
   if (parts.host.empty() || !std::all_of(parts.host.begin(), parts.host.end(), host_character)) return std::nullopt;
   parts.port = parts.https ? 443 : 80;
-  if (!port.empty()) {
-    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (port) parts.port_text = std::string(*port);
+  if (port && !port->empty()) {
+    if (port->size() > 5 || !std::all_of(port->begin(), port->end(), [](char c) { return c >= '0' && c <= '9'; })) {
       return std::nullopt;
     }
-    const int number = std::stoi(std::string(port));
+    const int number = std::stoi(std::string(*port));
     if (number < 1 || number > 65535) return std::nullopt;
     parts.port = static_cast<std::uint16_t>(number);
   }

@@ -45,6 +45,9 @@ struct HttpUrl {
   std::string host;  // an IPv6 literal without its brackets
   bool ipv6_literal = false;
   std::uint16_t port = 0;      // the scheme's own when the URL names none
+  // The text after the host's colon as written ("" for "http://h:/"); none
+  // without a colon. "http://h:080/" names port 80.
+  std::optional<std::string> port_text;
   std::string target;          // path and query as written ("/" at least), without the fragment
   std::string user, password;  // from "user:password@", percent-decoded
 };

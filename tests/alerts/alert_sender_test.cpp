@@ -3,6 +3,8 @@
 // bound, min_level, a server that never answers, and heartbeat pings.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "alerts/alert_request.h"
 #include "alerts/alert_sender.h"
 #include "alerts/alert_test_support.h"
@@ -31,10 +33,25 @@ struct SenderFixture : ::testing::Test {
   std::unique_ptr<AlertSender> make_sender() {
     return std::make_unique<AlertSender>(AlertSenderSetup{reports.sender, {}, clock});
   }
-  // The number of requests stays `n` while the clock stands still.
-  static void expect_still(const testing_support::HttpRecorder& r, std::size_t n) {
-    std::this_thread::sleep_for(300ms);
+  // No attempt is due at the clock's time: the sender has looked at it and
+  // sent nothing more than the `n` requests.
+  void expect_still(const testing_support::HttpRecorder& r, std::size_t n) {
+    ASSERT_TRUE(clock->sender_settled()) << "the sender does not look at the clock";
     EXPECT_EQ(r.requests().size(), n);
+  }
+  // Each pause in turn ends in one more attempt: none a second before the
+  // pause is over, the next one once it is. Each pause counts from the time
+  // at which the sender took the answer before, so the clock moves only once
+  // the sender has taken it.
+  void expect_attempts_after(const testing_support::HttpRecorder& r, std::initializer_list<std::chrono::seconds> pauses) {
+    std::size_t seen = r.requests().size();
+    for (const std::chrono::seconds pause : pauses) {
+      ASSERT_TRUE(clock->sender_settled()) << "the sender does not look at the clock";
+      clock->advance(pause - 1s);
+      ASSERT_NO_FATAL_FAILURE(expect_still(r, seen)) << "a second before the " << pause.count() << " s pause is over";
+      clock->advance(1s);
+      ASSERT_TRUE(r.wait_for_requests(++seen)) << "no attempt " << seen << " after " << pause.count() << " s";
+    }
   }
 };
 
@@ -114,13 +131,7 @@ TEST_F(SenderFixture, FailuresAreRetriedAfter10And60And300SecondsThenGivenUp) {
   auto sender = make_sender();
   sender->send(alert(AlertEvent::MinerStalled, "stalled"), {channel(ChannelKind::Slack, recorder->url("/s"))});
   ASSERT_TRUE(recorder->wait_for_requests(1));
-  std::size_t seen = 1;
-  for (const auto pause : {10s, 60s, 300s}) {
-    clock->advance(pause - 1s);
-    expect_still(*recorder, seen);
-    clock->advance(1s);
-    ASSERT_TRUE(recorder->wait_for_requests(++seen)) << "no attempt " << seen << " after " << pause.count() << " s";
-  }
+  ASSERT_NO_FATAL_FAILURE(expect_attempts_after(*recorder, {10s, 60s, 300s}));
   const auto& done = reports.wait_for(1);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0].kind, Kind::NotDelivered);
@@ -135,14 +146,8 @@ TEST_F(SenderFixture, TooManyRequestsWaitsAsRetryAfterSaysAtMost300SecondsAndOth
   auto sender = make_sender();
   sender->send(alert(AlertEvent::MinerStalled, "x"), {channel(ChannelKind::Json, recorder->url("/j"))});
   ASSERT_TRUE(recorder->wait_for_requests(1));
-  std::size_t seen = 1;
   // 30 s as said, 300 s instead of 900, and the schedule's 300 s (third retry) without a Retry-After.
-  for (const auto pause : {30s, 300s, 300s}) {
-    clock->advance(pause - 1s);
-    expect_still(*recorder, seen);
-    clock->advance(1s);
-    ASSERT_TRUE(recorder->wait_for_requests(++seen)) << "after " << pause.count() << " s";
-  }
+  ASSERT_NO_FATAL_FAILURE(expect_attempts_after(*recorder, {30s, 300s, 300s}));
   ASSERT_EQ(reports.wait_for(1).size(), 1u);
   EXPECT_EQ(reports.count(Kind::Sent), 1u);
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,15 +24,31 @@ class FakeClock final : public AlertClock {
   }
   // The sender looks at the time again every few milliseconds.
   void wait(std::unique_lock<std::mutex>& lock, std::condition_variable& changed, Instant) const override {
+    {
+      std::lock_guard<std::mutex> own(mutex_);
+      ++waits_;
+    }
+    waited_.notify_all();
     changed.wait_for(lock, std::chrono::milliseconds(2));
   }
   void advance(std::chrono::milliseconds by) {
     std::lock_guard<std::mutex> lock(mutex_);
     now_ += by;
   }
+  // Returns once the sender has read the time as it is now and gone back to
+  // waiting: what that time made due has been tried by then (and a request
+  // it sent has been answered). The second wait begun from here on follows
+  // such a reading; the first may follow an older one.
+  bool sender_settled(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t from = waits_;
+    return waited_.wait_for(lock, limit, [&] { return waits_ >= from + 2; });
+  }
 
  private:
   mutable std::mutex mutex_;
+  mutable std::condition_variable waited_;
+  mutable std::uint64_t waits_ = 0;
   Instant now_ = std::chrono::steady_clock::now();
 };
 

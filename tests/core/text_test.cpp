@@ -100,6 +100,8 @@ TEST(Text, ControlCharactersOtherThanTabBecomeMarks) {
 TEST(Text, AsciiCase) {
   EXPECT_EQ(to_lower_ascii("MINER_Config.YAML Ü"), "miner_config.yaml Ü");
   EXPECT_EQ(to_lower_ascii("AZ@[`{"), "az@[`{");  // both ends of the letters, and their neighbours
+  EXPECT_EQ(to_upper_ascii("miner_Config.yaml \xC3\xBC"), "MINER_CONFIG.YAML \xC3\xBC");
+  EXPECT_EQ(to_upper_ascii("az`{@["), "AZ`{@[");
   EXPECT_TRUE(equals_ignore_ascii_case("C:\\Prog\\A.EXE", "c:\\prog\\a.exe"));
   EXPECT_FALSE(equals_ignore_ascii_case("a", "ab"));
   EXPECT_FALSE(equals_ignore_ascii_case("vorn_miner.exe", "vorn_miner.exf"));

@@ -17,6 +17,7 @@
 #include "minerconfig/miner_config.h"
 #include "platform/fault_points.h"
 #include "platform/files.h"
+#include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "support/test_support.h"
@@ -894,45 +895,61 @@ TEST_F(MinerProcess, EmptyLinesCountAgainstTheBudgetToo) {
 
 TEST_F(MinerProcess, AReaderWakesTheWindowOnlyWhenNoWakeUpWaits) {
   simulate_flood(20000, "");
-  platform::gui::Window window = platform::gui::Window::create("reader").value();
-  int notices = 0;
-  bool taking = false;
-  std::shared_ptr<OutputBudget> budget;
-  window.bind([&](const platform::gui::Event& e) {
-    if (e.kind != platform::gui::EventKind::Notice) return;
-    ++notices;
-    if (taking) budget->wake_taken();
-  });
   {
     // Nobody takes the wake-up: the reader wakes the window once, not once
     // per twenty lines.
+    platform::gui::Window window = platform::gui::Window::create("reader").value();
+    int notices = 0;
+    window.bind([&](const platform::gui::Event& e) { notices += e.kind == platform::gui::EventKind::Notice; });
     ReaderRun run(kQueuedOutputLimit, window.notice(1));
-    budget = run.budget;
     ASSERT_TRUE(pump_until([&] { return run.ended.load(); }, std::chrono::seconds(30)));
-    pump_until([] { return false; }, std::chrono::milliseconds(100));
+    platform::gui::headless::pump_pending();  // every wake-up it gave is queued by now
     EXPECT_EQ(notices, 1);
   }
-  // A window that takes each wake-up is woken again for later lines, at most
-  // once per twenty lines or 50 ms. (A small budget makes the reader wait for
-  // the window, so that wake-ups are taken while it still has lines to send.)
-  notices = 0;
-  taking = true;
-  const Instant began = Clock::now();
-  ReaderRun run(64 * 1024, window.notice(1));
-  budget = run.budget;
-  int lines = 0;
-  pump_until([&] {
-    while (std::optional<WorkerEvent> e = run.receiver.try_recv()) {
-      run.budget->handled(queued_cost(std::get<MinerLine>(*e)));
-      ++lines;
-    }
-    return lines == 20000;
-  }, std::chrono::seconds(30));
-  EXPECT_EQ(lines, 20000);
-  EXPECT_GT(notices, 1);
-  // At most one per twenty lines, or per 50 ms of reading, and the last.
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
-  EXPECT_LE(notices, 20000 / 20 + took / std::chrono::milliseconds(50) + 1);
+  // A window that takes each wake-up is woken again for later lines: at the
+  // twentieth line since the last wake-up, at an earlier one only when 50 ms
+  // have passed since it, and at the end for the lines still waiting. Here
+  // the window lives on the reader's thread, where a wake-up is handled
+  // before it returns (as SendNotifyMessageW does there), so each notice
+  // finds exactly the lines sent since the one before.
+  Result<platform::ChildProcess> spawned = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  ASSERT_TRUE(spawned.ok()) << spawned.error();
+  platform::ChildProcess child = std::move(spawned).value();
+  std::pair<EventSender, EventReceiver> channel = Channel<WorkerEvent>::create();
+  auto budget = std::make_shared<OutputBudget>();
+  std::vector<std::size_t> per_notice;
+  Clock::duration took{};
+  std::thread reader([&, pipe = std::move(*child.take_stdout())]() mutable {
+    platform::gui::Window window = platform::gui::Window::create("reader").value();
+    window.bind([&](const platform::gui::Event& e) {
+      if (e.kind != platform::gui::EventKind::Notice) return;
+      budget->wake_taken();
+      std::size_t lines = 0;
+      while (std::optional<WorkerEvent> got = channel.second.try_recv()) {
+        budget->handled(queued_cost(std::get<MinerLine>(*got)));
+        ++lines;
+      }
+      per_notice.push_back(lines);
+    });
+    const Instant began = Clock::now();
+    run_output_reader(std::move(pipe), channel.first, window.notice(1), budget);
+    took = Clock::now() - began;
+  });
+  reader.join();
+  EXPECT_TRUE(child.wait_for(std::chrono::seconds(10)).value().has_value());
+  std::size_t lines = 0;
+  for (std::size_t n : per_notice) lines += n;
+  EXPECT_EQ(lines, 20000u) << "lines were left without a wake-up";
+  ASSERT_GE(per_notice.size(), 3u);
+  EXPECT_EQ(per_notice.front(), 1u) << "the first line wakes the window at once";
+  EXPECT_EQ(*std::max_element(per_notice.begin(), per_notice.end()), 20u) << "twenty lines, then a wake-up";
+  // Fewer lines than twenty (the first and the last aside) each follow a
+  // pause of 50 ms since the wake-up before: no more of them than the
+  // reading took 50 ms.
+  std::size_t early = 0;
+  for (std::size_t i = 1; i + 1 < per_notice.size(); ++i) early += per_notice[i] < 20;
+  EXPECT_LE(early, static_cast<std::size_t>(took / std::chrono::milliseconds(50)))
+      << per_notice.size() << " notices in " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
 
 TEST_F(MinerProcess, LinesThatComeSlowlyOrLastWakeTheWindowThemselves) {
@@ -961,7 +978,26 @@ TEST_F(MinerProcess, LinesThatComeSlowlyOrLastWakeTheWindowThemselves) {
     EXPECT_GE(notices, 8);
     receiver = nullptr;
   }
-  pump_until([] { return false; }, std::chrono::milliseconds(100));  // its last wake-ups
+  platform::gui::headless::pump_pending();  // its last wake-ups, all queued once it has ended
+  {
+    // A progress line every 20 ms: the window is woken for the first line,
+    // then at most once per 50 ms (or per twenty lines, should a slow read
+    // bring that many at once), not for each line.
+    set_env("VORN_SIM_ROUND_MS", "200");
+    notices = 0;
+    lines = 0;
+    const Instant began = Clock::now();
+    ReaderRun run(kQueuedOutputLimit, window.notice(1));
+    budget = run.budget;
+    receiver = &run.receiver;
+    ASSERT_TRUE(pump_until([&] { return lines >= 40; }, std::chrono::seconds(10))) << lines;
+    const auto took = Clock::now() - began;
+    EXPECT_GE(notices, 2);
+    EXPECT_LE(static_cast<std::size_t>(notices), 1 + static_cast<std::size_t>(took / std::chrono::milliseconds(50)) + lines / 20)
+        << lines << " lines in " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    receiver = nullptr;
+  }
+  platform::gui::headless::pump_pending();
   // Three lines in one read, then the end of the output half a second later:
   // the first wakes the window, the two after it wake it once at the end.
   set_env("VORN_SIM_MODE", "text");
@@ -973,7 +1009,7 @@ TEST_F(MinerProcess, LinesThatComeSlowlyOrLastWakeTheWindowThemselves) {
   budget = run.budget;
   receiver = &run.receiver;
   ASSERT_TRUE(pump_until([&] { return run.ended.load(); }, std::chrono::seconds(10)));
-  pump_until([] { return false; }, std::chrono::milliseconds(100));
+  platform::gui::headless::pump_pending();  // every wake-up it gave is queued by now
   EXPECT_EQ(lines, 3u);
   EXPECT_EQ(notices, 2);
   set_env("VORN_SIM_DELAY_MS", "0");

@@ -223,6 +223,7 @@ TEST(HttpUrl, TheRequestsPartsAreTakenFromTheUrl) {
   EXPECT_EQ(plain->port, 443);
   EXPECT_EQ(plain->target, "/services/T0/B1?x=1");
   EXPECT_FALSE(plain->ipv6_literal);
+  EXPECT_EQ(plain->port_text, std::nullopt);
 
   const auto v6 = platform::split_http_url("http://u:p%3Aw@[::1]:8080?q");
   ASSERT_TRUE(v6);
@@ -230,12 +231,19 @@ TEST(HttpUrl, TheRequestsPartsAreTakenFromTheUrl) {
   EXPECT_EQ(v6->host, "::1");
   EXPECT_TRUE(v6->ipv6_literal);
   EXPECT_EQ(v6->port, 8080);
+  EXPECT_EQ(v6->port_text, "8080");
   EXPECT_EQ(v6->target, "/?q");
   EXPECT_EQ(v6->user, "u");
   EXPECT_EQ(v6->password, "p:w");
 
   EXPECT_EQ(platform::split_http_url("http://h")->target, "/");
   EXPECT_EQ(platform::split_http_url("http://h:65535/")->port, 65535);
+  // The port as written, for a reader that asks more of it than a request does.
+  EXPECT_EQ(platform::split_http_url("http://h:/")->port, 80);
+  EXPECT_EQ(platform::split_http_url("http://h:/")->port_text, "");
+  EXPECT_EQ(platform::split_http_url("https://[::1]:/")->port_text, "");
+  EXPECT_EQ(platform::split_http_url("https://[::1]:0443/")->port, 443);
+  EXPECT_EQ(platform::split_http_url("https://[::1]:0443/")->port_text, "0443");
   for (const char* bad : {"ftp://h/", "http:/h", "http://", "http:///x", "http://:80/", "http://h:0/",
                           "http://h:65536/", "http://h:8x/", "http://[::1/", "http://[::1]x/", "h/x", "",
                           "http://a host/", "http://h\nX-Injected: 1/", "http://[not-v6]/", "http://h\t/"}) {

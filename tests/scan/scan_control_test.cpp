@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "core/build_profile.h"
 #include "core/supervisor.h"
@@ -398,16 +397,27 @@ TEST(ScanScheduling, IdsSaturate) {
 
 TEST(ScanApply, ProgressIsLoggedOncePerSecondAndAtTheEnd) {
   AppCore core = scanning_core("apply_progress");
-  accept_scan_results(core, complete_for(core, files(200)));
-  apply_step(core);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  apply_step(core);  // a second after the start: logged
-  apply_step(core);  // at once after that: not
-  apply_step(core);  // the end
+  accept_scan_results(core, complete_for(core, files(250)));
+  const auto progress = [&] { return lines_starting(core, "scan apply progress: "); };
+  // The results keep the time of the last progress line (at first, of the
+  // start): moving it back stands for the time gone by, so no step waits on
+  // the clock. A step of 50 files takes far less than the 100 ms margin.
+  const auto last_logged_ago = [&](std::chrono::milliseconds ago) {
+    core.pending_scan_results->progress_logged_at = Clock::now() - ago;
+  };
+  apply_step(core);  // 50, at once after the start: not logged
+  EXPECT_EQ(progress().size(), 0u);
+  last_logged_ago(std::chrono::milliseconds(900));
+  apply_step(core);  // 100, short of a second after the start: not logged
+  EXPECT_EQ(progress().size(), 0u);
+  last_logged_ago(std::chrono::milliseconds(1000));
+  apply_step(core);  // 150, a second after the start: logged
+  EXPECT_EQ(progress().size(), 1u);
+  apply_step(core);  // 200, at once after that line: not logged
+  apply_step(core);  // 250, the end: logged at once
   EXPECT_FALSE(core.pending_scan_results);
-  EXPECT_EQ(lines_starting(core, "scan apply progress: "),
-            (std::vector<std::string>{"scan apply progress: scan_id=1, applied=100, total=200",
-                                      "scan apply progress: scan_id=1, applied=200, total=200"}));
+  EXPECT_EQ(progress(), (std::vector<std::string>{"scan apply progress: scan_id=1, applied=150, total=250",
+                                                  "scan apply progress: scan_id=1, applied=250, total=250"}));
 }
 
 TEST(ScanScheduling, PeriodicRescanCountsFromTheLastStart) {
@@ -465,16 +475,16 @@ TEST(ScanEndToEnd, StartUpScanIsAppliedThroughHeartbeats) {
     EXPECT_EQ(core->current_scan_id, 1u);
     EXPECT_STREQ(phase(*core), "scanning");
   }
-  // Heartbeats drive the application, as the heartbeat thread does.
-  std::thread beat([s = w->sender, n = w->notice] {
-    for (int i = 0; i < 100 && s.send(Heartbeat{}); ++i) {
-      n.wake();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  });
-  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->folder_reports.size() == 1; }));
-  beat.join();
+  // The job's results come with its notices, and wait for a heartbeat.
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->pending_scan_results.has_value(); }));
+  EXPECT_TRUE(w->core.borrow()->folder_reports.empty()) << "applied without a heartbeat";
+  // One heartbeat, queued as the heartbeat thread queues it, applies the one file.
+  const Instant beat_before = w->core.borrow()->last_heartbeat_at;
+  ASSERT_TRUE(w->sender.send(Heartbeat{}));
+  ASSERT_TRUE(w->notice.post());
+  ASSERT_TRUE(pump_until([&] { return w->core.borrow()->last_heartbeat_at != beat_before; }));
   auto core = w->core.borrow();
+  EXPECT_EQ(core->folder_reports.size(), 1u);
   EXPECT_STREQ(phase(*core), "idle");
   EXPECT_TRUE(log_contains(*core, "scan started: scan_id=1, folders=1"));
   EXPECT_TRUE(log_contains(*core, "Rescan complete: 1 direct .vorn files, 0GB, 1 new candidate(s), 0 changed "

@@ -322,9 +322,20 @@ TEST(ScanJob, AFolderWhoseStorageHangsIsReportedNotRespondingAndTheOthersAreScan
   }
   EXPECT_EQ(scanned, std::vector<std::string>{good}) << "no folder-finished line for the one that hangs";
   // The stuck call ends later on its own thread; what it found goes nowhere.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-  platform::disarm_faults();
+  // With the test's sender gone, the senders left are those of threads the
+  // job started: once none is left, nothing more can arrive. (A folder's
+  // thread that kept one would be waited for here, and its late result seen.)
+  sender = EventSender();
+  ASSERT_TRUE(testing_support::pump_until([&] { return !receiver.has_senders(); }, std::chrono::seconds(10)))
+      << "a sender outlived the job";
   EXPECT_FALSE(receiver.try_recv()) << "a late result was sent";
+  // The stuck call's last step into the file system asks for the free space:
+  // once it has taken this fault, its thread passes no fault point again, and
+  // the faults of the tests after this one are safe from it.
+  platform::arm_fault("free-space");
+  EXPECT_TRUE(testing_support::pump_until([] { return !platform::fault_armed("free-space"); }, std::chrono::seconds(10)))
+      << "the stuck call did not end";
+  platform::disarm_faults();
 }
 
 TEST(ScanJob, EmptyFolderListStillReports) {

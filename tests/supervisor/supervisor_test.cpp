@@ -32,7 +32,7 @@ platform::ChildProcess short_lived_miner() {
   return std::move(child).value();
 }
 
-TEST(Channel, KeepsEachSendersOrderAndFailsAfterTheReceiverIsGone) {
+TEST(Channel, KeepsEachSendersOrderTellsWhenNoSenderIsLeftAndFailsAfterTheReceiverIsGone) {
   auto [sender, receiver] = Channel<int>::create();
   constexpr int kThreads = 4, kEach = 50000;
   std::vector<std::thread> threads;
@@ -53,6 +53,30 @@ TEST(Channel, KeepsEachSendersOrderAndFailsAfterTheReceiverIsGone) {
   }
   for (auto& th : threads) th.join();
   EXPECT_FALSE(receiver.try_recv());
+  // Copies, moves and assignments count as they should: the first sender
+  // alone is left.
+  {
+    Channel<int>::Sender copy = sender;
+    Channel<int>::Sender moved = std::move(copy);
+    copy = moved;
+    copy = copy;
+    moved = Channel<int>::Sender();
+    EXPECT_TRUE(copy.send(7));
+  }
+  EXPECT_TRUE(receiver.has_senders());
+  EXPECT_EQ(receiver.try_recv(), 7);
+  {
+    // A channel whose senders are all gone says so, and still hands out
+    // what they sent.
+    auto [last, alone] = Channel<int>::create();
+    Channel<int>::Sender other = last;
+    EXPECT_TRUE(last.send(8));
+    last = Channel<int>::Sender();
+    EXPECT_TRUE(alone.has_senders());
+    { Channel<int>::Sender gone = std::move(other); }
+    EXPECT_FALSE(alone.has_senders());
+    EXPECT_EQ(alone.try_recv(), 8);
+  }
   { auto gone = std::move(receiver); }
   EXPECT_FALSE(sender.send(1));
 }

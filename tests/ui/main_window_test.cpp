@@ -971,26 +971,31 @@ TEST(PlotRows, TextsOfEachColumn) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0], (PlotRow{gone, "-", "-", "-", "-", "-", "not scanned"}));
   auto [sender, receiver] = Channel<WorkerEvent>::create();
-  core.event_sender = sender;
+  // The worker's answers wake a window on this thread, whose handler takes them.
+  gui::Window window = gui::Window::create("rows").value();
+  core.event_sender = std::move(sender);
+  core.notice = window.notice(1);
+  int checked = 0;
+  auto take_answers = [&] {
+    while (std::optional<WorkerEvent> e = receiver.try_recv()) {
+      if (auto* f = std::get_if<FolderChecked>(&*e)) checked += !f->path.empty();
+      dispatch_event(core, std::move(*e));
+    }
+  };
+  window.bind([&](const gui::Event& e) {
+    if (e.kind == gui::EventKind::Notice) take_answers();
+  });
   request_folder_checks(core);
   EXPECT_TRUE(core.folder_check_running);
   request_folder_checks(core);  // at most one check at a time
-  int checked = 0;
-  auto handle = [&](WorkerEvent e) {
-    if (auto* f = std::get_if<FolderChecked>(&e)) checked += !f->path.empty();
-    dispatch_event(core, std::move(e));
-  };
-  for (int handled = 0; core.folder_check_running && handled < 1000;) {
-    if (std::optional<WorkerEvent> e = receiver.try_recv()) {
-      handle(std::move(*e));
-      ++handled;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
+  // Only the workers hold a sender now: once none is left, every worker has
+  // ended and everything any of them sent is queued, so the counts below are
+  // final (a second worker, or a folder asked about twice, would show).
+  core.event_sender = EventSender();
+  ASSERT_TRUE(testing_support::pump_until([&] { return !receiver.has_senders(); }, std::chrono::seconds(20)))
+      << "the folder check did not end";
+  take_answers();
   EXPECT_FALSE(core.folder_check_running);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  while (std::optional<WorkerEvent> e = receiver.try_recv()) handle(std::move(*e));
   EXPECT_EQ(checked, 2) << "each unknown folder is asked about once";
   EXPECT_TRUE(core.list_dirty);
   EXPECT_EQ(core.folder_presence.size(), 2u);  // the scanned folder is not asked about
