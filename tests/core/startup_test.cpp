@@ -195,11 +195,9 @@ TEST_F(Startup, AMinerLeftBehindByAnEarlierRunIsEnded) {
   testing_support::set_env("VORN_SIM_MODE", "");
   ASSERT_TRUE(leftover.ok()) << leftover.error();
   const std::string id = std::to_string(leftover.value().pid());
-  // Listed once it has started as vorn_miner.exe.
-  ASSERT_TRUE(testing_support::pump_until([&] {
-    Result<std::string> listed = platform::list_miner_processes();
-    return listed.ok() && listed.value().find(id + "\t") != std::string::npos;
-  }));
+  // Listed once it runs as vorn_miner.exe with its command line.
+  ASSERT_TRUE(testing_support::pump_until(
+      [&] { return testing_support::listed_with(leftover.value().pid(), kProfile.config_file); }));
   const std::vector<std::string> log = start();
   auto logged = [&](const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); };
   EXPECT_TRUE(logged("found gui-managed miner pid=" + id + ", config=miner_config.mainnet.gui.yaml"))

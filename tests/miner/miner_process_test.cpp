@@ -601,15 +601,10 @@ TEST_F(MinerProcess, OnlyTheStartRefreshEndsLeftoverMiners) {
   // Listed once it runs as vorn_miner.exe with its command line (a process
   // that is still starting has none yet), its arguments one blank apart.
   auto listed_with_its_command_line = [&] {
-    Result<std::string> listed = platform::list_miner_processes();
-    if (!listed.ok()) return false;
-    const std::size_t at = listed.value().find(std::to_string(pid) + "\t");
-    if (at == std::string::npos) return false;
-    const std::string line = listed.value().substr(at, listed.value().find('\n', at) - at);
 #ifndef _WIN32
-    if (line.find("\t" + ours.program + " ") == std::string::npos) return false;
+    if (!testing_support::listed_with(pid, "\t" + ours.program + " ")) return false;
 #endif
-    return line.find(" --config D:\\x\\miner_config.mainnet.gui.yaml") != std::string::npos;
+    return testing_support::listed_with(pid, " --config D:\\x\\miner_config.mainnet.gui.yaml");
   };
   ASSERT_TRUE(pump_until(listed_with_its_command_line, std::chrono::seconds(10))) << platform::list_miner_processes().value();
   auto refresh = [&](RefreshPurpose purpose) {

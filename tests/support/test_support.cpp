@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "core/supervisor.h"
 #include "platform/headless/headless_gui.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 namespace vorn::testing_support {
 
@@ -111,6 +113,20 @@ void set_env(const char* name, const std::string& value) {
 #else
   setenv(name, value.c_str(), 1);
 #endif
+}
+
+bool listed_with(std::uint32_t pid, std::string_view text) {
+  Result<std::string> listed = platform::list_miner_processes();
+  if (!listed.ok()) return false;
+  const std::string& all = listed.value();
+  const std::string head = std::to_string(pid) + "\t";
+  for (std::size_t at = 0; at < all.size();) {
+    const std::size_t end = std::min(all.find('\n', at), all.size());
+    const std::string_view line = std::string_view(all).substr(at, end - at);
+    if (line.substr(0, head.size()) == head) return line.find(text) != std::string_view::npos;
+    at = end + 1;
+  }
+  return false;
 }
 
 std::string sim_miner_path() {

@@ -61,4 +61,8 @@ void set_env(const char* name, const std::string& value);
 // The simulated miner built for this target.
 std::string sim_miner_path();
 
+// The process listing's line for `pid` once it names `text` in its command
+// line: a process that is still starting is listed without one for a moment.
+bool listed_with(std::uint32_t pid, std::string_view text);
+
 }  // namespace vorn::testing_support
