@@ -93,10 +93,7 @@ bool is_plot_file_name(std::string_view name) {
 }
 
 std::optional<std::string> compression_label(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string upper = to_upper_ascii(name);
   for (std::size_t i = 1; i < upper.size(); ++i) {
     if (upper[i - 1] == 'X' && (upper[i] == '1' || upper[i] == '2')) {
       return std::string("X") + upper[i];

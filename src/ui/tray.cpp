@@ -1,6 +1,7 @@
 #include "ui/tray.h"
 
 #include "core/build_profile.h"
+#include "core/text.h"
 #include "ui/display.h"
 
 namespace vorn {
@@ -8,9 +9,7 @@ namespace vorn {
 namespace gui = platform::gui;
 
 std::string tray_title() {
-  std::string network(kProfile.network);
-  for (char& ch : network) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch);
-  return "Qubo-VORN " + network;
+  return "Qubo-VORN " + to_upper_ascii(kProfile.network);
 }
 
 std::string tray_tooltip_text(const AppCore& core) {

@@ -41,10 +41,7 @@ std::string record_value(const std::string& record, const std::string& key) {
   return record.substr(at + key.size() + 1, end - at - key.size() - 1);
 }
 
-bool miner_listed(std::uint32_t pid) {
-  Result<std::string> list = platform::list_miner_processes();
-  return list.ok() && list.value().find(std::to_string(pid) + "\t") != std::string::npos;
-}
+bool miner_listed(std::uint32_t pid) { return testing_support::listed_with(pid, ""); }
 
 // The simulated miner prints `lines` lines of `text` (numbered lines when
 // empty) as fast as it can.
