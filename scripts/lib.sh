@@ -103,7 +103,7 @@ build_windows() {
 # The parts of a verbose ctest log worth reading: each suite's result, the
 # failures with their details, and ctest's closing lines.
 show_ctest() {
-  grep -E 'Test +#[0-9]+:|\[  FAILED  \]|Failure|error:|Expected|Which is|Value of|Actual|tests passed|tests failed|Total Test|\*\*\*' "$1" | \
+  grep -E 'Test +#[0-9]+:|^[0-9]+: FAIL|\[  FAILED  \]|Failure|error:|Expected|Which is|Value of|Actual|tests passed|tests failed|Total Test|\*\*\*' "$1" | \
     sed -E 's/^[0-9]+: //' | head -n 200
 }
 

@@ -4,9 +4,11 @@
 // - the listening socket is opened here (the reason for a failure comes
 //   from the system; no port sharing) and handed to cpp-httplib;
 // - each connection's bytes pass through `Connection`, which counts the
-//   request head against its limit and its deadline and cuts every wait
-//   into slices that look for the stop;
-// - connections are served by a fixed number of threads (`BoundedPool`).
+//   request head against its limit and its deadline;
+// - connections are accepted here and served by a fixed number of threads
+//   (`BoundedPool`);
+// - every wait also watches the stop (`StopSignal`), so an idle listener
+//   and an idle kept-alive connection sleep until something happens.
 #include "platform/http_server.h"
 
 // On Windows this single header also starts Windows Sockets (WSAStartup)
@@ -37,8 +39,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest a server thread waits before it looks for the stop again.
-constexpr auto kSlice = std::chrono::milliseconds(100);
+// The longest a server thread sleeps before it looks at the stop flag
+// itself, should the stop's wake-up datagram ever go missing.
+constexpr auto kLongestSleep = std::chrono::milliseconds(1000);
 constexpr std::size_t kRequestsPerConnection = 100;
 constexpr int kListenBacklog = 16;
 constexpr auto kDrainTime = std::chrono::milliseconds(1000);
@@ -47,6 +50,8 @@ constexpr char kTooLarge[] =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // --- the few socket calls that differ between the systems --------------------
+
+constexpr int kFirst = 1, kSecond = 2;
 
 #ifdef _WIN32
 int socket_error() { return WSAGetLastError(); }
@@ -68,14 +73,24 @@ void set_listening_options(socket_t s) {
   BOOL on = TRUE;
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
 }
-// Whether the socket is ready (1), not yet (0), or failed (-1) within `wait`.
-int wait_socket(socket_t s, bool for_writing, std::chrono::milliseconds wait) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
+socket_t new_datagram_socket() {
+  return WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+// Within `wait`: -1 failed, else which of the two are ready (kFirst, kSecond,
+// both, or 0 for neither). `second` is only ever waited on for reading.
+int wait_pair(socket_t first, bool for_writing, socket_t second, std::chrono::milliseconds wait) {
+  fd_set first_set, second_set;
+  FD_ZERO(&first_set);
+  FD_ZERO(&second_set);
+  FD_SET(first, &first_set);
+  FD_SET(second, &second_set);
+  fd_set* readable = &second_set;
+  if (!for_writing) FD_SET(first, readable);  // Windows sets hold sockets, not bits: one set for both
   timeval tv{static_cast<long>(wait.count() / 1000), static_cast<long>(wait.count() % 1000 * 1000)};
-  const int r = select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &tv);
-  return r == SOCKET_ERROR ? -1 : r;
+  const int r = select(0, readable, for_writing ? &first_set : nullptr, nullptr, &tv);
+  if (r == SOCKET_ERROR) return -1;
+  return ((for_writing ? FD_ISSET(first, &first_set) : FD_ISSET(first, readable)) ? kFirst : 0) |
+         (FD_ISSET(second, readable) ? kSecond : 0);
 }
 constexpr int kSendFlags = 0;
 #else
@@ -96,11 +111,14 @@ void set_listening_options(socket_t s) {
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
-int wait_socket(socket_t s, bool for_writing, std::chrono::milliseconds wait) {
-  pollfd p{s, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
-  const int r = ::poll(&p, 1, static_cast<int>(wait.count()));
-  if (r < 0 && errno == EINTR) return 0;
-  return r;
+socket_t new_datagram_socket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+int wait_pair(socket_t first, bool for_writing, socket_t second, std::chrono::milliseconds wait) {
+  pollfd p[2] = {{first, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0}, {second, POLLIN, 0}};
+  const int r = ::poll(p, 2, static_cast<int>(wait.count()));
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  // An error or a hang-up on the connection counts as ready: the next
+  // read or write tells which.
+  return (p[0].revents != 0 ? kFirst : 0) | (p[1].revents != 0 ? kSecond : 0);
 }
 constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
@@ -167,6 +185,65 @@ Result<Listening> open_listening_socket(const std::string& host, std::uint16_t p
   return Result<Listening>::failure(error);
 }
 
+// --- the stop ----------------------------------------------------------------
+
+// How the server's threads learn of the stop without waking to look: a
+// loopback datagram socket that nobody reads. Every wait of the server also
+// waits for it to become readable, and the stop sends it one datagram,
+// which then stays readable for every waiter at once. The flag is the
+// truth; the datagram only wakes.
+class StopSignal {
+ public:
+  StopSignal() = default;
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+  ~StopSignal() {
+    if (socket_ != INVALID_SOCKET) close_socket(socket_);
+  }
+
+  MaybeError open() {
+    socket_ = new_datagram_socket();
+    if (socket_ == INVALID_SOCKET) return os_error_text(socket_error());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address_), &size) != 0) {
+      return os_error_text(socket_error());
+    }
+    return std::nullopt;
+  }
+  socket_t socket() const { return socket_; }
+  bool raised() const { return raised_.load(); }
+  void raise() {
+    raised_ = true;
+    const char byte = 0;
+    sendto(socket_, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+  }
+
+ private:
+  socket_t socket_ = INVALID_SOCKET;
+  sockaddr_in address_{};
+  std::atomic<bool> raised_{false};
+};
+
+enum class Wait { ready, timed_out, stopping, failed };
+
+// Sleeps until `s` is ready, `until` passes or the server stops.
+Wait wait_for(socket_t s, bool for_writing, const StopSignal& stop, Clock::time_point until) {
+  for (;;) {
+    if (stop.raised()) return Wait::stopping;
+    const auto now = Clock::now();
+    if (now >= until) return Wait::timed_out;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    const int ready = wait_pair(s, for_writing, stop.socket(), std::min<std::chrono::milliseconds>(left, kLongestSleep));
+    if (ready < 0) return Wait::failed;
+    if ((ready & kSecond) != 0 || stop.raised()) return Wait::stopping;
+    if ((ready & kFirst) != 0) return Wait::ready;
+  }
+}
+
 // --- one connection ----------------------------------------------------------
 
 // The bytes of one connection as cpp-httplib reads and writes them. While a
@@ -176,8 +253,8 @@ Result<Listening> open_listening_socket(const std::string& host, std::uint16_t p
 // the idle time, and every wait ends at the stop of the server.
 class Connection : public httplib::Stream {
  public:
-  Connection(socket_t s, const HttpServerLimits& limits, const std::atomic<socket_t>& listening)
-      : socket_(s), limits_(limits), listening_(listening) {}
+  Connection(socket_t s, const HttpServerLimits& limits, const StopSignal& stop)
+      : socket_(s), limits_(limits), stop_(stop) {}
 
   // The next bytes begin a request, due whole within the idle time.
   void begin_request() {
@@ -204,7 +281,11 @@ class Connection : public httplib::Stream {
     }
   }
 
-  bool is_readable() const override { return begin_ < end_ || wait_socket(socket_, false, {}) > 0; }
+  bool is_readable() const override {
+    if (begin_ < end_) return true;
+    const int ready = wait_pair(socket_, false, stop_.socket(), {});
+    return ready > 0 && (ready & kFirst) != 0;
+  }
   bool is_writable() const override { return !ended(); }
 
   ssize_t read(char* out, size_t size) override {
@@ -244,8 +325,6 @@ class Connection : public httplib::Stream {
   socket_t socket() const override { return socket_; }
 
  private:
-  bool stopping() const { return listening_.load() == INVALID_SOCKET; }
-
   // Up to `n` buffered bytes that still belong to the head, counted; stops
   // after the blank line that ends it. Over the limit: answers 431.
   size_t take_head_bytes(size_t n) {
@@ -268,13 +347,7 @@ class Connection : public httplib::Stream {
   // -1: failed, timed out or stopping.
   ssize_t fill(Clock::time_point until) {
     for (;;) {
-      const auto now = Clock::now();
-      if (stopping() || now >= until) return -1;
-      const auto wait = std::min<std::chrono::milliseconds>(
-          kSlice, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1));
-      const int ready = wait_socket(socket_, false, wait);
-      if (ready < 0) return -1;
-      if (ready == 0) continue;
+      if (wait_for(socket_, false, stop_, until) != Wait::ready) return -1;
       const auto n = recv(socket_, buffer_.data(), static_cast<int>(buffer_.size()), 0);
       if (n < 0 && would_block(socket_error())) continue;
       if (n <= 0) return n < 0 ? -1 : 0;
@@ -289,10 +362,7 @@ class Connection : public httplib::Stream {
   bool send_all(const char* data, size_t size) {
     const auto until = Clock::now() + limits_.idle;
     while (size > 0) {
-      if (stopping() || Clock::now() >= until) return false;
-      const int ready = wait_socket(socket_, true, kSlice);
-      if (ready < 0) return false;
-      if (ready == 0) continue;
+      if (wait_for(socket_, true, stop_, until) != Wait::ready) return false;
       const int chunk = static_cast<int>(std::min<size_t>(size, 64 * 1024));
       const auto n = send(socket_, data, chunk, kSendFlags);
       if (n < 0 && would_block(socket_error())) continue;
@@ -305,7 +375,7 @@ class Connection : public httplib::Stream {
 
   socket_t socket_;
   HttpServerLimits limits_;
-  const std::atomic<socket_t>& listening_;
+  const StopSignal& stop_;
   std::array<char, 4096> buffer_{};
   size_t begin_ = 0, end_ = 0;
   bool in_head_ = true, refused_ = false, ended_ = false;
@@ -319,19 +389,19 @@ class Connection : public httplib::Stream {
 // A fixed number of threads serving connections. Accepted connections wait
 // in a short queue; when it is full, accepting waits too, so the next
 // clients wait in the system's backlog instead of piling up here.
-class BoundedPool : public httplib::TaskQueue {
+class BoundedPool {
  public:
   BoundedPool(int threads, std::size_t waiting) : waiting_limit_(waiting) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
   }
-  void enqueue(std::function<void()> job) override {
+  void enqueue(std::function<void()> job) {
     std::unique_lock lock(mutex_);
     room_.wait(lock, [&] { return jobs_.size() < waiting_limit_; });
     jobs_.push_back(std::move(job));
     work_.notify_one();
   }
   // Runs every queued job (each ends at once: the server is stopping), then joins.
-  void shutdown() override {
+  void shutdown() {
     {
       std::lock_guard lock(mutex_);
       closing_ = true;
@@ -390,19 +460,15 @@ HttpServerRequest to_request(const httplib::Request& r) {
   return request;
 }
 
-// cpp-httplib's server with this file's sockets, connections and threads.
+// cpp-httplib's request handling with this file's sockets, connections and
+// threads: `accept_connections` replaces cpp-httplib's accept loop, whose
+// waits wake ten times a second (a hundred on Windows) to look for its stop.
 class Listener : public httplib::Server {
  public:
   Listener(const HttpServerLimits& limits, HttpHandler handler) : limits_(limits), handler_(std::move(handler)) {
-    const int threads = std::max(1, limits.connections);
-    new_task_queue = [threads] { return new BoundedPool(threads, static_cast<std::size_t>(threads)); };
     set_payload_max_length(limits.body_bytes);
     set_keep_alive_max_count(kRequestsPerConnection);
     set_keep_alive_timeout(std::max<time_t>(1, (limits.idle.count() + 999) / 1000));  // for its Keep-Alive header
-    // The accept loop waits for a connection in slices, looking for the stop
-    // between them; cpp-httplib's own slice on Windows is 10 ms, a hundred
-    // wake-ups a second of an idle listener.
-    set_idle_interval(kSlice);
     const auto answer = [this](const httplib::Request& req, httplib::Response& res) { serve(req, res); };
     // Every path: "." alone would miss a decoded line feed.
     const std::string any = "[\\s\\S]*";
@@ -421,14 +487,29 @@ class Listener : public httplib::Server {
     });
   }
 
-  void adopt(socket_t listening) { svr_sock_ = listening; }
-  // Makes the accept loop and every connection end; the caller closes the socket.
-  socket_t release_listening() { return svr_sock_.exchange(INVALID_SOCKET); }
+  // Accepts until the stop, then waits for the connections being served,
+  // which the stop ends too.
+  void accept_connections(socket_t listening, const StopSignal& stop) {
+    BoundedPool pool(std::max(1, limits_.connections), static_cast<std::size_t>(std::max(1, limits_.connections)));
+    for (;;) {
+      const Wait waited = wait_for(listening, false, stop, Clock::time_point::max());
+      if (waited == Wait::stopping) break;
+      if (waited != Wait::ready) {
+        // Failed waits are rare and may be brief (no buffers): try again soon.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      const socket_t s = accept(listening, nullptr, nullptr);
+      if (s == INVALID_SOCKET) continue;  // the client gave up already, or no room for now
+      pool.enqueue([this, s, &stop] { serve_connection(s, stop); });
+    }
+    pool.shutdown();
+  }
 
  private:
-  bool process_and_close_socket(socket_t s) override {
+  void serve_connection(socket_t s, const StopSignal& stop) {
     if (set_nonblocking(s)) {
-      Connection connection(s, limits_, svr_sock_);
+      Connection connection(s, limits_, stop);
       for (std::size_t served = 0; served < keep_alive_max_count_; ++served) {
         connection.begin_request();
         bool closed = false;
@@ -439,7 +520,6 @@ class Listener : public httplib::Server {
     }
     shutdown_socket(s);
     close_socket(s);
-    return true;
   }
 
   void serve(const httplib::Request& req, httplib::Response& res) {
@@ -458,16 +538,15 @@ class Listener : public httplib::Server {
   const HttpHandler handler_;
 };
 
-void close_listening(socket_t s) {
-  if (s == INVALID_SOCKET) return;
-  shutdown_socket(s);  // wakes an accept() in progress (Linux)
-}
-
 }  // namespace
 
 struct HttpServer::Impl {
   Impl(const HttpServerLimits& limits, HttpHandler handler) : listener(limits, std::move(handler)) {}
+  ~Impl() {
+    if (socket != INVALID_SOCKET) close_socket(socket);
+  }
   Listener listener;
+  StopSignal stop;
   socket_t socket = INVALID_SOCKET;
   std::uint16_t port = 0;
   std::thread accepting;
@@ -481,11 +560,11 @@ Result<std::unique_ptr<HttpServer>> HttpServer::start(const std::string& host, s
   auto impl = std::make_unique<Impl>(limits, std::move(handler));
   impl->socket = listening.value().socket;
   impl->port = listening.value().port;
-  impl->listener.adopt(impl->socket);
+  if (!set_nonblocking(impl->socket)) return R::failure(os_error_text(socket_error()));
+  if (MaybeError error = impl->stop.open()) return R::failure("no socket to stop the listener: " + *error);
   try {
-    impl->accepting = std::thread([&listener = impl->listener] { listener.listen_after_bind(); });
+    impl->accepting = std::thread([&impl = *impl] { impl.listener.accept_connections(impl.socket, impl.stop); });
   } catch (const std::system_error& e) {
-    close_socket(impl->socket);
     return R::failure(std::string("no thread to accept connections: ") + e.what());
   }
   return R::success(std::unique_ptr<HttpServer>(new HttpServer(std::move(impl))));
@@ -494,11 +573,10 @@ Result<std::unique_ptr<HttpServer>> HttpServer::start(const std::string& host, s
 HttpServer::HttpServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 HttpServer::~HttpServer() {
-  // The accept loop and the connections watch the listening socket: once it
-  // reads as invalid, each ends within one wait slice, and the pool joins.
-  close_listening(impl_->listener.release_listening());
+  // Wakes the accept loop and every connection; each ends, the pool joins,
+  // and the port closes with the Impl.
+  impl_->stop.raise();
   if (impl_->accepting.joinable()) impl_->accepting.join();
-  close_socket(impl_->socket);
 }
 
 std::uint16_t HttpServer::port() const { return impl_->port; }

@@ -58,10 +58,9 @@ class HttpServer {
   static Result<std::unique_ptr<HttpServer>> start(const std::string& host, std::uint16_t port, HttpServerLimits limits,
                                                    HttpHandler handler);
 
-  // Stops: the listening port closes at once; clients being served are
-  // dropped within a fraction of a second (every wait of the server is cut
-  // into 100 ms slices that look for the stop), after the handler calls in
-  // progress return.
+  // Stops: the listening port closes and clients being served are dropped
+  // at once (every wait of the server also waits for the stop), after the
+  // handler calls in progress return.
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;

@@ -396,7 +396,7 @@ TEST(HttpServer, StoppingWithClientsStuckEndsWithinItsBound) {
   const auto start_time = Clock::now();
   server.value().reset();
   const double took = seconds_since(start_time);
-  EXPECT_LE(took, 1.0);
+  EXPECT_LE(took, 0.25);  // woken, not found by a look now and then
   for (RawClient& c : clients) {
     EXPECT_TRUE(c.receive_until_closed(seconds(5)).closed);
   }
