@@ -387,7 +387,7 @@ Realistic realistic(const std::wstring& folder, int minutes, Running& bare, bool
     const std::string last_failure = scraper->last_failure();
     scraper.reset();
     std::printf("  scrapes answered with the exposition: %d, failed: %d%s%s\n", answered, failed,
-                failed ? "; the last failure: " : "", last_failure.c_str());
+                failed ? "; the last failure: " : "", failed ? last_failure.c_str() : "");
     if (answered < minutes * 55 || failed > 0) {
       std::printf("FAIL not every scrape was answered\n");
       result.above_bare = -1;

@@ -1,5 +1,6 @@
 #include "core/crash_guard.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -12,7 +13,12 @@
 namespace vorn {
 namespace {
 
-thread_local std::string t_thread_name;
+// A plain array, not a std::string: the Windows toolchain's emulated
+// thread-locals free a thread's storage before the thread's thread-local
+// destructors run, so a destructor here would read freed memory (and free
+// whatever pointer it found there) each time a named thread ends.
+constexpr std::size_t kThreadNameSize = 32;
+thread_local char t_thread_name[kThreadNameSize] = {};
 // How long a crash record waits for the log file's queued lines.
 constexpr std::chrono::milliseconds kCrashFlushLimit{2000};
 
@@ -46,12 +52,13 @@ std::string timestamp_text(std::chrono::system_clock::time_point now) {
   return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
 }
 
-void set_thread_name(std::string name) { t_thread_name = std::move(name); }
-
-const std::string& thread_name() {
-  static const std::string unnamed = "unnamed";
-  return t_thread_name.empty() ? unnamed : t_thread_name;
+void set_thread_name(std::string_view name) {
+  const std::size_t size = std::min(name.size(), kThreadNameSize - 1);
+  std::copy_n(name.data(), size, t_thread_name);
+  t_thread_name[size] = '\0';
 }
+
+std::string thread_name() { return t_thread_name[0] != '\0' ? std::string(t_thread_name) : "unnamed"; }
 
 std::string crash_log_path() { return exe_relative(kCrashLogFile); }
 

@@ -58,8 +58,9 @@ std::string failure_message(const std::exception_ptr& failure);
 // Registers the hook for failures that nothing catches.
 void install_crash_hook();
 
-void set_thread_name(std::string name);
-const std::string& thread_name();
+// Names longer than 31 bytes are cut.
+void set_thread_name(std::string_view name);
+std::string thread_name();
 
 // Starts a named worker thread. A failure inside it is recorded and ends only
 // that thread. A thread that cannot be created is a programming error.
@@ -79,7 +80,7 @@ std::thread spawn_worker(std::string name, Body body, ReportFailure report_failu
   try {
     platform::fault_point("spawn " + name);
     return std::thread([name = std::move(name), body = std::move(body), report_failure]() mutable {
-      set_thread_name(std::move(name));
+      set_thread_name(name);
       std::string failure;
       try {
         body();

@@ -2,6 +2,10 @@
 // and a confirmed exit still ends.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "core/crash_guard.h"
 #include "core/supervisor.h"
 #include "miner/miner_control.h"
@@ -37,6 +41,35 @@ class WorkerFailure : public ::testing::Test {
   }
   std::unique_ptr<TestWindow> w = TestWindow::create(scratch_folder("worker_failure"));
 };
+
+// Named workers start and end all the time (one per plot folder in a scan).
+// Each must know its name, and its end must leave the heap alone: the
+// Windows suite runs this test again under Wine with the heap's checks on,
+// where any heap warning fails it (a thread-local destroyed after its
+// storage was freed frees whatever it finds there).
+TEST(NamedWorkers, EachKnowsItsNameAndEndsWithoutTouchingFreedMemory) {
+  constexpr int kRounds = 25, kAtOnce = 8;
+  std::vector<std::string> seen(kRounds * kAtOnce);
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kAtOnce; ++i) {
+      const int n = round * kAtOnce + i;
+      threads.push_back(spawn_worker("scan-folder " + std::to_string(n), [&seen, n] {
+        std::vector<std::string> busy;  // the heap in use while threads end
+        for (int k = 0; k < 50; ++k) busy.emplace_back(40 + k, 'x');
+        seen[n] = thread_name();
+      }));
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  for (int n = 0; n < kRounds * kAtOnce; ++n) EXPECT_EQ(seen[n], "scan-folder " + std::to_string(n));
+  std::string long_name;
+  spawn_worker(std::string(100, 'n'), [&long_name] { long_name = thread_name(); }).join();
+  EXPECT_EQ(long_name, std::string(31, 'n'));  // cut, not overrun
+  std::string unnamed;
+  std::thread([&unnamed] { unnamed = thread_name(); }).join();
+  EXPECT_EQ(unnamed, "unnamed");
+}
 
 TEST_F(WorkerFailure, AFailedScanEndsTheScanAndKeepsTheLastResults) {
   const std::string plots = scratch_folder("worker_failure_plots");
