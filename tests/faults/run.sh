@@ -8,7 +8,7 @@
 #                 scan, and an exit meanwhile ends with status 0
 #   storage-gone  the same, silent past the scan's 60 s bound, and an exit meanwhile
 #   disk-full     the program's folder on a full tmpfs (filled only once that mount worked)
-#   kill-save     the program, on storage with slow writes, killed (SIGKILL, checked to have
+#   kill-save     the program, on slow storage, killed (SIGKILL, checked to have
 #                 landed) at a random moment once its saves began; the file decoded by the
 #                 program's own decoder
 #   endless       a miner writing 200 MB without a line feed: memory within the output budget
@@ -229,8 +229,9 @@ run_exit_repeat() {
 }
 
 # The program's folder is on slow storage (tests/faults/slowfs.py: each
-# write waits 30 ms, as on a busy disk), so that a save spends most of its
-# time writing. Each round: settings with a new folder list, the program
+# open, creation and truncation takes 30 ms, as on a busy network share), so
+# that a save that rewrote the file in place would leave it empty for a good
+# part of its time, and a kill then would find it so. Each round: settings with a new folder list, the program
 # saving as fast as it can (the driver says when saving began: its first
 # save is done and left no temporary), a SIGKILL at a random moment after
 # that, checked to have ended the program; then the driver decodes the

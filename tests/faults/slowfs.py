@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Slow storage for writes: a FUSE file system showing the folder BACKING,
-where every write call waits SLOW_MS milliseconds before it is carried out
-(as on a busy disk or a network share); everything else passes straight
-through. A program that writes a file in place leaves it cut short for that
-long; one that writes a temporary and renames it over the file does not.
+"""Slow storage: a FUSE file system showing the folder BACKING, where every
+open, creation and truncation takes SLOW_MS milliseconds after it is done
+(as on a busy network share); everything else passes straight through. A
+program that rewrites a file in place leaves it empty for that long before
+its first write, and a kill then leaves it so; one that writes a temporary
+and renames it over the file does not.
 Usage: slowfs.py BACKING MOUNTPOINT SLOW_MS"""
 import errno
 import os
@@ -32,7 +33,9 @@ class SlowWrites(fusepy.Operations):
         return os.chown(self._full(path), uid, gid)
 
     def create(self, path, mode, fi=None):
-        return os.open(self._full(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
+        fh = os.open(self._full(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
+        time.sleep(self.slow)
+        return fh
 
     def flush(self, path, fh):
         return 0
@@ -49,7 +52,9 @@ class SlowWrites(fusepy.Operations):
         return os.mkdir(self._full(path), mode)
 
     def open(self, path, flags):
-        return os.open(self._full(path), flags)
+        fh = os.open(self._full(path), flags)
+        time.sleep(self.slow)
+        return fh
 
     def read(self, path, size, offset, fh):
         return os.pread(fh, size, offset)
@@ -76,8 +81,10 @@ class SlowWrites(fusepy.Operations):
 
     def truncate(self, path, length, fh=None):
         if fh is not None:
-            return os.ftruncate(fh, length)
-        return os.truncate(self._full(path), length)
+            os.ftruncate(fh, length)
+        else:
+            os.truncate(self._full(path), length)
+        time.sleep(self.slow)
 
     def unlink(self, path):
         return os.unlink(self._full(path))
@@ -86,7 +93,6 @@ class SlowWrites(fusepy.Operations):
         return os.utime(self._full(path), times)
 
     def write(self, path, data, offset, fh):
-        time.sleep(self.slow)
         return os.pwrite(fh, data, offset)
 
 
