@@ -213,7 +213,10 @@ int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_
   check(p.wait_logged(L"scan apply finished: scan_id=2, total=2", Seconds(20)), "a manual scan completes");
   watch.report("while the storage hung");
 
-  // The storage hangs again; a scan's worker gets stuck on it.
+  // The storage hangs again; a scan's worker gets stuck on it. First the
+  // kernel's cache of the storage's answers (1 s) runs out, so that the
+  // scan asks the storage itself.
+  std::this_thread::sleep_for(Seconds(2));
   const std::wstring mount = dead.substr(0, dead.find_last_of(L'\\'));
   check(!file_exists(mount + L"\\rehang"), "the storage was told to hang again");
   check(wait_until([&] { return IsWindowEnabled(scan) != FALSE; }, Seconds(20)), "Scan Now enabled after scan 2");
