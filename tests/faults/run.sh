@@ -149,7 +149,7 @@ full = [t for s, t in held if s >= hang - 0.2]
 answer = re.search(r"^time: the folder answered in the window at ([\d.]+)$", driver, re.M)
 rehang = re.search(r"^rehang at ([\d.]+)$", storage, re.M)
 rehang_at = float(rehang.group(1)) if rehang else float("inf")
-first, again = [t for t in full if t < rehang_at], [t for t in full if t > rehang_at]
+first, again = [t for t in full if t <= rehang_at], [t for t in full if t > rehang_at]
 if not first:
     print(f"the storage never held a call for the full {hang:.0f} s")
 elif not answer:
