@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Storage that stops answering: a FUSE file system holding plots/ with one
-plot file, whose metadata calls below plots/ hang for HANG seconds from the
-first one on, then answer normally (as a network share whose server came
+plot file, whose metadata calls below plots/ (all but the free-space query)
+hang for HANG seconds from the first one on, then answer normally (as a network share whose server came
 back). A lookup of /rehang (which does not exist, and answers at once)
 makes the calls hang again for HANG seconds from the next one on.
 Every call held prints a line to standard output:
