@@ -2,11 +2,16 @@
 # Soak: the real program under Wine for a while (default 30 minutes) with the
 # simulated miner in 3-second rounds, plot files added, grown and removed
 # every three minutes, a rescan every minute, a restart every seven minutes
-# and a miner crash every eleven. Every minute the driver samples what
-# Windows reports of the program (working set, private bytes, handles, GDI
-# and USER objects, threads; Wine gives only some of them) and this script
-# samples what Linux sees of its process (resident size, threads, open file
-# descriptors); each prints the growth per hour against minutes 2 to 4.
+# (none while a crash's pause may run) and a miner crash every eleven, from
+# minute 3.5 on. Every minute the driver samples what Windows reports of the
+# program (working set, private bytes, handles, GDI and USER objects,
+# threads; Wine gives only some of them) and this script samples what Linux
+# sees of its process (resident size, threads, open file descriptors); each
+# prints the growth per hour against minutes 2 to 4 (from 8 minutes on).
+# At the end the driver reads the program's log file beside it: each crash
+# must be noticed and the miner started again after the pause the program's
+# count of ends within 30 minutes gives (10, 20, 40, 80 s; the fifth end
+# gives up).
 # Not part of the test command.   bash bench/soak.sh [minutes]
 source "$(dirname "$0")/../scripts/lib.sh"
 MINUTES=${1:-30}

@@ -3,21 +3,29 @@
 # shows, what is on disk and which processes live:
 #   hung-query    PowerShell hangs with its output open (start-up and start)
 #   hung-kill     taskkill hangs with its output open (stop)
-#   dead-storage  a plot folder on a FUSE file system whose calls hang
+#   dead-storage  a plot folder on a FUSE file system whose calls hang (the hang checked in
+#                 the storage's log against the window's answer), then hang again under a
+#                 scan, and an exit meanwhile ends with status 0
 #   storage-gone  the same, silent past the scan's 60 s bound, and an exit meanwhile
-#   disk-full     the program's folder on a full tmpfs
-#   kill-save     the program killed (SIGKILL) at a random moment while saving
-#   endless       a miner writing 200 MB without a line feed
+#   disk-full     the program's folder on a full tmpfs (filled only once that mount worked)
+#   kill-save     the program, on slow storage, killed (SIGKILL, checked to have
+#                 landed) at a random moment once its saves began; the file decoded by the
+#                 program's own decoder
+#   endless       a miner writing 200 MB without a line feed: memory within the output budget
 #   planted       tools planted beside the program; a listed pid of another program
-#   crash-restart a miner that keeps crashing is started again after growing pauses
+#   crash-restart a miner that keeps crashing is started again after growing pauses, timed
+#                 from its process's end; Stopped throughout; no miner after an exit in a pause
 #   exit-repeat   confirmed exits in a pause, in a flood and in a scan end with status 0
 #   alerts-crash  crashes, a give-up and dropped plots alert json, ntfy and telegram channels
 #                 (a 500 answered first is sent again after 10 s)
 #   alerts-stall  a miner that goes quiet: the watchdog alerts and restarts it; heartbeat pings
 #   alerts-silent a server that never answers delays neither the window, a stop nor the exit
+# Each scenario has a time bound (a frozen window or a hung driver fails it
+# instead of holding up the suite); the driver bounds each message it sends
+# to the window.
 # Needs root (mounts), the Windows build and the Wine prefix with the stand-ins.
 # VORN_FAULTS_LONG=1 runs the long variants (60 s hang, 200 kill rounds, 60 exits);
-# VORN_FAULTS="name ..." runs only those scenarios.
+# VORN_FAULTS="name ..." runs only those scenarios; VORN_KILL_ROUNDS=n sets kill-save's rounds.
 source "$(dirname "$0")/../../scripts/lib.sh"
 set +e
 
@@ -25,7 +33,7 @@ FAULTS=$BUILD/faults
 DRIVER=$BUILD/win/tools/win_driver.exe
 LONG=${VORN_FAULTS_LONG:-0}
 HANG_SECONDS=$([[ $LONG == 1 ]] && echo 60 || echo 20)
-KILL_ROUNDS=$([[ $LONG == 1 ]] && echo 200 || echo 30)
+KILL_ROUNDS=${VORN_KILL_ROUNDS:-$([[ $LONG == 1 ]] && echo 200 || echo 30)}
 EXIT_ROUNDS=$([[ $LONG == 1 ]] && echo 60 || echo 12)
 passed=0 failed=0
 # This build's own processes only (the folder matched with / or \ between
@@ -65,13 +73,16 @@ settings() {  # settings <dir> <plot folder>...
     >"$dir/vorn_miner_gui_mainnet_settings.json"
 }
 
-# Runs one scenario of the driver with the given environment; counts it.
-scenario() {
-  local name=$1; shift
+# Runs one scenario of the driver with the given environment, ended after
+# `bound` seconds (a window that freezes or a driver that hangs fails the
+# scenario instead of holding up the suite); counts it.
+scenario() {  # scenario <name> <bound in seconds> <environment and command>
+  local name=$1 bound=$2; shift 2
   local out=$LOGS/fault-$name.log
   local start=$SECONDS
-  env "$@" >"$out" 2>&1
+  timeout -k 10 "$bound" env "$@" >"$out" 2>&1
   local rc=$?
+  ((rc == 124 || rc == 137)) && echo "FAIL the scenario ran past its bound of $bound s and was ended" >>"$out"
   last_rc=$rc
   pkill -9 -f "$OURS.faults.*(vorn_miner_gui|vorn_miner|other_tool)\.exe" 2>/dev/null
   if ((rc == 0)); then
@@ -81,31 +92,77 @@ scenario() {
   fi
 }
 
+# A check of the script's own after a scenario: "FAIL <what>" in its log,
+# and a scenario that passed the driver's checks counts as failed.
+fail_after() {  # fail_after <name> <what>
+  echo "FAIL $2" | tee -a "$LOGS/fault-$1.log"
+  if ((last_rc == 0)); then passed=$((passed - 1)); failed=$((failed + 1)); last_rc=1; fi
+}
+
+# A scenario that cannot be set up fails without running.
+fail_setup() {  # fail_setup <name> <what>
+  failed=$((failed + 1)); echo "fault $1: FAILED (set-up: $2)"
+}
+
+# Starts hangfs.py on a fresh mount point; false when it is not mounted
+# within 5 s.
+mount_hangfs() {  # mount_hangfs <mount point> <hang seconds> <log>
+  mkdir -p "$1"
+  mountpoint -q "$1" && umount -l "$1"
+  /usr/bin/python3 "$ROOT/tests/faults/hangfs.py" "$1" "$2" >"$3" 2>&1 &
+  daemons+=($!); mounts+=("$1")
+  for _ in $(seq 50); do mountpoint -q "$1" && return 0; sleep 0.1; done
+  return 1
+}
+
 wanted() { [[ -z ${VORN_FAULTS:-} || " $VORN_FAULTS " == *" $1 "* ]]; }
 
 run_hung_query() {
   local dir=$FAULTS/hung-query
   lay_out "$dir"; settings "$dir" "$dir/plots"
-  scenario hung-query VORN_STANDIN_HANG=powershell "$WINE" "$DRIVER" fault hung-query "$dir"
+  scenario hung-query 300 VORN_STANDIN_HANG=powershell "$WINE" "$DRIVER" fault hung-query "$dir"
 }
 
 run_hung_kill() {
   local dir=$FAULTS/hung-kill
   lay_out "$dir"; settings "$dir" "$dir/plots"
-  scenario hung-kill VORN_STANDIN_HANG=taskkill VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault hung-kill "$dir"
+  scenario hung-kill 300 VORN_STANDIN_HANG=taskkill VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault hung-kill "$dir"
 }
 
+# The hang must have happened: the storage's log shows a call held for the
+# full time, and the window showed the folder's answer no earlier than the
+# storage let go; after the rehang a call is held for the full time again
+# (the driver's exit meanwhile must end the program with status 0).
 run_dead_storage() {
-  local dir=$FAULTS/dead-storage mnt=$FAULTS/dead-mount
+  local dir=$FAULTS/dead-storage mnt=$FAULTS/dead-mount log=$LOGS/fault-hangfs.log
   lay_out "$dir"
-  mkdir -p "$mnt"
-  mountpoint -q "$mnt" && umount -l "$mnt"
-  /usr/bin/python3 "$ROOT/tests/faults/hangfs.py" "$mnt" "$HANG_SECONDS" >"$LOGS/fault-hangfs.log" 2>&1 &
-  daemons+=($!); mounts+=("$mnt")
-  for _ in $(seq 50); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  mount_hangfs "$mnt" "$HANG_SECONDS" "$log" || { fail_setup dead-storage "hangfs did not mount $mnt"; return; }
   settings "$dir" "$dir/plots" "$mnt/plots"
-  scenario dead-storage "$WINE" "$DRIVER" fault dead-storage "$dir" "$(winpath "$mnt/plots")" "$HANG_SECONDS"
+  scenario dead-storage $((HANG_SECONDS * 4 + 120)) "$WINE" "$DRIVER" fault dead-storage "$dir" "$(winpath "$mnt/plots")" "$HANG_SECONDS"
   umount -l "$mnt"
+  local verdict
+  verdict=$(python3 - "$log" "$LOGS/fault-dead-storage.log" "$HANG_SECONDS" <<'EOF'
+import re, sys
+storage, driver, hang = open(sys.argv[1]).read(), open(sys.argv[2]).read(), float(sys.argv[3])
+held = [(float(s), float(t)) for s, t in re.findall(r"^held \S+ \S+ ([\d.]+) s, let go at ([\d.]+)$", storage, re.M)]
+full = [t for s, t in held if s >= hang - 0.2]
+answer = re.search(r"^time: the folder answered in the window at ([\d.]+)$", driver, re.M)
+rehang = re.search(r"^rehang at ([\d.]+)$", storage, re.M)
+rehang_at = float(rehang.group(1)) if rehang else float("inf")
+first, again = [t for t in full if t <= rehang_at], [t for t in full if t > rehang_at]
+if not first:
+    print(f"the storage never held a call for the full {hang:.0f} s")
+elif not answer:
+    print("the driver did not say when the folder answered")
+elif float(answer.group(1)) < first[0]:
+    print(f"the folder answered in the window at {answer.group(1)}, before the storage let go at {first[0]:.3f}")
+elif not again:
+    print(f"no call was held for the full {hang:.0f} s after the rehang")
+else:
+    print("ok")
+EOF
+)
+  [[ $verdict == ok ]] || fail_after dead-storage "$verdict"
 }
 
 # Storage that stays silent past the scan's 60 s bound: the folder reads
@@ -114,13 +171,9 @@ run_dead_storage() {
 run_storage_gone() {
   local dir=$FAULTS/storage-gone mnt=$FAULTS/gone-mount
   lay_out "$dir"
-  mkdir -p "$mnt"
-  mountpoint -q "$mnt" && umount -l "$mnt"
-  /usr/bin/python3 "$ROOT/tests/faults/hangfs.py" "$mnt" 85 >"$LOGS/fault-hangfs-gone.log" 2>&1 &
-  daemons+=($!); mounts+=("$mnt")
-  for _ in $(seq 50); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  mount_hangfs "$mnt" 85 "$LOGS/fault-hangfs-gone.log" || { fail_setup storage-gone "hangfs did not mount $mnt"; return; }
   settings "$dir" "$dir/plots" "$mnt/plots"
-  scenario storage-gone "$WINE" "$DRIVER" fault storage-gone "$dir" "$(winpath "$mnt/plots")"
+  scenario storage-gone 400 "$WINE" "$DRIVER" fault storage-gone "$dir" "$(winpath "$mnt/plots")"
   umount -l "$mnt"
 }
 
@@ -129,21 +182,24 @@ run_disk_full() {
   mkdir -p "$dir"
   mountpoint -q "$dir" && umount -l "$dir"
   local need=$(( ($(stat -c %s "$BUILD/win/vorn_miner_gui.exe") + $(stat -c %s "$BUILD/win/sim/vorn_miner.exe")) / 1024 + 256 ))
-  mount -t tmpfs -o size=${need}k tmpfs "$dir" && mounts+=("$dir")
+  # The filler below fills whatever holds the folder: only a tmpfs of our own.
+  if ! mount -t tmpfs -o size=${need}k tmpfs "$dir"; then fail_setup disk-full "the tmpfs did not mount on $dir"; return; fi
+  mounts+=("$dir")
+  if [[ $(findmnt -n -o FSTYPE --mountpoint "$dir") != tmpfs ]]; then fail_setup disk-full "$dir is not a tmpfs"; return; fi
   cp "$BUILD/win/vorn_miner_gui.exe" "$BUILD/win/sim/vorn_miner.exe" "$dir/"
   mkdir -p "$FAULTS/disk-full-plots"
   printf plot >"$FAULTS/disk-full-plots/fault_X1.vorn"
   settings "$dir" "$FAULTS/disk-full-plots"
   printf '# the configuration from before the disk filled up\n' >"$dir/miner_config.mainnet.gui.yaml"
   dd if=/dev/zero of="$dir/filler" bs=4k >/dev/null 2>&1  # until the disk is full
-  scenario disk-full "$WINE" "$DRIVER" fault disk-full "$dir" "$(winpath "$dir/filler")"
+  scenario disk-full 200 "$WINE" "$DRIVER" fault disk-full "$dir" "$(winpath "$dir/filler")"
   umount -l "$dir"
 }
 
 run_endless() {
   local dir=$FAULTS/endless
   lay_out "$dir"; settings "$dir"
-  scenario endless VORN_SIM_MODE=endless "$WINE" "$DRIVER" fault endless "$dir"
+  scenario endless 400 VORN_SIM_MODE=endless "$WINE" "$DRIVER" fault endless "$dir"
 }
 
 run_planted() {
@@ -152,13 +208,13 @@ run_planted() {
   cp "$BUILD/win/sim/vorn_miner.exe" "$dir/other_tool.exe"
   cp "$DRIVER" "$dir/taskkill.exe"
   cp "$DRIVER" "$dir/powershell.exe"
-  scenario planted VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault planted "$dir"
+  scenario planted 200 VORN_SIM_ROUND_MS=1000 "$WINE" "$DRIVER" fault planted "$dir"
 }
 
 run_crash_restart() {
   local dir=$FAULTS/crash-restart
   lay_out "$dir"; settings "$dir" "$dir/plots"
-  scenario crash-restart VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=2000 VORN_SIM_EXIT_CODE=3221225477 \
+  scenario crash-restart 300 VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=2000 VORN_SIM_EXIT_CODE=3221225477 \
     "$WINE" "$DRIVER" fault crash-restart "$dir"
 }
 
@@ -169,45 +225,70 @@ run_exit_repeat() {
   lay_out "$dir"
   mkdir -p "$dir/many"
   (cd "$dir/many" && seq -f 'p%06g_X1.vorn' 1 30000 | xargs touch)
-  scenario exit-repeat "$WINE" "$DRIVER" fault exit-repeat "$dir" "$EXIT_ROUNDS"
+  scenario exit-repeat $((EXIT_ROUNDS * 60)) "$WINE" "$DRIVER" fault exit-repeat "$dir" "$EXIT_ROUNDS"
 }
 
-# Each round: settings with a new folder list, the program saving as fast as
-# it can, a SIGKILL at a random moment; the file must hold a complete old or
-# new content.
+# The program's folder is on slow storage (tests/faults/slowfs.py: each
+# open, creation and truncation takes 30 ms, as on a busy network share), so
+# that a save that rewrote the file in place would leave it empty for a good
+# part of its time, and a kill then would find it so. Each round: settings with a new folder list, the program
+# saving as fast as it can (the driver says when saving began: its first
+# save is done and left no temporary), a SIGKILL at a random moment after
+# that, checked to have ended the program; then the driver decodes the
+# file with the program's own decoder, which must give the complete new
+# content.
 run_kill_save() {
-  local dir=$FAULTS/kill-save start=$SECONDS bad=0 saved=0 round
-  lay_out "$dir"
+  local dir=$FAULTS/kill-save disk=$FAULTS/kill-save-disk start=$SECONDS bad=0 inside=0 round
+  local out=$LOGS/fault-kill-save-round.log
+  mountpoint -q "$dir" && umount -l "$dir"
+  rm -rf "$dir"; mkdir -p "$dir"
+  lay_out "$disk"
+  /usr/bin/python3 "$ROOT/tests/faults/slowfs.py" "$disk" "$dir" 30 >"$LOGS/fault-slowfs.log" 2>&1 &
+  daemons+=($!); mounts+=("$dir")
+  for _ in $(seq 50); do mountpoint -q "$dir" && break; sleep 0.1; done
+  mountpoint -q "$dir" || { fail_setup kill-save "slowfs did not mount $dir"; return; }
+  : >"$LOGS/fault-kill-save.log"
   for ((round = 1; round <= KILL_ROUNDS; round++)); do
-    local folders=() n=$((RANDOM % 40 + 1)) i
+    local folders=() n=$((RANDOM % 40 + 1)) i problem=""
     for ((i = 0; i < n; i++)); do folders+=("/no/such/plots/r${round}_$i"); done
     settings "$dir" "${folders[@]}"
-    cp "$dir/vorn_miner_gui_mainnet_settings.json" "$dir/before.json"
-    "$WINE" "$DRIVER" fault saves "$dir" >/dev/null 2>&1 &
+    timeout -k 5 120 "$WINE" "$DRIVER" fault saves "$dir" "$n" >"$out" 2>&1 &
     local driver=$! gui=""
-    for _ in $(seq 100); do gui=$(pgrep -f 'kill-save.vorn_miner_gui\.exe' | head -n 1); [[ -n $gui ]] && break; sleep 0.05; done
-    sleep "$(printf '0.%03d' $((RANDOM % 1000)))"; sleep $((RANDOM % 2))
-    [[ -n $gui ]] && kill -9 "$gui"
-    wait "$driver" 2>/dev/null
-    if python3 - "$dir/vorn_miner_gui_mainnet_settings.json" "$dir/before.json" "$n" <<'EOF'
-import json, sys
-data = open(sys.argv[1], 'rb').read()
-if data == open(sys.argv[2], 'rb').read():
-    sys.exit(0)
-s = json.loads(data)
-assert len(s["plot_dirs"]) == int(sys.argv[3]), "incomplete folder list"
-assert s["miner_name"] == "fault rig" or s["miner_name"].startswith("save "), s["miner_name"]
-sys.exit(3)
-EOF
-    then :; else
-      rc=$?
-      if ((rc == 3)); then saved=$((saved + 1)); else bad=$((bad + 1)); cp "$dir/vorn_miner_gui_mainnet_settings.json" "$LOGS/fault-kill-save-bad-$round.json"; fi
+    for _ in $(seq 600); do grep -q '^saving began' "$out" && break; kill -0 "$driver" 2>/dev/null || break; sleep 0.1; done
+    if grep -q '^saving began' "$out"; then
+      gui=$(pgrep -f "$OURS.faults.kill-save.vorn_miner_gui\.exe" | head -n 1)
+      sleep "$(printf '%d.%03d' $((RANDOM % 2)) $((RANDOM % 1000)))"
+      if [[ -z $gui ]]; then
+        problem="the program's process was not found"
+      elif ! kill -9 "$gui"; then
+        problem="kill -9 $gui failed"
+      else
+        for _ in $(seq 100); do [[ -e /proc/$gui ]] || break; sleep 0.1; done
+        [[ -e /proc/$gui ]] && problem="process $gui still there 10 s after kill -9"
+      fi
+    else
+      problem="saving never began"
+    fi
+    if [[ -n $problem ]]; then  # nothing may go on saving into the next round
+      pkill -9 -f "$OURS.faults.kill-save.vorn_miner_gui\.exe"; kill "$driver" 2>/dev/null
+    fi
+    wait "$driver"
+    local rc=$?
+    [[ -z $problem ]] && ((rc != 0)) && problem="the driver's checks failed (status $rc)"
+    grep -q '^the kill came inside a save' "$out" && inside=$((inside + 1))
+    { echo "round $round: ${problem:-ok}"; cat "$out"; } >>"$LOGS/fault-kill-save.log"
+    if [[ -n $problem ]]; then
+      bad=$((bad + 1)); echo "FAIL round $round: $problem"; grep FAIL "$out" | head -5
+      cp "$dir/vorn_miner_gui_mainnet_settings.json" "$LOGS/fault-kill-save-bad-$round.json"
     fi
   done
-  if ((bad == 0 && saved > 0)); then
-    passed=$((passed + 1)); echo "fault kill-save: ok ($KILL_ROUNDS rounds, $saved killed after a save, $((SECONDS - start)) s)"
+  rm -f "$out"
+  umount -l "$dir"
+  if ((bad == 0)); then
+    passed=$((passed + 1))
+    echo "fault kill-save: ok ($KILL_ROUNDS rounds killed while saving, $inside inside a save's write, $((SECONDS - start)) s)"
   else
-    failed=$((failed + 1)); echo "fault kill-save: FAILED ($bad of $KILL_ROUNDS files broken, $saved with a new content)"
+    failed=$((failed + 1)); echo "fault kill-save: FAILED ($bad of $KILL_ROUNDS rounds, log: $LOGS/fault-kill-save.log)"
   fi
 }
 
@@ -264,7 +345,7 @@ run_alerts_crash() {
   lay_out "$dir"; settings "$dir" "$dir/plots"
   start_recorder "$dir" "500,200"
   alert_options "$dir" '"stall_minutes": 0,'
-  scenario alerts-crash VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=1000 VORN_SIM_EXIT_CODE=3 \
+  scenario alerts-crash 300 VORN_SIM_MODE=exit VORN_SIM_DELAY_MS=1000 VORN_SIM_EXIT_CODE=3 \
     "$WINE" "$DRIVER" fault alerts-crash "$dir" "$(winpath "$dir/plots/fault_X1.vorn")"
   check_alert_run "$dir" alerts-crash "$RECORD_HELPERS"'
 first = reqs[0]
@@ -291,7 +372,7 @@ run_alerts_stall() {
   lay_out "$dir"; settings "$dir" "$dir/plots"
   start_recorder "$dir" "200"
   alert_options "$dir" "\"stall_minutes\": 1, \"heartbeat_url\": \"http://127.0.0.1:$recorder_port/ping/SECRET-uuid\", \"heartbeat_interval_secs\": 600,"
-  scenario alerts-stall VORN_SIM_MODE=stall "$WINE" "$DRIVER" fault alerts-stall "$dir"
+  scenario alerts-stall 300 VORN_SIM_MODE=stall "$WINE" "$DRIVER" fault alerts-stall "$dir"
   check_alert_run "$dir" alerts-stall "$RECORD_HELPERS"'
 pings = [r for r in reqs if r["path"] == "/ping/SECRET-uuid"]
 check(len(pings) == 2 and all(p["method"] == "GET" for p in pings), "one ping after the first height of each launch")
@@ -306,7 +387,7 @@ run_alerts_silent() {
   lay_out "$dir"; settings "$dir" "$dir/plots"
   start_recorder "$dir" "hang"
   alert_options "$dir" '"stall_minutes": 0,'
-  scenario alerts-silent "$WINE" "$DRIVER" fault alerts-silent "$dir" "$(winpath "$dir/record.jsonl")"
+  scenario alerts-silent 300 "$WINE" "$DRIVER" fault alerts-silent "$dir" "$(winpath "$dir/record.jsonl")"
   check_alert_run "$dir" alerts-silent "$RECORD_HELPERS"'
 check(len(reqs) >= 2 and 19 <= reqs[1]["time"] - reqs[0]["time"] <= 23, "10 s for the silent answer, then 10 s before the next attempt")
 '

@@ -245,25 +245,25 @@ void focus_and_log_box(HWND window, const std::vector<HWND>& controls, HWND log_
   const DWORD from = static_cast<DWORD>(last_break == std::wstring::npos ? 0 : last_break + 2);
   const DWORD to = static_cast<DWORD>(std::min<std::size_t>(shown.size(), from + 20));
   const std::wstring chosen = shown.substr(from, to - from);
-  SendMessageW(log_box, EM_SETSEL, from, to);
-  SendMessageW(log_box, WM_VSCROLL, SB_TOP, 0);
-  const LRESULT lines = SendMessageW(log_box, EM_GETLINECOUNT, 0, 0);
+  send_to(log_box, EM_SETSEL, from, to);
+  send_to(log_box, WM_VSCROLL, SB_TOP, 0);
+  const LRESULT lines = send_to(log_box, EM_GETLINECOUNT, 0, 0);
   click(scan_button);
-  check(wait_until([&] { return SendMessageW(log_box, EM_GETLINECOUNT, 0, 0) > lines; }, std::chrono::seconds(10)),
+  check(wait_until([&] { return send_to(log_box, EM_GETLINECOUNT, 0, 0) > lines; }, std::chrono::seconds(10)),
         "new lines while the reader is at the top");
   DWORD start = 0, end = 0;
-  SendMessageW(log_box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  send_to(log_box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
   const std::wstring now = text_of(log_box);
-  check(SendMessageW(log_box, EM_GETFIRSTVISIBLELINE, 0, 0) == 0 && end >= start && end <= now.size() &&
+  check(send_to(log_box, EM_GETFIRSTVISIBLELINE, 0, 0) == 0 && end >= start && end <= now.size() &&
             now.substr(start, end - start) == chosen,
         "the reader's place and selection are kept (first line " +
-            std::to_string(SendMessageW(log_box, EM_GETFIRSTVISIBLELINE, 0, 0)) + ", \"" +
+            std::to_string(send_to(log_box, EM_GETFIRSTVISIBLELINE, 0, 0)) + ", \"" +
             utf8(end >= start && end <= now.size() ? now.substr(start, end - start) : L"") + "\")");
-  SendMessageW(log_box, WM_VSCROLL, SB_BOTTOM, 0);
-  const LRESULT more = SendMessageW(log_box, EM_GETLINECOUNT, 0, 0);
+  send_to(log_box, WM_VSCROLL, SB_BOTTOM, 0);
+  const LRESULT more = send_to(log_box, EM_GETLINECOUNT, 0, 0);
   check(wait_until([&] { return IsWindowEnabled(scan_button) != FALSE; }, std::chrono::seconds(20)), "Scan Now enabled again");
   click(scan_button);
-  check(wait_until([&] { return SendMessageW(log_box, EM_GETLINECOUNT, 0, 0) > more; }, std::chrono::seconds(10)) &&
+  check(wait_until([&] { return send_to(log_box, EM_GETLINECOUNT, 0, 0) > more; }, std::chrono::seconds(10)) &&
             wait_until([&] { return last_line_in_view(log_box); }, std::chrono::seconds(2)),
         "back at the end, the box follows the new lines");
 }
@@ -389,7 +389,7 @@ int e2e(std::wstring folder) {
   check(wait_until([&] { return !run_value().empty(); }, std::chrono::seconds(5)), "Run value written");
   check(_wcsicmp(run_value().c_str(), (L"\"" + exe + L"\"").c_str()) == 0 || run_value().find(L"vorn_miner_gui.exe\"") != std::wstring::npos,
         "Run value is the quoted program path: " + utf8(run_value()));
-  check(SendMessageW(startup_box, BM_GETCHECK, 0, 0) == BST_CHECKED, "check box shows the registry");
+  check(send_to(startup_box, BM_GETCHECK, 0, 0) == BST_CHECKED, "check box shows the registry");
   click(startup_box);
   check(wait_until([&] { return run_value().empty(); }, std::chrono::seconds(5)), "Run value deleted");
 
@@ -437,7 +437,7 @@ int e2e(std::wstring folder) {
       return name_edit != nullptr;
     }, std::chrono::seconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (name_edit) SendMessageW(name_edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(second.c_str()));
+    if (name_edit) send_to(name_edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(second.c_str()));
     // Wine's picker first opens a typed folder, then selects the open one.
     for (int attempt = 0; attempt < 4 && IsWindow(picker); ++attempt) {
       PostMessageW(picker, WM_COMMAND, IDOK, 0);

@@ -11,7 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "core/output_budget.h"
 #include "faults.h"
+#include "settings/settings.h"
 #include "window_access.h"
 
 namespace driver {
@@ -114,6 +116,30 @@ int miners_from(const std::wstring& folder) { return static_cast<int>(miners_sta
 
 bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The system's clock in seconds since 1970, as Linux tools print it.
+double unix_seconds() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
+}
+
+// Waits for a miner started from `folder` and then for its end; `ended`
+// is when its process was gone and `code` its exit status.
+bool watch_miner_end(const std::wstring& folder, Seconds limit, std::chrono::steady_clock::time_point& ended,
+                     DWORD& code) {
+  std::vector<DWORD> pids;
+  if (!wait_until([&] { return !(pids = miners_started_from(folder)).empty(); }, limit)) return false;
+  HANDLE miner = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pids.front());
+  if (!miner) return false;
+  const bool gone = WaitForSingleObject(miner, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0;
+  ended = std::chrono::steady_clock::now();
+  code = 0;
+  GetExitCodeProcess(miner, &code);
+  CloseHandle(miner);
+  return gone;
+}
+
 // PowerShell hangs with its output open: start-up waits its 30 s bound,
 // then the automatic start's refresh fails after the same bound, while the
 // window answers.
@@ -158,7 +184,11 @@ int hung_kill(const std::wstring& folder) {
 
 // One plot folder on storage whose metadata calls hang: the window answers
 // throughout, the scan completes once the storage answers, and the folder
-// is then reported like any other.
+// is then reported like any other. The time the folder's answer was seen
+// is printed for the script, which holds it against the storage's own log.
+// Then the storage hangs again (a lookup of "rehang" on it) under a manual
+// scan, and a confirmed exit while that worker is stuck ends the program
+// with status 0 once the system lets go of the call.
 int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_seconds) {
   Program p;
   const auto begin = std::chrono::steady_clock::now();
@@ -169,8 +199,10 @@ int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_
   check(list_rows(p.list()) == 2 && list_cell(p.list(), 1, 6) == L"not scanned",
         "the hanging folder shows \"" + utf8(list_cell(p.list(), 1, 6)) + "\" while its storage hangs");
   check(!p.logged(L"scan finished: scan_id=1"), "the first scan waits for the storage");
-  check(p.wait_logged(L"scan folder finished: scan_id=1, folder=" + dead + L", files=1", Seconds(hang_seconds + 30)),
-        "the hanging folder is reported once the storage answers");
+  const bool answered =
+      p.wait_logged(L"scan folder finished: scan_id=1, folder=" + dead + L", files=1", Seconds(hang_seconds + 30));
+  std::printf("time: the folder answered in the window at %.3f\n", unix_seconds());
+  check(answered, "the hanging folder is reported once the storage answers");
   check(p.wait_logged(L"scan apply finished: scan_id=1, total=2", Seconds(20)), "the first scan is applied with both plots");
   check(wait_until([&] { return list_cell(p.list(), 1, 6) == L"normal" && list_cell(p.list(), 0, 6) == L"normal"; },
                    Seconds(10)),
@@ -180,7 +212,37 @@ int dead_storage(const std::wstring& folder, const std::wstring& dead, int hang_
   click(scan);
   check(p.wait_logged(L"scan apply finished: scan_id=2, total=2", Seconds(20)), "a manual scan completes");
   watch.report("while the storage hung");
-  close_with_ok(p);
+
+  // The storage hangs again; a scan's worker gets stuck on it. First the
+  // kernel's cache of the storage's answers (1 s) runs out, so that the
+  // scan asks the storage itself.
+  std::this_thread::sleep_for(Seconds(2));
+  const std::wstring mount = dead.substr(0, dead.find_last_of(L'\\'));
+  check(!file_exists(mount + L"\\rehang"), "the storage was told to hang again");
+  check(wait_until([&] { return IsWindowEnabled(scan) != FALSE; }, Seconds(20)), "Scan Now enabled after scan 2");
+  click(scan);
+  check(p.wait_logged(L"scan started: scan_id=3", Seconds(10)), "scan 3 started");
+  std::this_thread::sleep_for(Seconds(2));
+  check(!p.logged(L"scan folder finished: scan_id=3, folder=" + dead), "scan 3 is stuck on the storage");
+  const auto closing = std::chrono::steady_clock::now();
+  const HWND window = p.window;
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  check(answer_exit_box(true), "exit confirmation answered OK while a scan worker is stuck on the storage");
+  check(wait_until([&] { return !IsWindow(window); }, Seconds(20)), "the window is gone");
+  const auto gone = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - closing);
+  check(gone < Seconds(12), "the window went " + std::to_string(gone.count()) + " s after OK (the stop takes 5 s)");
+  const DWORD bound = static_cast<DWORD>(hang_seconds + 20) * 1000;
+  const bool ended = WaitForSingleObject(p.process, bound) == WAIT_OBJECT_0;
+  const auto end_took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - closing);
+  DWORD code = 1;
+  const bool status_read = ended && GetExitCodeProcess(p.process, &code);
+  check(status_read && code == 0,
+        std::string(ended ? "the program ended " : "the program did not end within ") +
+            std::to_string(ended ? end_took.count() : bound / 1000) + " s after OK, status " + std::to_string(code));
+  std::printf("time: the program ended at %.3f\n", unix_seconds());
+  TerminateProcess(p.process, 1);
+  CloseHandle(p.process);
+  check(miners_from(folder) == 0, "no miner outlives the exit");
   return finish();
 }
 
@@ -221,7 +283,8 @@ int storage_gone(const std::wstring& folder, const std::wstring& dead) {
   check(miners_from(folder) == 0, "the miner is gone");
   const bool ended = WaitForSingleObject(p.process, 60000) == WAIT_OBJECT_0;
   DWORD code = 1;
-  check(ended && GetExitCodeProcess(p.process, &code) && code == 0, "the program ended with status " + std::to_string(code));
+  const bool status_read = ended && GetExitCodeProcess(p.process, &code);
+  check(status_read && code == 0, "the program ended with status " + std::to_string(code));
   CloseHandle(p.process);
   return finish();
 }
@@ -265,23 +328,33 @@ int disk_full(const std::wstring& folder, const std::wstring& filler) {
 }
 
 // The miner writes 200 MB without a line feed, faster than the window can
-// take it: the program's memory stays bounded and later lines still arrive.
+// take it: the program's memory stays within the output budget (the lines
+// waiting for the window) and a margin, and later lines still arrive.
 int endless_line(const std::wstring& folder) {
+  // Besides the budget: the pieces and reader buffers on their way, the
+  // miner's pipes and threads, and what starting a miner costs anyway.
+  constexpr double kMarginMb = 4.0;
+  const double bound_mb = static_cast<double>(vorn::kQueuedOutputLimit) / 1048576.0 + kMarginMb;
   Program p;
   if (!start(folder, p)) return 1;
   ResponseWatch watch(p.window);
   std::this_thread::sleep_for(Seconds(2));
   PROCESS_MEMORY_COUNTERS before{}, after{};
-  GetProcessMemoryInfo(p.process, &before, sizeof before);
+  const bool read_before = GetProcessMemoryInfo(p.process, &before, sizeof before) != FALSE;
+  check(read_before && before.WorkingSetSize > 0,
+        "the working set read before the flood: " + std::to_string(before.WorkingSetSize) + " bytes");
   click(p.button(L"Start Mining"));
   check(p.wait_logged(L"[miner] WARN endless progress ended after 200000000 bytes", Seconds(180)),
         "the line after 200 MB of output reaches the log");
-  GetProcessMemoryInfo(p.process, &after, sizeof after);
+  const bool read_after = GetProcessMemoryInfo(p.process, &after, sizeof after) != FALSE;
+  check(read_after && after.PeakWorkingSetSize > 0,
+        "the peak working set read after the flood: " + std::to_string(after.PeakWorkingSetSize) + " bytes");
   const double grown_mb = (static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize)) / 1048576.0;
-  char text[128];
-  std::snprintf(text, sizeof text, "memory grew by %.1f MB at its peak (%.1f MB before)", grown_mb,
-                static_cast<double>(before.WorkingSetSize) / 1048576.0);
-  check(before.WorkingSetSize > 0 && grown_mb < 20.0, text);
+  char text[200];
+  std::snprintf(text, sizeof text, "memory grew by %.1f MB at its peak (%.1f MB before; bound %.1f MB: the %.0f MB output budget + %.0f MB)",
+                grown_mb, static_cast<double>(before.WorkingSetSize) / 1048576.0, bound_mb,
+                static_cast<double>(vorn::kQueuedOutputLimit) / 1048576.0, kMarginMb);
+  check(read_before && read_after && before.WorkingSetSize > 0 && after.PeakWorkingSetSize > 0 && grown_mb < bound_mb, text);
   watch.report("while the output flooded in");
   close_with_ok(p);
   return finish();
@@ -331,26 +404,71 @@ int count_in(const std::wstring& text, const std::wstring& part) {
 }
 
 // The miner crashes by itself two seconds after each start: the program
-// starts it again after 10 s, then 20 s, staying Stopped in between; a
-// confirmed exit during the pause leaves no miner behind.
+// starts it again 10 s after the crash (measured from the end of the
+// miner's process to the start of the next), showing Stopped throughout the
+// pause; after the second crash it announces 20 s, and a confirmed exit
+// late in that pause ends the program, after which no miner starts.
 int crash_restart(const std::wstring& folder) {
+  using Clock = std::chrono::steady_clock;
   Program p;
   if (!start(folder, p)) return 1;
   ResponseWatch watch(p.window);
-  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 4)", Seconds(40)),
+  Clock::time_point ended;
+  DWORD code = 0;
+  const bool first_ended = watch_miner_end(folder, Seconds(40), ended, code);
+  char status[16];
+  std::snprintf(status, sizeof status, "0x%08lx", static_cast<unsigned long>(code));
+  check(first_ended && code == 0xC0000005, std::string("the first miner ran and crashed by itself (status ") + status + ")");
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 10 s (attempt 1 of 4)", Seconds(5)),
         "the first crash announces a start in 10 s");
   check(p.logged(L"Miner process exited with status exit code: 0xc0000005"), "the crash's status is logged");
-  p.check_state(L"Stopped", Seconds(2), "status during the pause");
-  const auto paused = std::chrono::steady_clock::now();
-  check(wait_until([&] { return count_in(text_of(p.log()), L"Started miner: ") == 2; }, Seconds(30)),
-        "the miner was started again");
-  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - paused);
-  check(waited >= Seconds(8) && waited <= Seconds(14), "after " + std::to_string(waited.count()) + " s");
-  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 4)", Seconds(20)),
+  // The status, sampled from the announcement until the next miner's
+  // process appears: Stopped in every sample up to 9.5 s after the crash.
+  int samples = 0;
+  std::string wrong;
+  while (miners_from(folder) == 0 && Clock::now() - ended < Seconds(20)) {
+    const std::wstring status = text_of(p.status());
+    const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - ended);
+    if (at < std::chrono::milliseconds(9500)) {
+      ++samples;
+      if (status.rfind(L"Miner: Stopped", 0) != 0 && wrong.empty()) {
+        wrong = " (\"" + utf8(status) + "\" " + std::to_string(at.count()) + " ms after the crash)";
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - ended);
+  check(miners_from(folder) > 0, "the miner was started again");
+  check(pause >= std::chrono::milliseconds(9500) && pause <= std::chrono::milliseconds(12000),
+        "the next miner started " + std::to_string(pause.count()) + " ms after the crash (9500 to 12000)");
+  check(samples >= 50 && wrong.empty(),
+        "the status read Stopped in all " + std::to_string(samples) + " samples of the pause" + wrong);
+  check(wait_until([&] { return count_in(text_of(p.log()), L"Started miner: ") == 2; }, Seconds(5)),
+        "the restart is logged");
+
+  const bool second_ended = watch_miner_end(folder, Seconds(10), ended, code);
+  check(second_ended && code == 0xC0000005, "the second miner crashed too");
+  check(p.wait_logged(L"Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 4)", Seconds(5)),
         "the second crash announces a start in 20 s");
   watch.report("while the miner kept crashing");
-  close_with_ok(p);
-  check(miners_from(folder) == 0, "no miner outlives the confirmed exit");
+  // The exit 17 s into the 20 s pause; any miner from then until well past
+  // the moment the restart was due fails.
+  std::this_thread::sleep_for(ended + Seconds(17) - Clock::now());
+  check(miners_from(folder) == 0 && p.status_is(L"Stopped"), "still in the pause: " + utf8(text_of(p.status())));
+  std::atomic<bool> watching{true};
+  std::atomic<int> started_after{0};
+  std::thread miners([&] {
+    while (watching) {
+      if (miners_from(folder) > 0) ++started_after;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  close_with_ok(p, Seconds(30), " during the pause");
+  std::this_thread::sleep_for(ended + Seconds(30) - Clock::now());
+  watching = false;
+  miners.join();
+  check(started_after == 0 && miners_from(folder) == 0,
+        "no miner started after the confirmed exit (" + std::to_string(started_after.load()) + " samples saw one)");
   return finish();
 }
 
@@ -501,18 +619,42 @@ int exit_repeat(const std::wstring& folder, int rounds) {
 }
 
 // Saves with a changing miner name as fast as the window takes them, until
-// the program is gone (killed from outside at a random moment).
-int saves(const std::wstring& folder) {
+// the program is gone (killed from outside at a random moment, once this
+// has printed "saving began"); then the settings file is decoded by the
+// program's own decoder: it must hold the `folders` plot folders the
+// script wrote and a miner name this driver gave. Every save is over when
+// its click returns, so after the first one no temporary may be left (one
+// left by the previous round's kill is replaced and renamed by it).
+int saves(const std::wstring& folder, int folders) {
+  const std::wstring path = folder + L"\\vorn_miner_gui_mainnet_settings.json";
   Program p;
   if (!start(folder, p)) return 1;
   HWND save = p.button(L"Save Settings");
-  for (int n = 0; IsWindow(p.window) && n < 100000; ++n) {
+  set_edit_text(p.controls[5], L"save 0");
+  click(save);
+  const std::optional<vorn::AppSettings> first = vorn::decode_settings(read_text_file(path));
+  check(first && first->miner_name == "save 0", "the first save wrote the file");
+  check(!file_exists(path + L".tmp"), "no .tmp beside the settings file after a save");
+  std::printf("saving began\n");
+  std::fflush(stdout);
+  int n = 1;
+  for (; IsWindow(p.window) && n < 100000; ++n) {
     set_edit_text(p.controls[5], L"save " + std::to_wstring(n));
-    DWORD_PTR answer = 0;
-    SendMessageTimeoutW(save, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer);
+    click(save);
   }
+  check(!IsWindow(p.window) && WaitForSingleObject(p.process, 10000) == WAIT_OBJECT_0,
+        "the program was ended from outside after " + std::to_string(n) + " saves");
   CloseHandle(p.process);
-  return 0;
+  const std::string bytes = read_text_file(path);
+  const std::optional<vorn::AppSettings> kept = vorn::decode_settings(bytes);
+  check(kept.has_value(), "the settings file decodes (" + std::to_string(bytes.size()) + " bytes)");
+  if (kept) {
+    check(static_cast<int>(kept->plot_dirs.size()) == folders && kept->miner_name.rfind("save ", 0) == 0,
+          "it holds " + std::to_string(kept->plot_dirs.size()) + " of " + std::to_string(folders) +
+              " plot folders and the miner name \"" + kept->miner_name + "\"");
+  }
+  if (file_exists(path + L".tmp")) std::printf("the kill came inside a save: its .tmp is left\n");
+  return finish();
 }
 
 }  // namespace
@@ -526,13 +668,14 @@ int run_fault(const std::wstring& scenario, const std::vector<std::wstring>& arg
   if (scenario == L"disk-full" && args.size() == 2) return disk_full(folder, wine_path(args[1]));
   if (scenario == L"endless" && args.size() == 1) return endless_line(folder);
   if (scenario == L"planted" && args.size() == 1) return planted(folder);
-  if (scenario == L"saves" && args.size() == 1) return saves(folder);
+  if (scenario == L"saves" && args.size() == 2) return saves(folder, _wtoi(args[1].c_str()));
   if (scenario == L"crash-restart" && args.size() == 1) return crash_restart(folder);
   if (scenario == L"exit-repeat" && args.size() == 2) return exit_repeat(folder, _wtoi(args[1].c_str()));
   if (scenario == L"alerts-crash" && args.size() == 2) return alerts_crash(folder, wine_path(args[1]));
   if (scenario == L"alerts-stall" && args.size() == 1) return alerts_stall(folder);
   if (scenario == L"alerts-silent" && args.size() == 2) return alerts_silent(folder, wine_path(args[1]));
-  std::printf("usage: driver fault hung-query|hung-kill|endless|planted|saves|crash-restart <folder>\n"
+  std::printf("usage: driver fault hung-query|hung-kill|endless|planted|crash-restart <folder>\n"
+              "       driver fault saves <folder> <plot folders in its settings>\n"
               "       driver fault exit-repeat <folder> <rounds>\n"
               "       driver fault alerts-stall <folder>\n"
               "       driver fault alerts-crash <folder> <plot file>\n"

@@ -29,8 +29,8 @@ RECT client_of(HWND window) {
 
 // Scrolls the window's layout to one of its corners through its scroll bars.
 void scroll_to_corner(HWND window, bool right, bool bottom) {
-  SendMessageW(window, WM_HSCROLL, right ? SB_BOTTOM : SB_TOP, 0);
-  SendMessageW(window, WM_VSCROLL, bottom ? SB_BOTTOM : SB_TOP, 0);
+  send_to(window, WM_HSCROLL, right ? SB_BOTTOM : SB_TOP, 0);
+  send_to(window, WM_VSCROLL, bottom ? SB_BOTTOM : SB_TOP, 0);
 }
 
 // Fully inside the client area in each direction where it fits; at least
@@ -104,7 +104,7 @@ int screen(const std::wstring& folder, const std::wstring& result) {
       // The mouse wheel over the window scrolls it too.
       POINT at{10, 10};
       ClientToScreen(window, &at);
-      SendMessageW(window, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), MAKELPARAM(at.x, at.y));
+      send_to(window, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), MAKELPARAM(at.x, at.y));
       const RECT wheeled = client_rect_of(window, log_box);
       check(wheeled.top > bottom.top, "the mouse wheel scrolls the window up (" + std::to_string(wheeled.top) + ")");
     }

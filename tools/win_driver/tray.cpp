@@ -53,7 +53,7 @@ std::wstring shell_tooltip() {
     char* remote = static_cast<char*>(
         VirtualAllocEx(process, nullptr, sizeof(TTTOOLINFOW) + kChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
     if (remote) {
-      const LRESULT tools = SendMessageW(h, TTM_GETTOOLCOUNT, 0, 0);
+      const LRESULT tools = send_to(h, TTM_GETTOOLCOUNT, 0, 0);
       for (LRESULT i = 0; i < tools; ++i) {
         TTTOOLINFOW info{};
         info.cbSize = sizeof info;
@@ -61,7 +61,7 @@ std::wstring shell_tooltip() {
         WriteProcessMemory(process, remote, &info, sizeof info, nullptr);
         const wchar_t empty[kChars] = {};
         WriteProcessMemory(process, remote + sizeof(TTTOOLINFOW), empty, sizeof empty, nullptr);
-        if (!SendMessageW(h, TTM_ENUMTOOLSW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote))) continue;
+        if (!send_to(h, TTM_ENUMTOOLSW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote))) continue;
         wchar_t text[kChars] = {};
         ReadProcessMemory(process, remote + sizeof(TTTOOLINFOW), text, sizeof text - sizeof(wchar_t), nullptr);
         if (std::wstring(text).rfind(L"Qubo-VORN MAINNET: ", 0) == 0) f->text = text;

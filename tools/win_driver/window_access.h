@@ -37,6 +37,36 @@ inline int fail(const char* what) {
   return 1;
 }
 
+inline int failures = 0;
+
+inline void check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+  std::fflush(stdout);
+  if (!ok) ++failures;
+}
+
+// How long a message to the program's window may wait for its answer.
+inline constexpr DWORD kAnswerBoundMs = 10000;
+
+// Every message the driver sends to the program's window goes through here:
+// a window that does not answer within the bound is frozen, and the driver
+// says so and ends at once (a scenario must fail, not hang). A window that
+// is gone (the program ended or was killed) answers nothing, which is no
+// failure here: the callers see IsWindow() go false.
+inline LRESULT send_to(HWND h, UINT message, WPARAM w = 0, LPARAM l = 0) {
+  DWORD_PTR answer = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  if (SendMessageTimeoutW(h, message, w, l, SMTO_NORMAL, kAnswerBoundMs, &answer)) return static_cast<LRESULT>(answer);
+  const DWORD error = GetLastError();
+  const auto waited = std::chrono::steady_clock::now() - begin;
+  if (!IsWindow(h) || waited < std::chrono::milliseconds(kAnswerBoundMs - 500)) return 0;
+  std::printf("FAIL the window did not answer message 0x%04x within %lu s (error %lu): it is frozen\n",
+              message, static_cast<unsigned long>(kAnswerBoundMs / 1000), static_cast<unsigned long>(error));
+  std::printf("%d failure(s)\n", failures + 1);
+  std::fflush(stdout);
+  ExitProcess(3);
+}
+
 // Starts the program and waits for its main window; the process handle
 // goes to `process`.
 inline HWND start_program(const std::wstring& exe, const wchar_t* folder, HANDLE* process,
@@ -60,16 +90,10 @@ inline HWND start_program(const std::wstring& exe, const wchar_t* folder, HANDLE
   return window;
 }
 
-inline int failures = 0;
-
-inline void check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-  if (!ok) ++failures;
-}
 
 inline std::wstring text_of(HWND h) {
   wchar_t buffer[65536];
-  LRESULT n = SendMessageW(h, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(buffer));
+  const LRESULT n = send_to(h, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(buffer));
   return std::wstring(buffer, static_cast<std::size_t>(n));
 }
 
@@ -113,11 +137,11 @@ inline std::string read_text_file(const std::wstring& path) {
   return data;
 }
 
-inline void click(HWND button) { SendMessageW(button, BM_CLICK, 0, 0); }
+inline void click(HWND button) { send_to(button, BM_CLICK); }
 
 inline void set_edit_text(HWND edit, const std::wstring& text) {
   // WM_SETTEXT on an edit control raises EN_CHANGE like typing does.
-  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  send_to(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 inline bool log_has(HWND log_box, const std::wstring& text) { return text_of(log_box).find(text) != std::wstring::npos; }
@@ -168,7 +192,7 @@ inline std::wstring list_cell(HWND list, int row, int column) {
     item.cchTextMax = kChars;
     item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
     WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
-    const LRESULT n = SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+    const LRESULT n = send_to(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
     wchar_t buffer[kChars] = {};
     if (n > 0 && ReadProcessMemory(process, remote + sizeof(LVITEMW), buffer, static_cast<SIZE_T>(n) * sizeof(wchar_t), nullptr)) {
       text.assign(buffer, static_cast<std::size_t>(n));
@@ -199,6 +223,6 @@ inline std::vector<DWORD> miners_started_from(const std::wstring& folder) {
   return pids;
 }
 
-inline int list_rows(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+inline int list_rows(HWND list) { return static_cast<int>(send_to(list, LVM_GETITEMCOUNT)); }
 
 }  // namespace driver
