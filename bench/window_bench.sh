@@ -16,6 +16,7 @@ MINUTES=${1:-10}
 LINES=${2:-300000}
 install_packages
 build_windows
+quiet make-win-benches cmake --build "$BUILD/win" --target benches -j "$(nproc)"
 setup_wine "$BUILD/wine-bench"
 trap stop_wine EXIT
 DIR=$BUILD/window-bench

@@ -188,10 +188,11 @@ Result<Listening> open_listening_socket(const std::string& host, std::uint16_t p
 // --- the stop ----------------------------------------------------------------
 
 // How the server's threads learn of the stop without waking to look: a
-// loopback datagram socket that nobody reads. Every wait of the server also
-// waits for it to become readable, and the stop sends it one datagram,
-// which then stays readable for every waiter at once. The flag is the
-// truth; the datagram only wakes.
+// loopback datagram socket connected to itself, so that only it can send
+// to it. Every wait of the server also waits for it to become readable, and
+// the stop sends it one datagram, which nobody reads: it then stays
+// readable for every waiter at once. The flag is the truth; the datagram
+// only wakes.
 class StopSignal {
  public:
   StopSignal() = default;
@@ -209,7 +210,8 @@ class StopSignal {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address_), &size) != 0) {
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        ::connect(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 || !set_nonblocking(socket_)) {
       return os_error_text(socket_error());
     }
     return std::nullopt;
@@ -219,12 +221,18 @@ class StopSignal {
   void raise() {
     raised_ = true;
     const char byte = 0;
-    sendto(socket_, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+    send(socket_, &byte, 1, kSendFlags);
+  }
+  // Whatever made the socket readable without a stop (no other sender can
+  // reach it; a pending error could) is read away, so that it cannot wake
+  // the waiters for good.
+  void drop_stray() const {
+    char byte = 0;
+    recv(socket_, &byte, 1, 0);
   }
 
  private:
   socket_t socket_ = INVALID_SOCKET;
-  sockaddr_in address_{};
   std::atomic<bool> raised_{false};
 };
 
@@ -239,7 +247,8 @@ Wait wait_for(socket_t s, bool for_writing, const StopSignal& stop, Clock::time_
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     const int ready = wait_pair(s, for_writing, stop.socket(), std::min<std::chrono::milliseconds>(left, kLongestSleep));
     if (ready < 0) return Wait::failed;
-    if ((ready & kSecond) != 0 || stop.raised()) return Wait::stopping;
+    if (stop.raised()) return Wait::stopping;
+    if ((ready & kSecond) != 0) stop.drop_stray();
     if ((ready & kFirst) != 0) return Wait::ready;
   }
 }

@@ -368,11 +368,13 @@ TEST_F(MinerProcess, LinesAreCutAtLineFeedsOnly) {
                                              "[miner] WARN \xEF\xBF\xBD\xEF\xBF\xBD bad", "[miner] WARN last"}));
 }
 
-// A flood long enough to outlast many heartbeats and, logged, to rotate the
-// log file once (about 13 MB). How long it may take is a bound on the test,
-// not a speed target (bench/pipeline_bench and window_bench measure speed):
-// under Wine on a loaded two-core machine it can take minutes.
-constexpr std::size_t kFloodLines = 300000;
+// A flood long enough to outlast many heartbeats and, logged (about 4 MB),
+// to rotate a log file that rotates at 2 MB. How long it may take is a
+// bound on the test, not a speed target (bench/pipeline_bench and
+// window_bench measure speed): under Wine on a loaded two-core machine it
+// can take minutes.
+constexpr std::size_t kFloodLines = 100000;
+constexpr std::uint64_t kFloodRotateBytes = 2ull * 1024 * 1024;
 constexpr std::chrono::seconds kFloodLimit{300};
 
 TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime) {
@@ -381,7 +383,9 @@ TEST_F(MinerProcess, AFloodOfLoggedLinesWithTheLogFileOnKeepsTheHeartbeatOnTime)
   set_env("VORN_SIM_FLOOD_LAST", "WARN flood done");
   {
     auto core = w->core.borrow();
-    core->log_file = std::make_unique<ActivityLogFile>(file, w->sender, w->notice);
+    LogFileLimits limits;
+    limits.rotate_bytes = kFloodRotateBytes;
+    core->log_file = std::make_unique<ActivityLogFile>(file, w->sender, w->notice, limits);
     core->last_heartbeat_at = Clock::now();
   }
   launch();
