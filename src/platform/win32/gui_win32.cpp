@@ -405,6 +405,11 @@ bool is_checked(ControlHandle c) { return SendMessageW(hwnd_of(c), BM_GETCHECK, 
 
 void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::string& append) {
   HWND edit = hwnd_of(c);
+  // Each replacement scrolls its caret into view: the drop to the top, the
+  // append to the end. Drawn, that is two scrolls of the whole box for
+  // every few lines; not drawn, the box is painted once, where it ends.
+  const bool quiet = drop_units > 0 && IsWindowVisible(edit);
+  if (quiet) SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
   if (drop_units > 0) {
     SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop_units));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
@@ -414,12 +419,19 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
     SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(to_wide(append).c_str()));
   }
+  if (quiet) {
+    SendMessageW(edit, WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);  // the scroll bar too
+  }
 }
 
+// One scroll from where the box is (the control stops it at the last page),
+// and none at all when the end is in view already: each scroll repaints
+// the box.
 void scroll_log_to_end(ControlHandle c) {
   const LRESULT n = SendMessageW(hwnd_of(c), EM_GETLINECOUNT, 0, 0);
-  SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, -n);
-  SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, n - 2);
+  const LRESULT first = SendMessageW(hwnd_of(c), EM_GETFIRSTVISIBLELINE, 0, 0);
+  SendMessageW(hwnd_of(c), EM_LINESCROLL, 0, n - 2 - first);
 }
 
 TextView text_view(ControlHandle c) {
