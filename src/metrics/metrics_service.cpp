@@ -54,7 +54,8 @@ void take_metrics_snapshot(AppCore& core, Instant now) {
   MetricsService& m = *core.metrics;
   ProcessFigures figures;
   figures.program = platform::own_process_stats();
-  figures.program_start_unix = platform::own_start_time_unix();
+  if (!m.program_start_unix) m.program_start_unix = platform::own_start_time_unix();
+  figures.program_start_unix = *m.program_start_unix;
   if (core.miner_child) figures.miner = core.miner_child->stats();
   m.box->set(metrics_exposition(core, figures));
   m.snapshot_at = now;

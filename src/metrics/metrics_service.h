@@ -27,6 +27,7 @@ class MetricsService {
   std::unique_ptr<MetricsListener> listener;
   std::unique_ptr<MetricsTextfile> textfile;
   std::optional<Instant> snapshot_at;
+  std::optional<double> program_start_unix;  // asked once: it never changes
   std::chrono::milliseconds file_period_;
 };
 

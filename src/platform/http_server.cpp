@@ -41,7 +41,7 @@ using Clock = std::chrono::steady_clock;
 
 // The longest a server thread sleeps before it looks at the stop flag
 // itself, should the stop's wake-up datagram ever go missing.
-constexpr auto kLongestSleep = std::chrono::milliseconds(1000);
+constexpr auto kLongestSleep = std::chrono::milliseconds(5000);
 constexpr std::size_t kRequestsPerConnection = 100;
 constexpr int kListenBacklog = 16;
 constexpr auto kDrainTime = std::chrono::milliseconds(1000);
