@@ -84,9 +84,14 @@ fetch_httplib_windows() {
   cp "$dir"httplib.h "$out/include/"
 }
 
+# Line tables only (-g1): backtraces keep their files and lines, and the
+# statically linked Windows programs are a third of the size, which makes
+# their links, and so both builds, about a quarter quicker.
+LEAN_DEBUG_INFO=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+
 build_native() {
   log "building native"
-  quiet cmake-native cmake -S "$ROOT" -B "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  quiet cmake-native cmake -S "$ROOT" -B "$BUILD/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LEAN_DEBUG_INFO[@]}"
   quiet make-native cmake --build "$BUILD/native" -j "$(nproc)"
 }
 
@@ -94,7 +99,7 @@ build_windows() {
   build_libyaml_windows
   fetch_httplib_windows
   log "building Windows"
-  quiet cmake-win cmake -S "$ROOT" -B "$BUILD/win" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  quiet cmake-win cmake -S "$ROOT" -B "$BUILD/win" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LEAN_DEBUG_INFO[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
     -DVORN_LIBYAML_DIR="$BUILD/deps/libyaml-win" -DVORN_HTTPLIB_DIR="$BUILD/deps/httplib-win"
   quiet make-win cmake --build "$BUILD/win" -j "$(nproc)"

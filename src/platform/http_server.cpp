@@ -367,14 +367,19 @@ class Connection : public httplib::Stream {
   }
 
   // Sends everything, unless the client has not taken it all within the
-  // idle time: a client that reads slowly holds a thread no longer.
+  // idle time: a client that reads slowly holds a thread no longer. It
+  // waits only when the socket is full: there is nearly always room, and
+  // each wait is a call into the system (a server call under Wine).
   bool send_all(const char* data, size_t size) {
     const auto until = Clock::now() + limits_.idle;
     while (size > 0) {
-      if (wait_for(socket_, true, stop_, until) != Wait::ready) return false;
+      if (stop_.raised() || Clock::now() >= until) return false;
       const int chunk = static_cast<int>(std::min<size_t>(size, 64 * 1024));
       const auto n = send(socket_, data, chunk, kSendFlags);
-      if (n < 0 && would_block(socket_error())) continue;
+      if (n < 0 && would_block(socket_error())) {
+        if (wait_for(socket_, true, stop_, until) != Wait::ready) return false;
+        continue;
+      }
       if (n <= 0) return false;
       data += n;
       size -= static_cast<size_t>(n);
