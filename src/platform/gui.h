@@ -126,11 +126,13 @@ TextView text_view(ControlHandle box);
 void set_text_view(ControlHandle box, const TextView& view);
 // The length of a control's text in UTF-16 units (GetWindowTextLengthW).
 std::size_t text_length(ControlHandle control);
+// A control left undrawn while many changes are made (WM_SETREDRAW); turned
+// back on, it is drawn again whole, its scroll bars too.
+void set_redraw(ControlHandle control, bool redraw);
 
 // Report list views.
 int column_count(ControlHandle list);
 void add_columns(ControlHandle list, const std::vector<Column>& columns);
-void set_redraw(ControlHandle list, bool redraw);
 void delete_all_rows(ControlHandle list);
 void append_row(ControlHandle list, const std::vector<std::string>& cells);
 std::optional<int> selected_row(ControlHandle list);

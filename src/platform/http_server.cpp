@@ -44,6 +44,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLongestSleep = std::chrono::milliseconds(5000);
 constexpr std::size_t kRequestsPerConnection = 100;
 constexpr int kListenBacklog = 16;
+// After a failed wait or accept: the listener tries again this much later.
+constexpr auto kRetryPause = std::chrono::milliseconds(100);
 constexpr auto kDrainTime = std::chrono::milliseconds(1000);
 constexpr std::size_t kDrainBytes = 1024 * 1024;
 constexpr char kTooLarge[] =
@@ -510,11 +512,16 @@ class Listener : public httplib::Server {
       if (waited == Wait::stopping) break;
       if (waited != Wait::ready) {
         // Failed waits are rare and may be brief (no buffers): try again soon.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(kRetryPause);
         continue;
       }
       const socket_t s = accept(listening, nullptr, nullptr);
-      if (s == INVALID_SOCKET) continue;  // the client gave up already, or no room for now
+      if (s == INVALID_SOCKET) {
+        // The client gave up already, or there is no room for now (no free
+        // socket): a failure that lasts must not keep this thread spinning.
+        if (!would_block(socket_error())) std::this_thread::sleep_for(kRetryPause);
+        continue;
+      }
       pool.enqueue([this, s, &stop] { serve_connection(s, stop); });
     }
     pool.shutdown();

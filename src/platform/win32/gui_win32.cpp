@@ -409,7 +409,7 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
   // append to the end. Drawn, that is two scrolls of the whole box for
   // every few lines; not drawn, the box is painted once, where it ends.
   const bool quiet = drop_units > 0 && IsWindowVisible(edit);
-  if (quiet) SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
+  if (quiet) set_redraw(c, false);
   if (drop_units > 0) {
     SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop_units));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
@@ -419,10 +419,7 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
     SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(to_wide(append).c_str()));
   }
-  if (quiet) {
-    SendMessageW(edit, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);  // the scroll bar too
-  }
+  if (quiet) set_redraw(c, true);
 }
 
 // One scroll from where the box is (the control stops it at the last page),
@@ -480,7 +477,8 @@ void add_columns(ControlHandle c, const std::vector<Column>& columns) {
 
 void set_redraw(ControlHandle c, bool redraw) {
   SendMessageW(hwnd_of(c), WM_SETREDRAW, redraw ? TRUE : FALSE, 0);
-  if (redraw) InvalidateRect(hwnd_of(c), nullptr, TRUE);
+  // Drawn again whole, its scroll bars too: they moved while it was not drawn.
+  if (redraw) RedrawWindow(hwnd_of(c), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
 }
 
 void delete_all_rows(ControlHandle c) { SendMessageW(hwnd_of(c), LVM_DELETEALLITEMS, 0, 0); }
