@@ -52,12 +52,19 @@ void MetricsServiceDeleter::operator()(MetricsService* service) const { delete s
 
 void take_metrics_snapshot(AppCore& core, Instant now) {
   MetricsService& m = *core.metrics;
-  ProcessFigures figures;
-  figures.program = platform::own_process_stats();
-  if (!m.program_start_unix) m.program_start_unix = platform::own_start_time_unix();
-  figures.program_start_unix = *m.program_start_unix;
-  if (core.miner_child) figures.miner = core.miner_child->stats();
-  m.box->set(metrics_exposition(core, figures));
+  const std::uint32_t miner_pid = core.miner_child ? core.miner_child->pid() : 0;
+  // A miner read the moment it started may not show its memory yet.
+  const bool miner_unread = miner_pid != 0 && (!m.figures.miner || m.figures.miner->resident_bytes == 0);
+  if (!m.figures_at || now < *m.figures_at || now - *m.figures_at >= kProcessFiguresPeriod ||
+      miner_pid != m.figures_miner_pid || miner_unread) {
+    m.figures.program = platform::own_process_stats();
+    if (!m.program_start_unix) m.program_start_unix = platform::own_start_time_unix();
+    m.figures.program_start_unix = *m.program_start_unix;
+    m.figures.miner = core.miner_child ? core.miner_child->stats() : std::nullopt;
+    m.figures_at = now;
+    m.figures_miner_pid = miner_pid;
+  }
+  m.box->set(metrics_exposition(core, m.figures));
   m.snapshot_at = now;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/app_core.h"
+#include "metrics/exposition.h"
 #include "metrics/listener.h"
 #include "metrics/snapshot.h"
 #include "metrics/textfile.h"
@@ -16,6 +17,12 @@
 namespace vorn {
 
 inline constexpr std::chrono::seconds kSnapshotPeriod{1};
+// The CPU times and working sets (the program's and the miner's) are read
+// this often, and at once when the miner changes: reading them costs more
+// than the rest of the snapshot (under Wine, each reading is a round trip
+// to its server and a read of /proc), and a rate over a scrape interval
+// hardly notices.
+inline constexpr std::chrono::seconds kProcessFiguresPeriod{5};
 
 class MetricsService {
  public:
@@ -28,6 +35,9 @@ class MetricsService {
   std::unique_ptr<MetricsTextfile> textfile;
   std::optional<Instant> snapshot_at;
   std::optional<double> program_start_unix;  // asked once: it never changes
+  ProcessFigures figures;
+  std::optional<Instant> figures_at;
+  std::uint32_t figures_miner_pid = 0;  // the miner they were read for; 0 for none
   std::chrono::milliseconds file_period_;
 };
 

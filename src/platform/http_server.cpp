@@ -302,6 +302,7 @@ class Connection : public httplib::Stream {
   ssize_t read(char* out, size_t size) override {
     if (ended()) return -1;
     if (begin_ == end_) {
+      if (!flush()) return -1;  // the answer goes out before the next request is awaited
       const ssize_t n = fill(request_deadline_);
       if (n <= 0) {
         ended_ = true;  // no "400" for a head cut short: the client is gone or too slow
@@ -316,13 +317,23 @@ class Connection : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // cpp-httplib writes an answer's head and body separately: they are
+  // gathered and sent together, one send instead of two (each is a call
+  // into the system, a round trip to its server under Wine).
   ssize_t write(const char* data, size_t size) override {
     if (ended()) return -1;
-    if (!send_all(data, size)) {
-      ended_ = true;
-      return -1;
-    }
+    unsent_.append(data, size);
+    if (unsent_.size() >= kGatherBytes && !flush()) return -1;
     return static_cast<ssize_t>(size);
+  }
+
+  // Sends what was written; false when the connection ended.
+  bool flush() {
+    if (unsent_.empty()) return !ended();
+    const bool sent = !ended() && send_all(unsent_.data(), unsent_.size());
+    unsent_.clear();
+    if (!sent) ended_ = true;
+    return sent;
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -392,6 +403,8 @@ class Connection : public httplib::Stream {
   socket_t socket_;
   HttpServerLimits limits_;
   const StopSignal& stop_;
+  static constexpr std::size_t kGatherBytes = 64 * 1024;
+  std::string unsent_;
   std::array<char, 4096> buffer_{};
   size_t begin_ = 0, end_ = 0;
   bool in_head_ = true, refused_ = false, ended_ = false;
@@ -537,6 +550,7 @@ class Listener : public httplib::Server {
         const bool last = served + 1 == keep_alive_max_count_;
         if (!process_request(connection, last, closed, nullptr) || closed || connection.ended()) break;
       }
+      connection.flush();
       if (connection.refused()) connection.drain_after_refusal();
     }
     shutdown_socket(s);

@@ -222,6 +222,73 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   for (const std::string& line : core.log_lines) EXPECT_EQ(line.find("tok-8c1f"), std::string::npos) << line;
 }
 
+// --- the snapshot ----------------------------------------------------------
+
+// The value of an unlabelled series in the exposition, or -1.
+double series_value(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size() + 2));
+}
+
+void burn_cpu(milliseconds how_long) {
+  const auto until = SteadyClock::now() + how_long;
+  volatile std::uint64_t n = 0;
+  while (SteadyClock::now() < until) n = n + 1;
+}
+
+TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner) {
+  AppCore core = testing_support::make_core(scratch_folder("metrics_figures"));
+  core.options.metrics_textfile = scratch_folder("metrics_figures") + "/rig.prom";
+  ++core.options_generation;
+  const Instant start = Clock::now();
+  update_metrics(core, start);
+  ASSERT_TRUE(core.metrics);
+  const auto text = [&] { return *core.metrics->box->get(); };
+  const double cpu0 = series_value(text(), "process_cpu_seconds_total");
+  ASSERT_GE(cpu0, 0);
+
+  // Within the period the rest of the snapshot is new, the figures are not.
+  burn_cpu(milliseconds(150));
+  core.current_height = 77;
+  update_metrics(core, start + seconds(1));
+  EXPECT_EQ(series_value(text(), "vorn_block_height"), 77);
+  EXPECT_EQ(series_value(text(), "process_cpu_seconds_total"), cpu0);
+  update_metrics(core, start + seconds(5));
+  EXPECT_GE(series_value(text(), "process_cpu_seconds_total"), cpu0 + 0.1);
+
+  // A miner that starts is measured at the next snapshot, and one that
+  // ended stops being reported at once.
+  Result<platform::ChildProcess> child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  ASSERT_TRUE(child.ok()) << child.error();
+  core.miner_child = std::move(child).value();
+  // (a process caught at its very start may not show its memory yet: the
+  // next snapshots read it again, still within the period)
+  double memory = 0;
+  Instant at = start + seconds(5);
+  for (int tries = 0; tries < 4 && memory <= 0; ++tries) {
+    at += seconds(1);
+    update_metrics(core, at);
+    memory = series_value(text(), "vorn_miner_memory_bytes");
+    if (memory <= 0) std::this_thread::sleep_for(milliseconds(100));
+  }
+  EXPECT_GT(memory, 0);
+  const double cpu_then = series_value(text(), "process_cpu_seconds_total");
+  burn_cpu(milliseconds(150));
+  at += seconds(1);
+  update_metrics(core, at);  // the same miner, its memory known: the figures are kept
+  EXPECT_EQ(series_value(text(), "process_cpu_seconds_total"), cpu_then);
+  EXPECT_FALSE(core.miner_child->terminate(1));
+  EXPECT_TRUE(core.miner_child->wait_for(seconds(10)).ok());
+  core.miner_child.reset();
+  at += seconds(1);
+  update_metrics(core, at);
+  EXPECT_EQ(series_value(text(), "vorn_miner_memory_bytes"), 0);
+  EXPECT_EQ(series_value(text(), "vorn_miner_cpu_seconds_total"), 0);
+  core.options = Options{};
+  ++core.options_generation;
+  update_metrics(core, at);
+}
+
 // --- the textfile ----------------------------------------------------------
 
 TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
