@@ -9,8 +9,9 @@
 //                             output and writes "WARN orphan line N" every 100 ms until killed
 //                 ignore      run until killed; VORN_SIM_GRANDCHILD=1 starts a child too
 //                 stall       print one new block height, then nothing more until killed
-//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, or numbered, or empty
-//                             with VORN_SIM_FLOOD_EMPTY=1), then exit
+//                 flood       print VORN_SIM_LINES lines (VORN_SIM_FLOOD_TEXT, where "{n}" is the
+//                             line's number, or numbered, or empty with VORN_SIM_FLOOD_EMPTY=1),
+//                             VORN_SIM_LINE_MS apart, then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
 //                 endless     print VORN_SIM_BYTES (default 200 MB) progress dots without
 //                             a line feed as fast as it can, end the line with a WARN
@@ -219,10 +220,17 @@ int main(int argc, char** argv) {
     const std::string text = env("VORN_SIM_FLOOD_TEXT");
     const bool empty = env("VORN_SIM_FLOOD_EMPTY") == "1";
     std::string line;
+    const long pause_ms = env_number("VORN_SIM_LINE_MS", 0);
+    const std::size_t number_at = text.find("{n}");
     for (long i = 0; i < lines; ++i) {
       line = empty ? std::string() : text.empty() ? "flood line " + std::to_string(i) : text;
+      if (number_at != std::string::npos) line.replace(number_at, 3, std::to_string(i));
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);
+      if (pause_ms > 0) {
+        std::fflush(stdout);
+        sleep_ms(pause_ms);
+      }
     }
     if (!env("VORN_SIM_FLOOD_LAST").empty()) out(env("VORN_SIM_FLOOD_LAST"));
     std::fflush(stdout);

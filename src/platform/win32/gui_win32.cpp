@@ -408,8 +408,13 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
   // Each replacement scrolls its caret into view: the drop to the top, the
   // append to the end. Drawn, that is two scrolls of the whole box for
   // every few lines; not drawn, the box is painted once, where it ends.
+  // The visible style itself is taken away for the moment (what
+  // WM_SETREDRAW does inside DefWindowProc): Wine's edit control draws its
+  // themed scroll bar at every change even while its redraw is off, a few
+  // milliseconds each time, several times a second.
   const bool quiet = drop_units > 0 && IsWindowVisible(edit);
-  if (quiet) set_redraw(c, false);
+  const LONG_PTR style = GetWindowLongPtrW(edit, GWL_STYLE);
+  if (quiet) SetWindowLongPtrW(edit, GWL_STYLE, style & ~static_cast<LONG_PTR>(WS_VISIBLE));
   if (drop_units > 0) {
     SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop_units));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
@@ -419,7 +424,10 @@ void drop_and_append_text(ControlHandle c, std::size_t drop_units, const std::st
     SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(to_wide(append).c_str()));
   }
-  if (quiet) set_redraw(c, true);
+  if (quiet) {
+    SetWindowLongPtrW(edit, GWL_STYLE, style);
+    RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  }
 }
 
 // One scroll from where the box is (the control stops it at the last page),
