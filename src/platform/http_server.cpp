@@ -317,13 +317,21 @@ class Connection : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
-  // cpp-httplib writes an answer's head and body separately: they are
-  // gathered and sent together, one send instead of two (each is a call
-  // into the system, a round trip to its server under Wine).
+  // cpp-httplib writes an answer's head and body separately: small ones
+  // are gathered and sent together, one send instead of two (each is a
+  // call into the system, a round trip to its server under Wine). A large
+  // body goes out as it is, never copied.
   ssize_t write(const char* data, size_t size) override {
     if (ended()) return -1;
-    unsent_.append(data, size);
-    if (unsent_.size() >= kGatherBytes && !flush()) return -1;
+    if (unsent_.size() + size <= kGatherBytes) {
+      unsent_.append(data, size);
+      return static_cast<ssize_t>(size);
+    }
+    if (!flush()) return -1;
+    if (!send_all(data, size)) {
+      ended_ = true;
+      return -1;
+    }
     return static_cast<ssize_t>(size);
   }
 
