@@ -246,6 +246,7 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   const auto text = [&] { return *core.metrics->box->get(); };
   const double cpu0 = series_value(text(), "process_cpu_seconds_total");
   ASSERT_GE(cpu0, 0);
+  EXPECT_GT(series_value(text(), "process_start_time_seconds"), 1.5e9);  // a Unix time, not 0
 
   // Within the period the rest of the snapshot is new, the figures are not.
   burn_cpu(milliseconds(150));
@@ -253,6 +254,9 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   update_metrics(core, start + seconds(1));
   EXPECT_EQ(series_value(text(), "vorn_block_height"), 77);
   EXPECT_EQ(series_value(text(), "process_cpu_seconds_total"), cpu0);
+  core.current_height = 78;
+  update_metrics(core, start + seconds(1));  // the same instant: no new snapshot
+  EXPECT_EQ(series_value(text(), "vorn_block_height"), 77);
   update_metrics(core, start + seconds(5));
   EXPECT_GE(series_value(text(), "process_cpu_seconds_total"), cpu0 + 0.1);
 
