@@ -337,12 +337,8 @@ int log_box_limit(std::wstring folder) {
             utf8(lines.front()) + "\")");
   check(IsWindowVisible(log_box) != FALSE, "the box is visible");
   check(wait_until([&] { return last_line_in_view(log_box); }, std::chrono::seconds(2)), "the box shows its last line");
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  check(answer_exit_box(true), "exit confirmation answered OK");
-  check(WaitForSingleObject(process, 30000) == WAIT_OBJECT_0, "program ended after the miner stopped");
-  CloseHandle(process);
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  close_with_ok(window, process);
+  return finish();
 }
 
 int e2e(std::wstring folder) {
@@ -565,8 +561,7 @@ int e2e(std::wstring folder) {
   check(answer_exit_box(true), "exit confirmation answered OK");
   check(WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0, "program ended after the miner stopped");
   CloseHandle(pi.hProcess);
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  return finish();
 }
 
 }  // namespace

@@ -92,24 +92,8 @@ bool start(const std::wstring& folder, Program& p, Seconds limit = Seconds(30)) 
   return true;
 }
 
-// Closes the window with OK and waits for the program to end, with status 0
-// whatever still ran at that moment.
 void close_with_ok(Program& p, Seconds limit = Seconds(60), const std::string& during = "") {
-  PostMessageW(p.window, WM_CLOSE, 0, 0);
-  check(answer_exit_box(true), "exit confirmation answered OK" + during);
-  const bool ended = WaitForSingleObject(p.process, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0;
-  check(ended, "the program ended after OK" + during);
-  DWORD code = 1;
-  if (ended && GetExitCodeProcess(p.process, &code)) {
-    check(code == 0, "the program ended with status " + std::to_string(code) + during);
-  }
-  TerminateProcess(p.process, 1);
-  CloseHandle(p.process);
-}
-
-int finish() {
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  driver::close_with_ok(p.window, p.process, limit, during);
 }
 
 int miners_from(const std::wstring& folder) { return static_cast<int>(miners_started_from(folder).size()); }

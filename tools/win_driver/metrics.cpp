@@ -299,8 +299,7 @@ int metrics_scenario(const std::vector<std::wstring>& args) {
         "the textfile is gone after the exit");
   TerminateProcess(process, 1);
   CloseHandle(process);
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  return finish();
 }
 
 }  // namespace driver

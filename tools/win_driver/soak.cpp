@@ -303,8 +303,7 @@ int soak(const std::wstring& folder, int minutes) {
     check(WaitForSingleObject(process, 60000) == WAIT_OBJECT_0, "the program ended after OK");
   }
   CloseHandle(process);
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  return finish();
 }
 
 }  // namespace driver

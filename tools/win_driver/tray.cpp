@@ -180,8 +180,7 @@ int tray(std::wstring folder) {
   check(WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0, "the program ended after the miner stopped");
   check(!icon_held(window), "the icon left with the program");
   CloseHandle(pi.hProcess);
-  std::printf("%d failure(s)\n", failures);
-  return failures == 0 ? 0 : 1;
+  return finish();
 }
 
 }  // namespace driver

@@ -225,4 +225,26 @@ inline std::vector<DWORD> miners_started_from(const std::wstring& folder) {
 
 inline int list_rows(HWND list) { return static_cast<int>(send_to(list, LVM_GETITEMCOUNT)); }
 
+// Closes the window with OK and waits for the program to end, with status 0
+// whatever still ran at that moment; the process handle is closed after.
+inline void close_with_ok(HWND window, HANDLE process, std::chrono::seconds limit = std::chrono::seconds(60),
+                          const std::string& during = "") {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  check(answer_exit_box(true), "exit confirmation answered OK" + during);
+  const bool ended = WaitForSingleObject(process, static_cast<DWORD>(limit.count() * 1000)) == WAIT_OBJECT_0;
+  check(ended, "the program ended after OK" + during);
+  DWORD code = 1;
+  if (ended && GetExitCodeProcess(process, &code)) {
+    check(code == 0, "the program ended with status " + std::to_string(code) + during);
+  }
+  TerminateProcess(process, 1);
+  CloseHandle(process);
+}
+
+// The scenario's end: the number of failed checks, and its exit status.
+inline int finish() {
+  std::printf("%d failure(s)\n", failures);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace driver
