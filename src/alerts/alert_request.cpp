@@ -30,8 +30,10 @@ std::optional<unsigned> number(std::string_view text) {
   return value;
 }
 
-// "Wed, 21 Oct 2026 07:28:00 GMT" (the IMF-fixdate form).
-std::optional<std::chrono::system_clock::time_point> http_date(std::string_view v) {
+// "Wed, 21 Oct 2026 07:28:00 GMT" (the IMF-fixdate form), as seconds since
+// 1970: a time point of the system clock cannot hold every such date (its
+// nanoseconds end in the year 2262).
+std::optional<std::int64_t> http_date_seconds(std::string_view v) {
   if (v.size() != 29 || v.substr(3, 2) != ", " || v.substr(25) != " GMT" || v[7] != ' ' || v[11] != ' ' ||
       v[16] != ' ' || v[19] != ':' || v[22] != ':') {
     return std::nullopt;
@@ -45,8 +47,7 @@ std::optional<std::chrono::system_clock::time_point> http_date(std::string_view 
   if (month == 12 || !day || !year || !h || !m || !s || *day < 1 || *day > 31 || *h > 23 || *m > 59 || *s > 60) {
     return std::nullopt;
   }
-  const std::int64_t secs = days_from_civil(*year, month + 1, *day) * 86400 + *h * 3600 + *m * 60 + *s;
-  return std::chrono::system_clock::time_point(std::chrono::seconds(secs));
+  return days_from_civil(*year, month + 1, *day) * 86400 + *h * 3600 + *m * 60 + *s;
 }
 
 // At most `limit` characters (code points), cut where a character begins.
@@ -168,10 +169,11 @@ std::optional<std::chrono::seconds> parse_retry_after(std::string_view value,
     if (value.size() > 5) return std::chrono::seconds(86400);
     return std::chrono::seconds(*number(value));
   }
-  const auto date = http_date(value);
+  const auto date = http_date_seconds(value);
   if (!date) return std::nullopt;
-  if (*date <= now) return std::chrono::seconds(0);
-  return std::chrono::ceil<std::chrono::seconds>(*date - now);
+  // Whole seconds after `now`, rounded up.
+  const std::int64_t now_seconds = std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
+  return std::chrono::seconds(*date > now_seconds ? *date - now_seconds : 0);
 }
 
 }  // namespace vorn

@@ -118,12 +118,40 @@ TEST(AlertRequest, DiscordGetsAtMost2000CharactersAndControlCharactersAreEscaped
   EXPECT_EQ(content, "[WARNING] " + text.substr(0, (2000 - 10) * 2));
   EXPECT_EQ(json_string(std::string("a\x01\x1f\t\x7f", 5)), R"("a\u0001\u001f\t\u007f")");
   EXPECT_EQ(utc_time_text(std::chrono::system_clock::time_point(std::chrono::seconds(951868799))), "2000-02-29T23:59:59Z");
-  const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(1792567620));  // 2026-10-21 07:27:00 UTC
+}
+
+TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
+  using std::chrono::system_clock;
+  const auto at = [](std::int64_t seconds) { return system_clock::time_point(std::chrono::seconds(seconds)); };
+  const auto now = at(1792567620);  // 2026-10-21 07:27:00 UTC
   EXPECT_EQ(parse_retry_after(" 30 ", now), 30s);
+  EXPECT_EQ(parse_retry_after("123456", now), 86400s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:28:00 GMT", now), 60s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:26:00 GMT", now), 0s);
-  EXPECT_EQ(parse_retry_after("soon", now), std::nullopt);
-  EXPECT_EQ(parse_retry_after("-5", now), std::nullopt);
+  EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:00 GMT", now), 0s);
+  EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:01 GMT", now - 500ms), 2s);  // rounded up
+  for (const char* wrong : {"soon", "-5", "", "Wed, 21 Oct 2026 07:28:00 UTC", "Wed, 21 Okt 2026 07:28:00 GMT",
+                            "Wed, 32 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 24:00:00 GMT", "Wed 21 Oct 2026 07:28:00 GMT",
+                            "Wed, 21 Oct 2026 07:28:0x GMT", "Wed, 21 Oct 2026 07-28-00 GMT"}) {
+    EXPECT_EQ(parse_retry_after(wrong, now), std::nullopt) << wrong;
+  }
+  // Dates around month ends, leap days and century years, each read one
+  // second before it falls (the seconds since 1970 from `date -u +%s`).
+  const std::pair<const char*, std::int64_t> dates[] = {
+      {"Thu, 01 Jan 1970 00:00:00 GMT", 0},           {"Tue, 29 Feb 2000 23:59:59 GMT", 951868799},
+      {"Thu, 31 Dec 2026 23:59:59 GMT", 1798761599},  {"Sun, 31 Jan 2027 08:00:00 GMT", 1801382400},
+      {"Tue, 29 Feb 2028 12:00:00 GMT", 1835438400},  {"Wed, 01 Mar 2028 00:00:00 GMT", 1835481600},
+      {"Sat, 15 Jul 2028 18:30:45 GMT", 1847298645},
+  };
+  for (const auto& [text, seconds] : dates) {
+    EXPECT_EQ(parse_retry_after(text, at(seconds - 1)), 1s) << text;
+    EXPECT_EQ(parse_retry_after(text, at(seconds)), 0s) << text;
+  }
+  // Far dates, past the system clock's range in nanoseconds (the year 2262).
+  EXPECT_EQ(parse_retry_after("Mon, 01 Mar 2100 00:00:00 GMT", now), std::chrono::seconds(4107542400 - 1792567620));
+  EXPECT_EQ(parse_retry_after("Sun, 31 Dec 2400 00:00:00 GMT", now), std::chrono::seconds(13601001600 - 1792567620));
+  EXPECT_EQ(parse_retry_after("Fri, 31 Dec 9999 23:59:59 GMT", now), std::chrono::seconds(253402300799 - 1792567620));
+  EXPECT_EQ(parse_retry_after("Tue, 29 Feb 1600 00:00:00 GMT", now), 0s);
 }
 
 TEST_F(SenderFixture, FailuresAreRetriedAfter10And60And300SecondsThenGivenUp) {
