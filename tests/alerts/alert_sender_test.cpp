@@ -132,7 +132,10 @@ TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:01 GMT", now - 500ms), 2s);  // rounded up
   for (const char* wrong : {"soon", "-5", "", "Wed, 21 Oct 2026 07:28:00 UTC", "Wed, 21 Okt 2026 07:28:00 GMT",
                             "Wed, 32 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 24:00:00 GMT", "Wed 21 Oct 2026 07:28:00 GMT",
-                            "Wed, 21 Oct 2026 07:28:0x GMT", "Wed, 21 Oct 2026 07-28-00 GMT"}) {
+                            "Wed, 21 Oct 2026 07:28:0x GMT", "Wed; 21 Oct 2026 07:28:00 GMT", "Wed, 21-Oct 2026 07:28:00 GMT",
+                            "Wed, 21 Oct-2026 07:28:00 GMT", "Wed, 21 Oct 2026T07:28:00 GMT", "Wed, 21 Oct 2026 07-28:00 GMT",
+                            "Wed, 21 Oct 2026 07:28-00 GMT", "Wed, 00 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:60:00 GMT",
+                            "Wed, 21 Oct 2026 07:28:61 GMT", "Wed, 21 Oct 2026 07:28:00 GMTX"}) {
     EXPECT_EQ(parse_retry_after(wrong, now), std::nullopt) << wrong;
   }
   // Dates around month ends, leap days and century years, each read one
