@@ -36,7 +36,13 @@ void apply_options(AppCore& core) {
   AlertsState& s = state(core);
   if (s.options_generation == core.options_generation) return;
   s.options_generation = core.options_generation;
-  if (core.options.heartbeat_url.empty()) s.next_ping_at.reset();
+  // A new address or interval holds from now: the next ping goes out at
+  // once instead of when the old interval would have ended.
+  if (s.heartbeat_url != core.options.heartbeat_url || s.heartbeat_interval_secs != core.options.heartbeat_interval_secs) {
+    s.heartbeat_url = core.options.heartbeat_url;
+    s.heartbeat_interval_secs = core.options.heartbeat_interval_secs;
+    s.next_ping_at.reset();
+  }
   if (s.channels == core.options.alerts) return;
   s.channels = core.options.alerts;
   if (!s.channels.empty()) raise_alert(core, AlertEvent::AlertsOn, alerts_on_text(rig_name(core)));
@@ -90,7 +96,9 @@ void alerts_note_height(AppCore& core, std::uint64_t height, bool changed, Insta
   if (!changed && !first) return;
   s.height_seen = true;
   note_activity(s, now);
-  if (s.resume_armed) {
+  // The height the miner stalled or gave up at, seen again after a restart,
+  // is not mining again.
+  if (s.resume_armed && changed) {
     s.resume_armed = false;
     raise_alert(core, AlertEvent::MiningResumed, mining_resumed_text(rig_name(core), height));
   }

@@ -68,9 +68,11 @@ TEST_F(AlertsFixture, CrashesAlertAtMostOncePerTenMinutesAndTheFifthGivesUp) {
   EXPECT_EQ(alert_lines().size(), 3u);
   // The next height after a give-up says mining is back; once.
   alerts_note_launch(core, t0 + 12min);
-  alerts_note_height(core, 4711, false, t0 + 12min);
+  alerts_note_height(core, 4711, false, t0 + 12min);  // the height it ended at: not mining again yet
+  EXPECT_EQ(alert_lines().size(), 3u);
   alerts_note_height(core, 4712, true, t0 + 13min);
-  EXPECT_EQ(alert_lines().back(), "Alert: Mining again on rig-7 at height 4711");
+  alerts_note_height(core, 4713, true, t0 + 14min);
+  EXPECT_EQ(alert_lines().back(), "Alert: Mining again on rig-7 at height 4712");
   EXPECT_EQ(alert_lines().size(), 4u);
   // The 10 minutes count from the last one sent; a start that failed has its own text.
   on_unexpected_end(core, t0 + 20min, kStartFailedText);
@@ -128,7 +130,7 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   Options o;
   o.stall_minutes = 1;
   o.heartbeat_url = recorder->url("/hb/secret-uuid");
-  o.heartbeat_interval_secs = 60;
+  o.heartbeat_interval_secs = 86400;
   use_options(o);
   testing_support::set_env("VORN_SIM_MODE", "ignore");
   Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
@@ -139,12 +141,23 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   alerts_note_launch(core, t0);
   alerts_note_height(core, 100, true, t0 + 1s);  // the first ping
   ASSERT_TRUE(recorder->wait_for_requests(1));
+  // A shorter interval holds at once, not after the day that was planned.
+  o.heartbeat_interval_secs = 60;
+  use_options(o);
+  check_alerts(core, t0 + 1s);
+  ASSERT_TRUE(recorder->wait_for_requests(2));
   alerts_note_round_started(core, t0 + 30s);
   check_alerts(core, t0 + 60s);
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(recorder->requests().size(), 1u) << "the interval is not over";
-  check_alerts(core, t0 + 61s);  // one interval after the first ping
-  ASSERT_TRUE(recorder->wait_for_requests(2));
+  EXPECT_EQ(recorder->requests().size(), 2u) << "the interval is not over";
+  check_alerts(core, t0 + 61s);  // one interval after the last ping
+  ASSERT_TRUE(recorder->wait_for_requests(3));
+  // So does a new address: its service hears from the rig at once.
+  o.heartbeat_url = recorder->url("/hb/other-uuid");
+  use_options(o);
+  check_alerts(core, t0 + 62s);
+  ASSERT_TRUE(recorder->wait_for_requests(4));
+  EXPECT_EQ(recorder->requests()[3].path, "/hb/other-uuid");
   EXPECT_TRUE(lines_starting(core, "No new block height").empty()) << "a round started 31 s ago";
   check_alerts(core, t0 + 90s - 1ms);
   EXPECT_TRUE(lines_starting(core, "No new block height").empty());
@@ -157,7 +170,7 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   // Stopping: no pings, whatever the interval says.
   check_alerts(core, t0 + 200s);
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(recorder->requests().size(), 2u);
+  EXPECT_EQ(recorder->requests().size(), 4u);
   // The stop worker ends the miner (after its grace) and reports.
   bool stopped = false;
   const auto end = Clock::now() + 30s;
@@ -166,6 +179,13 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_TRUE(stopped);
+  // Started again, the miner reports the height it stalled at: the chain has
+  // not moved, so mining is not "again" until a new height arrives.
+  alerts_note_launch(core, t0 + 210s);
+  alerts_note_height(core, 100, false, t0 + 211s);
+  EXPECT_EQ(alert_lines().size(), 1u);
+  alerts_note_height(core, 101, true, t0 + 250s);
+  EXPECT_EQ(alert_lines().back(), "Alert: Mining again on rig-7 at height 101");
 }
 
 TEST_F(AlertsFixture, ChannelsAnnounceThemselvesAndReportsAreCountedWithoutSecrets) {
