@@ -10,6 +10,8 @@
 namespace vorn {
 namespace {
 
+constexpr std::string_view kUnreadable = "the options file could not be read: ";
+
 OptionsRead failed(std::string error) {
   OptionsRead read;
   read.kind = OptionsRead::Kind::Failed;
@@ -23,12 +25,20 @@ bool send(const OptionsWatch& watch, OptionsRead read) {
   return true;
 }
 
+bool could_not_read(const OptionsRead& read) {
+  return read.kind == OptionsRead::Kind::Failed && read.error.starts_with(kUnreadable);
+}
+
 // `first_sent` tells a failure report whether the start-up read came through.
 void watch_file(OptionsWatch watch, std::atomic<bool>& first_sent) {
   std::optional<platform::FileStamp> seen = platform::file_stamp(watch.path);
   OptionsRead first = read_options_file(watch.path, seen);
   first.first = true;
   bool absent = first.kind == OptionsRead::Kind::Absent;
+  // A file that could not be read (another program holding it open, say) is
+  // read again at every look until it can be, without a new report while
+  // the same file still cannot be read.
+  bool unreadable = could_not_read(first);
   if (!send(watch, std::move(first))) return;
   first_sent = true;
   for (;;) {
@@ -36,9 +46,12 @@ void watch_file(OptionsWatch watch, std::atomic<bool>& first_sent) {
     // The file may never change: the window's end must be noticed anyway.
     if (!watch.sender.connected()) return;
     std::optional<platform::FileStamp> now = platform::file_stamp(watch.path);
-    if (now == seen) continue;
+    if (now == seen && !unreadable) continue;
+    const bool again = now == seen;
     seen = now;
     OptionsRead read = read_options_file(watch.path, now);
+    unreadable = could_not_read(read);
+    if (again && unreadable) continue;
     // A file that went between the look and the read is reported gone
     // once, not again when the next look finds it missing.
     const bool now_absent = read.kind == OptionsRead::Kind::Absent;
@@ -58,7 +71,7 @@ OptionsRead read_options_file(const std::string& path, const std::optional<platf
   Result<std::string> bytes = platform::read_file_start(path, kOptionsFileLimit + 1);
   if (!bytes.ok()) {
     if (!platform::file_stamp(path)) return OptionsRead{};
-    return failed("the options file could not be read: " + bytes.error());
+    return failed(std::string(kUnreadable) + bytes.error());
   }
   Result<Options> parsed = parse_options(bytes.value());
   if (!parsed.ok()) return failed(parsed.error());

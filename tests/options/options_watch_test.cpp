@@ -173,6 +173,42 @@ TEST_F(OptionsWatcher, SizeOrModificationTimeAloneIsAChangeAndNothingElseIs) {
   EXPECT_FALSE(receiver.try_recv());
 }
 
+TEST_F(OptionsWatcher, AFileThatCouldNotBeReadIsReadAgainAtTheNextLook) {
+  write_file(path, "{\"stall_minutes\": 3}");
+  // Held by another program at start-up: the read fails, the file is the same
+  // at the next look, and is read then.
+  platform::arm_fault("file-read");
+  start(50ms);
+  std::optional<OptionsRead> read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_TRUE(read->first);
+  EXPECT_EQ(read->kind, Kind::Failed);
+  EXPECT_EQ(read->error, "the options file could not be read: injected failure at file-read");
+  read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->kind, Kind::Loaded);
+  ASSERT_TRUE(read->options);
+  EXPECT_EQ(read->options->stall_minutes, 3u);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(receiver.try_recv()) << "read once more, then left alone";
+
+  // Something that can never be read is reported once, not at every look.
+  ASSERT_FALSE(platform::remove_file(path));
+  ASSERT_FALSE(platform::create_directories(path));
+  read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->kind, Kind::Failed);
+  EXPECT_EQ(read->error.rfind("the options file could not be read: ", 0), 0u) << read->error;
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(receiver.try_recv());
+  // Until it becomes a file again.
+  std::filesystem::remove(std::filesystem::u8path(path));
+  write_file(path, "{\"stall_minutes\": 4}");
+  read = next_read(2000ms);
+  ASSERT_TRUE(read && read->options);
+  EXPECT_EQ(read->options->stall_minutes, 4u);
+}
+
 TEST_F(OptionsWatcher, AFileOverTheLimitIsRefusedWithoutReadingItWhole) {
   std::string big = "{}";
   big.resize(kOptionsFileLimit + 1, ' ');

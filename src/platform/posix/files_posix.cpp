@@ -55,6 +55,7 @@ MaybeError sync_folder_of(const std::string& path) {
 Result<std::string> read_file(const std::string& path) { return read_file_start(path, UINT64_MAX); }
 
 Result<std::string> read_file_start(const std::string& path, std::uint64_t limit) {
+  if (take_fault("file-read")) return Result<std::string>::failure("injected failure at file-read");
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Result<std::string>::failure(last_os_error_text());
   std::string data;
