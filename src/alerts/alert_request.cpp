@@ -1,6 +1,8 @@
 #include "alerts/alert_request.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -9,16 +11,6 @@
 
 namespace vorn {
 namespace {
-
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
 
 std::optional<unsigned> number(std::string_view text) {
   if (text.empty() || text.size() > 9) return std::nullopt;
@@ -44,10 +36,12 @@ std::optional<std::int64_t> http_date_seconds(std::string_view v) {
   while (month < 12 && kMonths[month] != v.substr(8, 3)) ++month;
   const auto day = number(v.substr(5, 2)), year = number(v.substr(12, 4)), h = number(v.substr(17, 2)),
              m = number(v.substr(20, 2)), s = number(v.substr(23, 2));
-  if (month == 12 || !day || !year || !h || !m || !s || *day < 1 || *day > 31 || *h > 23 || *m > 59 || *s > 60) {
-    return std::nullopt;
-  }
-  return days_from_civil(*year, month + 1, *day) * 86400 + *h * 3600 + *m * 60 + *s;
+  if (month == 12 || !day || !year || !h || !m || !s || *h > 23 || *m > 59 || *s > 60) return std::nullopt;
+  const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)), std::chrono::month(month + 1),
+                                         std::chrono::day(*day)};
+  if (!date.ok()) return std::nullopt;  // 00 Oct, 31 Nov, 29 Feb 2027
+  const std::int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+  return days * 86400 + *h * 3600 + *m * 60 + *s;
 }
 
 // At most `limit` characters (code points), cut where a character begins.
@@ -94,23 +88,15 @@ std::string json_string(std::string_view text) {
 }
 
 std::string utc_time_text(std::chrono::system_clock::time_point time) {
-  const std::int64_t secs = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count();
-  std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
-  const std::int64_t rest = secs - days * 86400;
-  // The civil date of a day count (the inverse of days_from_civil).
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+  using namespace std::chrono;
+  const sys_days day = floor<days>(time);
+  const year_month_day date(day);
+  const hh_mm_ss clock(floor<seconds>(time - day));
   char text[40];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(y), m, d,
-                static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                static_cast<long long>(rest % 60));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
   return text;
 }
 
@@ -173,7 +159,7 @@ std::optional<std::chrono::seconds> parse_retry_after(std::string_view value,
   if (!date) return std::nullopt;
   // Whole seconds after `now`, rounded up.
   const std::int64_t now_seconds = std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
-  return std::chrono::seconds(*date > now_seconds ? *date - now_seconds : 0);
+  return std::chrono::seconds(std::max<std::int64_t>(*date - now_seconds, 0));
 }
 
 }  // namespace vorn

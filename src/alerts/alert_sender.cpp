@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "alerts/alert_request.h"
+#include "platform/fault_points.h"
 #include "core/crash_guard.h"
 #include "platform/http_client.h"
 
@@ -56,6 +57,7 @@ struct AlertSender::Shared {
   std::vector<AlertReport> reports;  // sent by the thread, outside the lock
   bool stopping = false;
   bool finished = false;
+  std::string failure;  // why the thread ended, when it failed
 
   void send_reports(std::unique_lock<std::mutex>& lock) {
     if (reports.empty()) return;
@@ -138,6 +140,7 @@ struct AlertSender::Shared {
         setup.clock->wait(lock, changed, next ? next->jobs[index].due : now + std::chrono::hours(1));
         continue;
       }
+      platform::fault_point("alert-send");
       next->sending = true;
       const platform::HttpRequest request = alert_request(next->jobs[index].channel, next->alert);
       lock.unlock();
@@ -157,25 +160,31 @@ struct AlertSender::Shared {
     changed.notify_all();
   }
 
-  // The thread failed: nothing it held stays waiting without a word.
-  void fail_all(const std::string& failure) {
+  // The thread failed: nothing it held, and nothing given to it later,
+  // stays waiting without a word.
+  void fail_all(const std::string& why) {
     std::unique_lock<std::mutex> lock(mutex);
+    failure = "the sender stopped: " + why;
+    finished = true;
+    report_left_over(lock);
+    changed.notify_all();
+  }
+
+  // Once the thread is gone: every delivery and ping waiting is reported
+  // as failed.
+  void report_left_over(std::unique_lock<std::mutex>& lock) {
     for (Pending& p : pending) {
-      for (Job& job : p.jobs) {
-        reports.push_back(delivery_report(AlertReport::Kind::NotDelivered, job.channel, "the sender stopped: " + failure));
-      }
+      for (Job& job : p.jobs) reports.push_back(delivery_report(AlertReport::Kind::NotDelivered, job.channel, failure));
     }
     pending.clear();
     if (ping_url) {
       AlertReport r;
       r.kind = AlertReport::Kind::PingFailed;
-      r.error = "the sender stopped: " + failure;
+      r.error = failure;
       reports.push_back(std::move(r));
       ping_url.reset();
     }
     send_reports(lock);
-    finished = true;
-    changed.notify_all();
   }
 };
 
@@ -203,9 +212,9 @@ void AlertSender::send(const Alert& alert, const std::vector<AlertChannel>& chan
     if (reaches(alert.level, c.min_level)) p.jobs.push_back(Job{c, 0, now});
   }
   if (p.jobs.empty()) return;
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  if (shared_->finished) return;
+  std::unique_lock<std::mutex> lock(shared_->mutex);
   shared_->pending.push_back(std::move(p));
+  if (shared_->finished) return shared_->report_left_over(lock);
   while (shared_->pending.size() > kAlertQueueLimit) {
     auto oldest = shared_->pending.begin();
     if (oldest->sending) ++oldest;
@@ -220,8 +229,9 @@ void AlertSender::send(const Alert& alert, const std::vector<AlertChannel>& chan
 }
 
 void AlertSender::ping(std::string url) {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
+  std::unique_lock<std::mutex> lock(shared_->mutex);
   shared_->ping_url = std::move(url);
+  if (shared_->finished) return shared_->report_left_over(lock);
   shared_->changed.notify_all();
 }
 

@@ -8,6 +8,7 @@
 #include "alerts/alert_request.h"
 #include "alerts/alert_sender.h"
 #include "alerts/alert_test_support.h"
+#include "platform/fault_points.h"
 
 namespace vorn {
 namespace {
@@ -117,7 +118,14 @@ TEST(AlertRequest, DiscordGetsAtMost2000CharactersAndControlCharactersAreEscaped
   const std::string content = request.body.substr(13, request.body.size() - 15);  // {"content": "…"}
   EXPECT_EQ(content, "[WARNING] " + text.substr(0, (2000 - 10) * 2));
   EXPECT_EQ(json_string(std::string("a\x01\x1f\t\x7f", 5)), R"("a\u0001\u001f\t\u007f")");
-  EXPECT_EQ(utc_time_text(std::chrono::system_clock::time_point(std::chrono::seconds(951868799))), "2000-02-29T23:59:59Z");
+  for (const auto& [seconds, text] : std::vector<std::pair<std::int64_t, std::string>>{
+           {0, "1970-01-01T00:00:00Z"},
+           {951868799, "2000-02-29T23:59:59Z"},
+           {1798761599, "2026-12-31T23:59:59Z"},
+           {1801382400, "2027-01-31T08:00:00Z"},
+           {1847298645, "2028-07-15T18:30:45Z"}}) {
+    EXPECT_EQ(utc_time_text(std::chrono::system_clock::time_point(std::chrono::seconds(seconds))), text);
+  }
 }
 
 TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
@@ -135,7 +143,8 @@ TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
                             "Wed, 21 Oct 2026 07:28:0x GMT", "Wed; 21 Oct 2026 07:28:00 GMT", "Wed, 21-Oct 2026 07:28:00 GMT",
                             "Wed, 21 Oct-2026 07:28:00 GMT", "Wed, 21 Oct 2026T07:28:00 GMT", "Wed, 21 Oct 2026 07-28:00 GMT",
                             "Wed, 21 Oct 2026 07:28-00 GMT", "Wed, 00 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:60:00 GMT",
-                            "Wed, 21 Oct 2026 07:28:61 GMT", "Wed, 21 Oct 2026 07:28:00 GMTX"}) {
+                            "Wed, 21 Oct 2026 07:28:61 GMT", "Wed, 21 Oct 2026 07:28:00 GMTX", "Tue, 31 Nov 2026 07:28:00 GMT",
+                            "Mon, 29 Feb 2027 07:28:00 GMT"}) {
     EXPECT_EQ(parse_retry_after(wrong, now), std::nullopt) << wrong;
   }
   // Dates around month ends, leap days and century years, each read one
@@ -237,6 +246,32 @@ TEST_F(SenderFixture, ASilentServerCostsTenSecondsAndTheQueueKeepsTheNewest100) 
   const double exit_took = std::chrono::duration<double>(std::chrono::steady_clock::now() - exit_begin).count();
   EXPECT_GE(exit_took, 1.9);
   EXPECT_LT(exit_took, 2.5);
+}
+
+TEST_F(SenderFixture, OnceItsThreadFailedEveryDeliveryAndPingIsReportedAsFailed) {
+  START_RECORDER(recorder, "200");
+  auto sender = make_sender();
+  platform::arm_fault("alert-send");
+  const AlertChannel slack = channel(ChannelKind::Slack, recorder->url("/s"));
+  sender->send(alert(AlertEvent::MinerStalled, "stalled"), {slack});
+  const std::string stopped = "the sender stopped: injected failure at alert-send";
+  ASSERT_EQ(reports.wait_for(1).size(), 1u);
+  EXPECT_EQ(reports.wait_for(1)[0].kind, Kind::NotDelivered);
+  EXPECT_EQ(reports.wait_for(1)[0].error, stopped);
+  // Given to it later: reported at once, not queued for nobody.
+  sender->send(alert(AlertEvent::MinerExited, "exited"), {slack, channel(ChannelKind::Ntfy, recorder->url("/n"))});
+  sender->ping(recorder->url("/hb"));
+  const auto& done = reports.wait_for(4);
+  ASSERT_EQ(done.size(), 4u);
+  EXPECT_EQ(done[1].kind, Kind::NotDelivered);
+  EXPECT_EQ(done[1].channel_kind, "slack");
+  EXPECT_EQ(done[2].kind, Kind::NotDelivered);
+  EXPECT_EQ(done[2].channel_kind, "ntfy");
+  EXPECT_EQ(done[3].kind, Kind::PingFailed);
+  for (const AlertReport& r : done) EXPECT_EQ(r.error, stopped);
+  EXPECT_EQ(sender->alerts_waiting(), 0u);
+  EXPECT_TRUE(recorder->requests().empty());
+  platform::disarm_faults();
 }
 
 TEST_F(SenderFixture, HeartbeatPingsAreGetsAndSayWhetherTheyWorked) {
