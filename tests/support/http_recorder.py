@@ -29,6 +29,9 @@ last one repeats once the list is used up (default "200"). Each item is:
     hang                 read the request, record it, and never answer: the
                          connection stays open until the client gives up
     close                read and record the request, then close without answering
+    slowbody             the head of a 200 answer with a Content-Length of 100,
+                         3 bytes of the body, and then nothing more until the
+                         client closes the connection
 
 Control (never recorded):
     POST /_control/answers   the body replaces LIST and restarts it
@@ -65,7 +68,7 @@ class Answers:
         items = [i.strip() for i in text.split(",") if i.strip()]
         for item in items:
             head = item.split(":", 1)[0]
-            if head not in ("hang", "close") and not head.isdigit():
+            if head not in ("hang", "close", "slowbody") and not head.isdigit():
                 raise ValueError(f"not an answer: {item!r}")
         with self.lock:
             self.items = items or ["200"]
@@ -110,6 +113,13 @@ class Recorder(BaseHTTPRequestHandler):
         if item == "close":
             self.close_connection = True
             return
+        if item == "slowbody":
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            self.wfile.write(b"abc")
+            self.wfile.flush()
+            return self.hang()
         status, _, retry_after = item.partition(":")
         retry_after = urllib.parse.unquote(retry_after)
         text = f"answer {status}\n".encode()

@@ -49,11 +49,29 @@ bool has_header(const HttpRequest& request, std::string_view name) {
                      [&](const auto& h) { return same_name(h.first, name); });
 }
 
+struct Head {
+  CURL* easy;
+  std::optional<std::string>* retry_after;
+  bool complete = false;  // the final answer's head arrived whole
+};
+
 // The answer's Retry-After, from the head of the last answer (a "100
-// Continue" head comes before the real one).
+// Continue" head comes before the real one). The transfer stops once the
+// final head is complete: the answer is its status, and a body that is
+// short or slow must not turn a delivered request into a failed one.
 size_t on_header(char* data, size_t size, size_t count, void* user) {
-  auto* retry_after = static_cast<std::optional<std::string>*>(user);
+  auto* head = static_cast<Head*>(user);
+  std::optional<std::string>* retry_after = head->retry_after;
   const std::string_view line(data, size * count);
+  if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(head->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 200) {
+      head->complete = true;
+      return 0;
+    }
+    return size * count;
+  }
   if (line.rfind("HTTP/", 0) == 0) retry_after->reset();
   const std::size_t colon = line.find(':');
   if (colon != std::string_view::npos && same_name(line.substr(0, colon), "Retry-After")) {
@@ -67,7 +85,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-// The answer's body is not needed: dropped, never printed.
+// The answer's body is never read (the transfer stops after the head); were
+// a byte of it to arrive, it would be dropped, never printed.
 size_t on_body(char*, size_t size, size_t count, void*) { return size * count; }
 
 std::string error_text(CURLcode code, CURL* easy, std::chrono::milliseconds limit) {
@@ -126,8 +145,9 @@ HttpResponse http_send(const HttpRequest& request) {
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limit.count()));
   curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_body);
+  Head head{c, &response.retry_after};
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &response.retry_after);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &head);
 
   if (request.method == "GET") {
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
@@ -153,7 +173,7 @@ HttpResponse http_send(const HttpRequest& request) {
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
 
   const CURLcode code = curl_easy_perform(c);
-  if (code != CURLE_OK) {
+  if (code != CURLE_OK && !head.complete) {
     response.retry_after.reset();
     response.error = error_text(code, c, limit);
     return response;
