@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/crash_guard.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 
 namespace vorn {
@@ -47,6 +48,7 @@ void run_writer(const std::shared_ptr<MetricsTextfile::Shared>& s) {
     s->write_now = false;
     if (text) {
       lock.unlock();
+      platform::fault_point("metrics-file");
       MaybeError error = write_file(s->path, *text);
       if (error && !failing && s->sender.send(MetricsFileFailed{*error})) s->notice.post();
       failing = error.has_value();
@@ -73,7 +75,17 @@ MetricsTextfile::MetricsTextfile(std::string path, std::shared_ptr<SnapshotBox> 
   shared_->sender = std::move(sender);
   shared_->notice = notice;
   shared_->period = period;
-  spawn_worker("metrics file", [s = shared_] { run_writer(s); }).detach();
+  // A writer that fails takes its file with it: a file left behind would
+  // go on saying the miner is up.
+  auto failed = [s = shared_](const std::string& failure) {
+    platform::remove_file(s->path);
+    platform::remove_file(s->path + ".tmp");
+    if (s->sender.send(MetricsFileFailed{"the writer stopped: " + failure})) s->notice.post();
+    std::lock_guard lock(s->mutex);
+    s->ended = true;
+    s->ended_cv.notify_all();
+  };
+  spawn_worker("metrics file", [s = shared_] { run_writer(s); }, std::move(failed)).detach();
 }
 
 MetricsTextfile::~MetricsTextfile() {

@@ -9,6 +9,7 @@
 #include "metrics/listener.h"
 #include "metrics/metrics_service.h"
 #include "metrics/textfile.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "support/http_support.h"
@@ -350,6 +351,18 @@ TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
   for (int i = 0; i < 200 && !platform::path_exists(path); ++i) std::this_thread::sleep_for(milliseconds(10));
   EXPECT_EQ(testing_support::read_file(path), kText);
   EXPECT_FALSE(receiver.try_recv());
+
+  // The writer itself fails: its file goes with it, the window hears why,
+  // and the end does not wait for a writer that is gone.
+  platform::arm_fault("metrics-file");
+  std::optional<WorkerEvent> stopped;
+  ASSERT_TRUE(testing_support::pump_until([&] { return (stopped = receiver.try_recv()).has_value(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(std::get<MetricsFileFailed>(*stopped).error, "the writer stopped: injected failure at metrics-file");
+  EXPECT_FALSE(platform::path_exists(path));
+  const auto start = std::chrono::steady_clock::now();
+  file.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
+  platform::disarm_faults();
 }
 
 }  // namespace
