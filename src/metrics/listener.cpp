@@ -1,6 +1,9 @@
 #include "metrics/listener.h"
 
+#include <algorithm>
 #include <mutex>
+
+#include "core/text.h"
 
 namespace vorn {
 
@@ -54,8 +57,36 @@ std::optional<ListenAddress> split_listen(std::string_view listen) {
   return ListenAddress{std::string(host), static_cast<std::uint16_t>(value)};
 }
 
+namespace {
+
+// "::1" in any of its forms ("0:0:0:0:0:0:0:1", "0::1", "::0001"): every
+// group 0 but the last, which is 1. The address is a valid one already.
+bool is_ipv6_loopback(std::string_view address) {
+  std::size_t groups = 0;
+  bool gap = false;
+  for (std::size_t start = 0; start <= address.size();) {
+    const std::size_t end = std::min(address.find(':', start), address.size());
+    const std::string_view group = address.substr(start, end - start);
+    const bool last = end == address.size();
+    if (group.empty()) {
+      gap = true;
+    } else {
+      ++groups;
+      const std::size_t digits = group.find_first_not_of('0');
+      const std::string_view value = digits == std::string_view::npos ? "" : group.substr(digits);
+      if (value != (last ? "1" : "")) return false;
+    }
+    if (last) return !group.empty() && (gap || groups == 8);
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool is_loopback_host(std::string_view host) {
-  return host == "localhost" || host == "[::1]" || host.substr(0, 4) == "127.";
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') return is_ipv6_loopback(host.substr(1, host.size() - 2));
+  return equals_ignore_ascii_case(host, "localhost") || host.substr(0, 4) == "127.";
 }
 
 platform::HttpServerResponse answer_metrics_request(const platform::HttpServerRequest& request,

@@ -209,6 +209,14 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   ASSERT_TRUE(core.metrics->listener);
   EXPECT_EQ(fetch(core.metrics->listener->port(), "GET", "/", "Authorization: Bearer tok-8c1f\r\n").status, 200);
 
+  for (const char* loopback : {"localhost", "LocalHost", "127.0.0.1", "127.8.9.10", "[::1]", "[0:0:0:0:0:0:0:1]", "[::0001]",
+                               "[0::1]", "[0:0::0:1]"}) {
+    EXPECT_TRUE(is_loopback_host(loopback)) << loopback;
+  }
+  for (const char* other : {"0.0.0.0", "192.168.1.20", "10.127.0.1", "[::]", "[::2]", "[1::1]", "[::10]", "[0:0:0:0:0:0:1]",
+                            "[1:0:0:0:0:0:0:1]", "[::1:0]", "localhost.example"}) {
+    EXPECT_FALSE(is_loopback_host(other)) << other;
+  }
   // Every host: the warning.
   options.metrics_listen = "0.0.0.0:" + std::to_string(free_port());
   set_options(core, options);
