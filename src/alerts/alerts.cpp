@@ -112,6 +112,7 @@ void alerts_note_scan(AppCore& core) {
   ScanTotals now;
   now.folders = core.settings.plot_dirs;
   std::uint64_t after_files = 0, after_bytes = 0;  // without folders that stopped answering
+  bool went_silent = false;  // a folder that answered before no longer does
   for (const std::string& folder : now.folders) {
     auto report = core.folder_reports.find(folder);
     if (report == core.folder_reports.end()) continue;
@@ -126,13 +127,17 @@ void alerts_note_scan(AppCore& core) {
     if (answered || !answered_before) {
       after_files += r.file_count;
       after_bytes += r.total_bytes;
+    } else {
+      went_silent = true;
     }
   }
   const std::optional<ScanTotals> before = std::move(s.last_scan);
   s.last_scan = now;
   // A changed folder list is the user's doing, not a drop.
   if (!before || before->folders != now.folders) return;
-  if (after_files >= before->files) return;
+  // A silent folder is a drop even when it held no plot files yet: its
+  // drive is what failed.
+  if (after_files >= before->files && !went_silent) return;
   raise_alert(core, AlertEvent::PlotsDropped,
               plots_dropped_text(rig_name(core), before->files, after_files, before->bytes, after_bytes));
 }

@@ -270,6 +270,14 @@ TEST_F(AlertsFixture, PlotsDropWhenAScanFindsFewerOrAFolderStopsAnswering) {
   core.folder_reports.erase("/b");
   alerts_note_scan(core);
   EXPECT_EQ(alert_lines().size(), 2u);
+  // A folder that held no plot files yet and stops answering: its drive failed.
+  core.settings.plot_dirs = {"/a", "/b"};
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NoPlots, 0, 0));
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NoPlots, 0, 0));
+  EXPECT_EQ(alert_lines().size(), 2u);
+  scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NotResponding, 0, 0));
+  EXPECT_EQ(alert_lines().back(), "Alert: Plots dropped on rig-7: 4 -> 4 plot files (400GB -> 400GB)");
+  EXPECT_EQ(alert_lines().size(), 3u);
 }
 
 }  // namespace
