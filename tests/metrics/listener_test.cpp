@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/supervisor.h"
 #include "metrics/listener.h"
 #include "metrics/metrics_service.h"
 #include "metrics/textfile.h"
@@ -366,6 +367,10 @@ TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
   std::optional<WorkerEvent> stopped;
   ASSERT_TRUE(testing_support::pump_until([&] { return (stopped = receiver.try_recv()).has_value(); }, std::chrono::seconds(5)));
   EXPECT_EQ(std::get<MetricsFileFailed>(*stopped).error, "the writer stopped: injected failure at metrics-file");
+  AppCore core = testing_support::make_core(folder);
+  dispatch_event(core, std::move(*stopped));
+  EXPECT_EQ(testing_support::untagged_log(core).back(),
+            "Metrics file not written: the writer stopped: injected failure at metrics-file");
   EXPECT_FALSE(platform::path_exists(path));
   const auto start = std::chrono::steady_clock::now();
   file.reset();
