@@ -348,6 +348,33 @@ TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
   EXPECT_TRUE(testing_support::pump_until([&] { return !platform::path_exists(path); }, std::chrono::seconds(5)));
 }
 
+// With the period of the program (15 s, longer than any wait here): a new
+// snapshot asked for is written at once, the end wakes the writer, and the
+// end waits for a write that is slow to finish, so that no file stays.
+TEST(MetricsTextfile, WrittenAtOnceWhenAskedAndTheEndWaitsForASlowWrite) {
+  const std::string path = platform::join_path(scratch_folder("metrics_textfile_slow"), "vorn.prom");
+  auto box = box_with("a 1\n");
+  auto [sender, receiver] = Channel<WorkerEvent>::create();
+  auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, seconds(15));
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(path); }, seconds(5)));
+  box->set("a 2\n");
+  file->write_now();
+  EXPECT_TRUE(testing_support::pump_until([&] { return testing_support::read_file(path) == "a 2\n"; }, seconds(2)));
+
+  platform::arm_delay("file-replace", milliseconds(1500));
+  box->set("a 3\n");
+  file->write_now();
+  std::this_thread::sleep_for(milliseconds(300));  // inside the slow replacement
+  const auto start = SteadyClock::now();
+  file.reset();
+  EXPECT_GE(SteadyClock::now() - start, milliseconds(900));
+  EXPECT_LT(SteadyClock::now() - start, milliseconds(2000));
+  EXPECT_FALSE(platform::path_exists(path));
+  EXPECT_FALSE(platform::path_exists(path + ".tmp"));
+  platform::disarm_faults();
+  EXPECT_FALSE(receiver.try_recv());
+}
+
 TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
   const std::string folder = scratch_folder("metrics_textfile_fail");
   const std::string missing = platform::join_path(folder, "not-yet");

@@ -143,6 +143,7 @@ void OutputFile::close() {
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
   if (take_fault("file-replace")) return std::string("injected failure at file-replace");
+  delay_point("file-replace");  // storage slow to answer
   if (::rename(source.c_str(), target.c_str()) != 0) return last_os_error_text();
   // The rename itself is only durable once the folder is synced.
   return sync_folder_of(target);

@@ -140,6 +140,7 @@ void OutputFile::close() {
 
 MaybeError replace_file(const std::string& source, const std::string& target) {
   if (take_fault("file-replace")) return std::string("injected failure at file-replace");
+  delay_point("file-replace");  // storage slow to answer
   if (!MoveFileExW(to_wide(source).c_str(), to_wide(target).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return last_os_error_text();
