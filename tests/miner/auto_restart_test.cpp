@@ -143,6 +143,16 @@ TEST_F(AutoRestart, StopMiningIsOfferedWhileARestartWaitsAndCancelsItWithOneLine
   // Without a waiting restart, Stop Mining says what it always said.
   stop_miner(core, false);
   EXPECT_EQ(last_line(), "Miner is not running");
+  // A start that a running stop refuses still takes the waiting restart's
+  // place: the buttons are shown anew.
+  end(t0 + 2h);
+  core.stop_in_progress = true;
+  core.controls_dirty = false;
+  start_miner(core);
+  EXPECT_EQ(last_line(), "Miner is still stopping; start ignored until stop completes");
+  EXPECT_FALSE(core.auto_restart.due);
+  EXPECT_TRUE(core.controls_dirty);
+  core.stop_in_progress = false;
 }
 
 TEST_F(AutoRestart, ARestartDueWhileARefreshOrAStopRunsStartsWhenItIsOver) {
@@ -229,6 +239,15 @@ TEST_F(AutoRestart, AStartThatFailsInsideAnAutomaticRestartCountsAsAnUnexpectedE
   EXPECT_EQ(log[log.size() - 3], "Miner configuration refresh failed: timed out after 30 s");
   EXPECT_EQ(log[log.size() - 2], "Automatic restart could not start the miner; counted as an unexpected end");
   EXPECT_EQ(log.back(), "Miner ended unexpectedly; starting it again in 20 s (attempt 2 of 4)");
+  // So does a launch that fails after the refresh (its file gone meanwhile).
+  check_auto_restart(core, *core.auto_restart.due);
+  ASSERT_TRUE(core.config_refresh_in_progress);
+  const std::string gone = platform::join_path(testing_support::scratch_folder("auto_restart_gone"), "miner.yaml");
+  handle_config_refreshed(core, ConfigRefreshed{RefreshPurpose::start_miner(), {}, true, gone});
+  log = untagged_log(core);
+  EXPECT_EQ(log[log.size() - 3].rfind("Cannot start miner: ", 0), 0u) << log[log.size() - 3];
+  EXPECT_EQ(log[log.size() - 2], "Automatic restart could not start the miner; counted as an unexpected end");
+  EXPECT_EQ(log.back(), "Miner ended unexpectedly; starting it again in 40 s (attempt 3 of 4)");
   cancel_auto_restart(core);
   start_miner(core);
   ASSERT_TRUE(core.config_refresh_in_progress);

@@ -13,7 +13,7 @@
 //                             line's number, or numbered, or empty with VORN_SIM_FLOOD_EMPTY=1),
 //                             VORN_SIM_LINE_MS apart, then exit
 //                 text        print VORN_SIM_TEXT (\n, \r and \xHH escapes) then exit
-//                 endless     print VORN_SIM_BYTES (default 200 MB) progress dots without
+//                 endless     print VORN_SIM_BYTES (default 200 MB) of progress digits without
 //                             a line feed as fast as it can, end the line with a WARN
 //                             line, then go on in rounds
 //   VORN_SIM_ROUND_MS         length of one round in rounds mode (default 4000)
@@ -238,10 +238,13 @@ int main(int argc, char** argv) {
   }
   if (mode == "endless") {
     const long long total = std::strtoll(env("VORN_SIM_BYTES", "200000000").c_str(), nullptr, 10);
-    const std::string dots(1 << 20, '.');
+    // The digits 0 to 9 over and over, so that a reader that loses or
+    // repeats a byte anywhere shows it.
+    std::string digits;
+    while (digits.size() < 1000000) digits += "0123456789";
     for (long long written = 0; written < total;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<long long>(total - written, static_cast<long long>(dots.size())));
-      if (std::fwrite(dots.data(), 1, n, stdout) != n) return 1;
+      const std::size_t n = static_cast<std::size_t>(std::min<long long>(total - written, static_cast<long long>(digits.size())));
+      if (std::fwrite(digits.data(), 1, n, stdout) != n) return 1;
       written += static_cast<long long>(n);
     }
     out("");
