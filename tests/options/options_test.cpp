@@ -73,7 +73,7 @@ TEST(OptionsParse, EveryKeyIsRead) {
     {"kind": "ntfy", "url": "https://ntfy.sh/rigs", "min_level": "warning"},
     {"min_level": "info", "chat_id": "-1001234", "url": "https://api.telegram.org/botX/sendMessage",
      "kind": "telegram"},
-    {"kind": "telegram", "url": "https://api.telegram.org/botX/sendMessage", "chat_id": "@my_rigs"}
+    {"kind": "telegram", "url": "https://api.telegram.org/botX/sendMessage", "chat_id": "@my_rigs09"}
   ],
   "heartbeat_url": "https://hc-ping.com/5b3c",
   "heartbeat_interval_secs": 60,
@@ -94,7 +94,7 @@ TEST(OptionsParse, EveryKeyIsRead) {
       {ChannelKind::Slack, "https://hooks.slack.com/services/T/B/X", "", AlertLevel::Info},
       {ChannelKind::Ntfy, "https://ntfy.sh/rigs", "", AlertLevel::Warning},
       {ChannelKind::Telegram, "https://api.telegram.org/botX/sendMessage", "-1001234", AlertLevel::Info},
-      {ChannelKind::Telegram, "https://api.telegram.org/botX/sendMessage", "@my_rigs", AlertLevel::Warning},
+      {ChannelKind::Telegram, "https://api.telegram.org/botX/sendMessage", "@my_rigs09", AlertLevel::Warning},
   };
   EXPECT_EQ(o.alerts, alerts);
   EXPECT_EQ(o.heartbeat_url, "https://hc-ping.com/5b3c");
