@@ -311,7 +311,9 @@ TEST(ScanJob, AFolderWhoseStorageHangsIsReportedNotRespondingAndTheOthersAreScan
   const auto& complete = std::get<ScanComplete>(events.back());
   ASSERT_EQ(complete.reports.size(), 2u);
   EXPECT_EQ(complete.reports[0].status, FolderStatus::NotResponding);
+  EXPECT_EQ(complete.reports[0].path, dead);
   EXPECT_EQ(complete.reports[1].status, FolderStatus::Normal);
+  EXPECT_EQ(complete.reports[1].path, good);
   ASSERT_EQ(complete.plot_files.size(), 1u);
   EXPECT_EQ(complete.plot_files[0].path, join_path(good, "g.vorn"));
   EXPECT_EQ(complete.warnings,
