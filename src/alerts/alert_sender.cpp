@@ -59,13 +59,16 @@ struct AlertSender::Shared {
   bool finished = false;
   std::string failure;  // why the thread ended, when it failed
 
-  void send_reports(std::unique_lock<std::mutex>& lock) {
+  // `queued`: the notice waits for the window's message loop. A caller on
+  // the window's own thread needs that: woken there, the window would
+  // handle the notice at once, inside what it is doing.
+  void send_reports(std::unique_lock<std::mutex>& lock, bool queued = false) {
     if (reports.empty()) return;
     std::vector<AlertReport> out;
     out.swap(reports);
     lock.unlock();
     for (AlertReport& r : out) {
-      if (setup.events.send(std::move(r))) setup.notice.wake();
+      if (setup.events.send(std::move(r))) queued ? setup.notice.post() : setup.notice.wake();
     }
     lock.lock();
   }
@@ -171,7 +174,7 @@ struct AlertSender::Shared {
   }
 
   // Once the thread is gone: every delivery and ping waiting is reported
-  // as failed.
+  // as failed. Called on the window's thread too (by send and ping).
   void report_left_over(std::unique_lock<std::mutex>& lock) {
     for (Pending& p : pending) {
       for (Job& job : p.jobs) reports.push_back(delivery_report(AlertReport::Kind::NotDelivered, job.channel, failure));
@@ -184,7 +187,7 @@ struct AlertSender::Shared {
       reports.push_back(std::move(r));
       ping_url.reset();
     }
-    send_reports(lock);
+    send_reports(lock, true);
   }
 };
 

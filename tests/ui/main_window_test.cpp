@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "platform/system.h"
 #include "support/test_support.h"
+#include "alerts/alerts.h"
 #include "core/supervisor.h"
 #include "miner/discovery.h"
 #include "miner/interpret.h"
@@ -478,6 +479,32 @@ TEST_F(Ui, AFailureInsideARefreshDoesNotFreezeTheDisplay) {
   }
   w->refresh_display();
   EXPECT_EQ(text(c().status_line).rfind("Miner: Error", 0), 0u);
+  platform::disarm_faults();
+}
+
+// An alert raised on the window's thread (the core held, as the heartbeat
+// holds it) after the sender's thread failed is answered through the message
+// loop, not by handling the window's notice inside the alert.
+TEST_F(Ui, AlertsAfterTheSenderFailedAreReportedThroughTheMessageLoop) {
+  platform::arm_fault("alert-send");
+  {
+    auto core = w->core.borrow();
+    core->options.alerts = {AlertChannel{ChannelKind::Slack, "http://127.0.0.1:9/hook", "", AlertLevel::Info}};
+    ++core->options_generation;
+    check_alerts(*core, Clock::now());  // "alerts on": the sender starts, and fails at its first send
+  }
+  const auto undelivered = [&] {
+    return lines_starting(*w->core.borrow(), "Alert not delivered to slack http://127.0.0.1/…: "
+                                             "the sender stopped: injected failure at alert-send").size();
+  };
+  ASSERT_TRUE(testing_support::pump_until([&] { return undelivered() == 1; }, std::chrono::seconds(5)));
+  {
+    auto core = w->core.borrow();
+    raise_alert(*core, AlertEvent::MinerGaveUp, "Mining stopped on rig");
+    check_alerts(*core, Clock::now());
+  }
+  EXPECT_TRUE(testing_support::pump_until([&] { return undelivered() == 2; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(lines_starting(*w->core.borrow(), "GUI event recovered").empty());
   platform::disarm_faults();
 }
 
