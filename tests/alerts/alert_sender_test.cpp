@@ -144,7 +144,8 @@ TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
                             "Wed, 21 Oct-2026 07:28:00 GMT", "Wed, 21 Oct 2026T07:28:00 GMT", "Wed, 21 Oct 2026 07-28:00 GMT",
                             "Wed, 21 Oct 2026 07:28-00 GMT", "Wed, 00 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:60:00 GMT",
                             "Wed, 21 Oct 2026 07:28:61 GMT", "Wed, 21 Oct 2026 07:28:00 GMTX", "Tue, 31 Nov 2026 07:28:00 GMT",
-                            "Mon, 29 Feb 2027 07:28:00 GMT"}) {
+                            "Mon, 29 Feb 2027 07:28:00 GMT", "Wed, 2x Oct 2026 07:28:00 GMT", "Wed, 21 Oct 20x6 07:28:00 GMT",
+                            "Wed, 21 Oct 2026 x7:28:00 GMT", "Wed, 21 Oct 2026 07:x8:00 GMT"}) {
     EXPECT_EQ(parse_retry_after(wrong, now), std::nullopt) << wrong;
   }
   // Dates around month ends, leap days and century years, each read one
