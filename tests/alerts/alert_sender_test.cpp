@@ -133,6 +133,7 @@ TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
   const auto at = [](std::int64_t seconds) { return system_clock::time_point(std::chrono::seconds(seconds)); };
   const auto now = at(1792567620);  // 2026-10-21 07:27:00 UTC
   EXPECT_EQ(parse_retry_after(" 30 ", now), 30s);
+  EXPECT_EQ(parse_retry_after("99999", now), 99999s);  // five digits are read; the caller caps the pause
   EXPECT_EQ(parse_retry_after("123456", now), 86400s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:28:00 GMT", now), 60s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:26:00 GMT", now), 0s);
