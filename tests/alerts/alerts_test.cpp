@@ -186,6 +186,10 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   EXPECT_EQ(alert_lines().size(), 1u);
   alerts_note_height(core, 101, true, t0 + 250s);
   EXPECT_EQ(alert_lines().back(), "Alert: Mining again on rig-7 at height 101");
+  // (a height noted here, with no miner running in this test: no ping)
+  check_alerts(core, t0 + 400s);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->requests().size(), 4u) << "a ping without a running miner";
 }
 
 TEST_F(AlertsFixture, ChannelsAnnounceThemselvesAndReportsAreCountedWithoutSecrets) {
