@@ -100,6 +100,8 @@ MaybeError create_directories(const std::string& path) {
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return last_os_error_text();
   }
+  // What exists may be a file of that name (or one still being deleted).
+  if (!is_directory(path)) return os_error_text(ERROR_DIRECTORY);
   return std::nullopt;
 }
 
