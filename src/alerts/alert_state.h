@@ -42,7 +42,7 @@ struct AlertsState {
   bool stalled = false;       // the watchdog fired; until the next activity
   std::deque<Instant> stall_restarts;  // within the last hour
 
-  std::string heartbeat_url;  // the options the next ping was planned with
+  std::string heartbeat_url;  // the options the last ping was sent with
   std::uint64_t heartbeat_interval_secs = 0;
   std::optional<Instant> next_ping_at;
   bool ping_failing = false;

@@ -30,6 +30,8 @@ void ping_if_due(AppCore& core, Instant now) {
   if (s.next_ping_at && now < *s.next_ping_at) return;
   sender(core).ping(url);
   s.next_ping_at = now + std::chrono::seconds(core.options.heartbeat_interval_secs);
+  s.heartbeat_url = url;
+  s.heartbeat_interval_secs = core.options.heartbeat_interval_secs;
 }
 
 void apply_options(AppCore& core) {
@@ -38,9 +40,8 @@ void apply_options(AppCore& core) {
   s.options_generation = core.options_generation;
   // A new address or interval holds from now: the next ping goes out at
   // once instead of when the old interval would have ended.
-  if (s.heartbeat_url != core.options.heartbeat_url || s.heartbeat_interval_secs != core.options.heartbeat_interval_secs) {
-    s.heartbeat_url = core.options.heartbeat_url;
-    s.heartbeat_interval_secs = core.options.heartbeat_interval_secs;
+  if (s.next_ping_at && (s.heartbeat_url != core.options.heartbeat_url ||
+                         s.heartbeat_interval_secs != core.options.heartbeat_interval_secs)) {
     s.next_ping_at.reset();
   }
   if (s.channels == core.options.alerts) return;

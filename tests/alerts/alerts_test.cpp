@@ -141,6 +141,9 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   alerts_note_launch(core, t0);
   alerts_note_height(core, 100, true, t0 + 1s);  // the first ping
   ASSERT_TRUE(recorder->wait_for_requests(1));
+  check_alerts(core, t0 + 1s);  // the options applied after it: no change, no second ping
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->requests().size(), 1u);
   // A shorter interval holds at once, not after the day that was planned.
   o.heartbeat_interval_secs = 60;
   use_options(o);
