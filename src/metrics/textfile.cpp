@@ -40,6 +40,16 @@ MaybeError write_file(const std::string& path, const std::string& text) {
   return replaced;
 }
 
+// The writer's end, whether it stopped or failed: the file goes with it (a
+// file left behind would go on saying the miner is up).
+void remove_file_and_end(const std::shared_ptr<MetricsTextfile::Shared>& s) {
+  platform::remove_file(s->path);
+  platform::remove_file(s->path + ".tmp");
+  std::lock_guard lock(s->mutex);
+  s->ended = true;
+  s->ended_cv.notify_all();
+}
+
 void run_writer(const std::shared_ptr<MetricsTextfile::Shared>& s) {
   bool failing = false;
   std::unique_lock lock(s->mutex);
@@ -58,11 +68,7 @@ void run_writer(const std::shared_ptr<MetricsTextfile::Shared>& s) {
                      [&] { return s->stop || s->write_now; });
   }
   lock.unlock();
-  platform::remove_file(s->path);
-  platform::remove_file(s->path + ".tmp");
-  lock.lock();
-  s->ended = true;
-  s->ended_cv.notify_all();
+  remove_file_and_end(s);
 }
 
 }  // namespace
@@ -75,15 +81,9 @@ MetricsTextfile::MetricsTextfile(std::string path, std::shared_ptr<SnapshotBox> 
   shared_->sender = std::move(sender);
   shared_->notice = notice;
   shared_->period = period;
-  // A writer that fails takes its file with it: a file left behind would
-  // go on saying the miner is up.
   auto failed = [s = shared_](const std::string& failure) {
-    platform::remove_file(s->path);
-    platform::remove_file(s->path + ".tmp");
+    remove_file_and_end(s);
     if (s->sender.send(MetricsFileFailed{"the writer stopped: " + failure})) s->notice.post();
-    std::lock_guard lock(s->mutex);
-    s->ended = true;
-    s->ended_cv.notify_all();
   };
   spawn_worker("metrics file", [s = shared_] { run_writer(s); }, std::move(failed)).detach();
 }
