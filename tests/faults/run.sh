@@ -249,7 +249,7 @@ run_kill_save() {
   mountpoint -q "$dir" || { fail_setup kill-save "slowfs did not mount $dir"; return; }
   : >"$LOGS/fault-kill-save.log"
   for ((round = 1; round <= KILL_ROUNDS; round++)); do
-    local folders=() n=$((RANDOM % 40 + 1)) i problem=""
+    local folders=() n=$((RANDOM % 40 + 1)) i problem="" began=$SECONDS
     for ((i = 0; i < n; i++)); do folders+=("/no/such/plots/r${round}_$i"); done
     settings "$dir" "${folders[@]}"
     timeout -k 5 120 "$WINE" "$DRIVER" fault saves "$dir" "$n" >"$out" 2>&1 &
@@ -267,7 +267,7 @@ run_kill_save() {
         [[ -e /proc/$gui ]] && problem="process $gui still there 10 s after kill -9"
       fi
     else
-      problem="saving never began"
+      problem="saving never began ($(tail -n 3 "$out" | tr '\n' ' '))"
     fi
     if [[ -n $problem ]]; then  # nothing may go on saving into the next round
       pkill -9 -f "$OURS.faults.kill-save.vorn_miner_gui\.exe"; kill "$driver" 2>/dev/null
@@ -276,7 +276,10 @@ run_kill_save() {
     local rc=$?
     [[ -z $problem ]] && ((rc != 0)) && problem="the driver's checks failed (status $rc)"
     grep -q '^the kill came inside a save' "$out" && inside=$((inside + 1))
-    { echo "round $round: ${problem:-ok}"; cat "$out"; } >>"$LOGS/fault-kill-save.log"
+    {
+      echo "round $round: ${problem:-ok} ($((SECONDS - began)) s)"; cat "$out"
+      [[ -n $problem ]] && { echo "the program's log ends:"; tail -n 20 "$disk/vorn_miner_gui_mainnet.log"; }
+    } >>"$LOGS/fault-kill-save.log"
     if [[ -n $problem ]]; then
       bad=$((bad + 1)); echo "FAIL round $round: $problem"; grep FAIL "$out" | head -5
       cp "$dir/vorn_miner_gui_mainnet_settings.json" "$LOGS/fault-kill-save-bad-$round.json"

@@ -32,8 +32,11 @@ inline HWND find_top_window(const wchar_t* class_name, const wchar_t* caption) {
   return FindWindowW(class_name, caption);
 }
 
+// A failure that ends the scenario early; flushed at once, as the script
+// may end the driver right after it.
 inline int fail(const char* what) {
-  std::printf("driver: %s\n", what);
+  std::printf("FAIL driver: %s\n", what);
+  std::fflush(stdout);
   return 1;
 }
 
