@@ -254,7 +254,8 @@ run_kill_save() {
     settings "$dir" "${folders[@]}"
     timeout -k 5 120 "$WINE" "$DRIVER" fault saves "$dir" "$n" >"$out" 2>&1 &
     local driver=$! gui=""
-    for _ in $(seq 600); do grep -q '^saving began' "$out" && break; kill -0 "$driver" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 1000); do grep -q '^saving began' "$out" && break; kill -0 "$driver" 2>/dev/null || break; sleep 0.1; done
+    ((SECONDS - began > 20)) && echo "note: round $round began saving only after $((SECONDS - began)) s"
     if grep -q '^saving began' "$out"; then
       gui=$(pgrep -f "$OURS.faults.kill-save.vorn_miner_gui\.exe" | head -n 1)
       sleep "$(printf '%d.%03d' $((RANDOM % 2)) $((RANDOM % 1000)))"

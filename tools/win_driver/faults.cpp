@@ -615,7 +615,9 @@ int exit_repeat(const std::wstring& folder, int rounds) {
 int saves(const std::wstring& folder, int folders) {
   const std::wstring path = folder + L"\\vorn_miner_gui_mainnet_settings.json";
   Program p;
-  if (!start(folder, p)) return 1;
+  // The start-up's process query may take its full 30 s (a tool that
+  // hangs); the program must still come up, and its saves are the subject.
+  if (!start(folder, p, Seconds(75))) return 1;
   HWND save = p.button(L"Save Settings");
   set_edit_text(p.controls[5], L"save 0");
   click(save);
