@@ -198,7 +198,7 @@ std::shared_ptr<const AlertClock> steady_alert_clock() {
 
 AlertSender::AlertSender(AlertSenderSetup setup) : shared_(std::make_shared<Shared>(std::move(setup))) {
   std::shared_ptr<Shared> s = shared_;
-  spawn_worker("alert-sender", [s] { s->run(); }, [s](const std::string& failure) { s->fail_all(failure); }).detach();
+  spawn_detached_worker("alert-sender", [s] { s->run(); }, [s](const std::string& failure) { s->fail_all(failure); });
 }
 
 AlertSender::~AlertSender() {

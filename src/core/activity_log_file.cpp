@@ -178,11 +178,11 @@ ActivityLogFile::ActivityLogFile(std::string path, Channel<WorkerEvent>::Sender 
   shared_->sender = std::move(sender);
   shared_->notice = notice;
   std::shared_ptr<Shared> s = shared_;
-  spawn_worker("log-file", [s] { run_writer(s); }, [s](const std::string&) {
+  spawn_detached_worker("log-file", [s] { run_writer(s); }, [s](const std::string&) {
     std::lock_guard<std::mutex> lock(s->mutex);
     s->finished = true;
     s->changed.notify_all();
-  }).detach();
+  });
   std::lock_guard<std::mutex> lock(flush_target().mutex);
   flush_target().shared = shared_;
 }

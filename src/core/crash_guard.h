@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/detached_thread.h"
 #include "platform/fault_points.h"
 #include "platform/result.h"
 
@@ -62,11 +63,36 @@ void install_crash_hook();
 void set_thread_name(std::string_view name);
 std::string thread_name();
 
-// Starts a named worker thread. A failure inside it is recorded and ends only
-// that thread. A thread that cannot be created is a programming error.
+// The body of a named worker thread: a failure inside it is recorded and
+// ends only that thread; after it, `report_failure` receives its text.
+template <class Body, class ReportFailure>
+auto guarded_worker(std::string name, Body body, ReportFailure report_failure) {
+  return [name = std::move(name), body = std::move(body), report_failure]() mutable {
+    set_thread_name(name);
+    std::string failure;
+    try {
+      body();
+      return;
+    } catch (const Failure& e) {
+      failure = e.what();  // already recorded where it was raised
+    } catch (...) {
+      record_unhandled(std::current_exception());
+      failure = failure_message(std::current_exception());
+    }
+    try {
+      report_failure(failure);
+    } catch (...) {
+      record_unhandled(std::current_exception());
+    }
+  };
+}
+
+// Starts a named worker thread that nobody joins. A failure inside it is
+// recorded and ends only that thread. A thread that cannot be created is a
+// programming error.
 template <class Body>
-std::thread spawn_worker(std::string name, Body body) {
-  return spawn_worker(std::move(name), std::move(body), [](const std::string&) {});
+void spawn_detached_worker(std::string name, Body body) {
+  spawn_detached_worker(std::move(name), std::move(body), [](const std::string&) {});
 }
 
 // The same, for a worker whose completion event the GUI thread waits for:
@@ -76,29 +102,23 @@ std::thread spawn_worker(std::string name, Body body) {
 // calling thread, so `report_failure` must post its notice, not send it (a
 // sent notice would be handled at once, inside the caller's handler).
 template <class Body, class ReportFailure>
-std::thread spawn_worker(std::string name, Body body, ReportFailure report_failure) {
+void spawn_detached_worker(std::string name, Body body, ReportFailure report_failure) {
   try {
     platform::fault_point("spawn " + name);
-    return std::thread([name = std::move(name), body = std::move(body), report_failure]() mutable {
-      set_thread_name(name);
-      std::string failure;
-      try {
-        body();
-        return;
-      } catch (const Failure& e) {
-        failure = e.what();  // already recorded where it was raised
-      } catch (...) {
-        record_unhandled(std::current_exception());
-        failure = failure_message(std::current_exception());
-      }
-      try {
-        report_failure(failure);
-      } catch (...) {
-        record_unhandled(std::current_exception());
-      }
-    });
+    platform::start_detached_thread(guarded_worker(name, std::move(body), report_failure));
   } catch (const std::exception&) {
     report_failure("failed to spawn thread");
+    raise_failure("failed to spawn thread");
+  }
+}
+
+// A worker as above that its caller joins (tests).
+template <class Body>
+std::thread spawn_worker(std::string name, Body body) {
+  try {
+    platform::fault_point("spawn " + name);
+    return std::thread(guarded_worker(name, std::move(body), [](const std::string&) {}));
+  } catch (const std::exception&) {
     raise_failure("failed to spawn thread");
   }
 }

@@ -33,8 +33,8 @@ int run_program() {
   MainWindow& app = *main_window.value();
   app.bind_events();
 
-  std::thread heartbeat = spawn_worker("heartbeat", [sender, notice] { run_heartbeat(sender, notice); });
-  heartbeat.detach();  // ends at its first send after the receiver is gone
+  // Ends at its first send after the receiver is gone.
+  spawn_detached_worker("heartbeat", [sender, notice] { run_heartbeat(sender, notice); });
 
   platform::gui::run_message_loop();
   app.unbind_events();

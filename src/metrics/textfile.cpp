@@ -85,7 +85,7 @@ MetricsTextfile::MetricsTextfile(std::string path, std::shared_ptr<SnapshotBox> 
     remove_file_and_end(s);
     if (s->sender.send(MetricsFileFailed{"the writer stopped: " + failure})) s->notice.post();
   };
-  spawn_worker("metrics file", [s = shared_] { run_writer(s); }, std::move(failed)).detach();
+  spawn_detached_worker("metrics file", [s = shared_] { run_writer(s); }, std::move(failed));
 }
 
 MetricsTextfile::~MetricsTextfile() {

@@ -50,10 +50,10 @@ bool refuse_after_exit(AppCore& core) {
 
 void start_reader(AppCore& core, std::optional<platform::PipeReader> pipe) {
   if (!pipe) return;
-  spawn_worker("miner-output", [pipe = std::move(*pipe), sender = core.event_sender, notice = core.notice,
-                                 budget = core.output_budget]() mutable {
+  spawn_detached_worker("miner-output", [pipe = std::move(*pipe), sender = core.event_sender, notice = core.notice,
+                                         budget = core.output_budget]() mutable {
     run_output_reader(std::move(pipe), std::move(sender), notice, std::move(budget));
-  }).detach();
+  });
 }
 
 }  // namespace
@@ -276,9 +276,8 @@ void stop_miner(AppCore& core, bool restart) {
     if (sender.send(StopFinished{"Failed to stop miner: " + failure, false})) notice.post();
   };
   StopJob job{std::move(*child), core.event_sender, core.notice, restart};
-  spawn_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); },
-               std::move(report_failure))
-      .detach();
+  spawn_detached_worker("miner-stop", [job = std::move(job)]() mutable { run_stop_worker(std::move(job)); },
+                        std::move(report_failure));
 }
 
 std::string stop_process(platform::ChildProcess& child, const TreeKill& tree_kill, StopWaits waits) {

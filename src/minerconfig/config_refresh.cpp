@@ -21,9 +21,8 @@ bool start_config_refresh(AppCore& core, RefreshPurpose purpose) {
   auto report_failure = [purpose, sender = job.sender, notice = job.notice](const std::string& failure) {
     if (sender.send(ConfigRefreshed{purpose, {}, false, "refresh worker failed: " + failure})) notice.post();
   };
-  spawn_worker("config-refresh", [job = std::move(job)]() mutable { run_config_refresh(std::move(job)); },
-               std::move(report_failure))
-      .detach();
+  spawn_detached_worker("config-refresh", [job = std::move(job)]() mutable { run_config_refresh(std::move(job)); },
+                        std::move(report_failure));
   return true;
 }
 

@@ -94,7 +94,7 @@ void start_options_watch(OptionsWatch watch) {
     if (sender.send(std::move(read))) notice.post();
   };
   auto body = [watch = std::move(watch), first_sent]() mutable { watch_file(std::move(watch), *first_sent); };
-  spawn_worker("options", std::move(body), std::move(report_failure)).detach();
+  spawn_detached_worker("options", std::move(body), std::move(report_failure));
 }
 
 }  // namespace vorn

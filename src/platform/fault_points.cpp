@@ -15,7 +15,7 @@ std::atomic<bool> g_any_armed{false};
 struct Armed {
   std::mutex mutex;
   std::set<std::string, std::less<>> points;
-  std::map<std::string, std::chrono::milliseconds, std::less<>> delays;
+  std::map<std::string, std::chrono::microseconds, std::less<>> delays;
 };
 
 Armed& armed() {
@@ -53,7 +53,7 @@ bool fault_armed(std::string_view point) {
   return armed().points.find(point) != armed().points.end();
 }
 
-void arm_delay(std::string_view point, std::chrono::milliseconds delay) {
+void arm_delay(std::string_view point, std::chrono::microseconds delay) {
   std::lock_guard<std::mutex> lock(armed().mutex);
   armed().delays.insert_or_assign(std::string(point), delay);
   g_any_armed = true;
@@ -61,7 +61,7 @@ void arm_delay(std::string_view point, std::chrono::milliseconds delay) {
 
 void delay_point(std::string_view point) {
   if (!g_any_armed.load(std::memory_order_relaxed)) return;
-  std::chrono::milliseconds delay{0};
+  std::chrono::microseconds delay{0};
   {
     std::lock_guard<std::mutex> lock(armed().mutex);
     auto it = armed().delays.find(point);

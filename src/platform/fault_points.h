@@ -21,7 +21,7 @@ bool fault_armed(std::string_view point);
 
 // Slow storage or a slow system call: every time `delay_point(point)` runs,
 // it sleeps for the given time, until the faults are disarmed.
-void arm_delay(std::string_view point, std::chrono::milliseconds delay);
+void arm_delay(std::string_view point, std::chrono::microseconds delay);
 void delay_point(std::string_view point);
 
 }  // namespace vorn::platform

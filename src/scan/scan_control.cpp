@@ -126,9 +126,8 @@ void request_scan(AppCore& core) {
       ScanComplete failed{id, folders, {}, {}, {}, "scan worker failed: " + failure};
       if (sender.send(std::move(failed))) notice.post();
     };
-    spawn_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); },
-                 std::move(report_failure))
-        .detach();
+    spawn_detached_worker("scan", [job = std::move(job)]() mutable { run_scan_job(std::move(job)); },
+                          std::move(report_failure));
     return;
   }
   if (!core.scan_queued) log_line(core, "Plot rescan already busy; another scan is queued");
@@ -157,16 +156,15 @@ void request_folder_checks(AppCore& core) {
   auto report_failure = [sender = core.event_sender, notice = core.notice](const std::string&) {
     if (sender.send(FolderChecked{{}, false, true})) notice.post();
   };
-  spawn_worker("folder-check",
-               [folders = std::move(unknown), sender = core.event_sender, notice = core.notice] {
-                 for (const std::string& dir : folders) {
-                   if (!sender.send(FolderChecked{dir, platform::is_directory(dir), false})) return;
-                   notice.wake();
-                 }
-                 if (sender.send(FolderChecked{{}, false, true})) notice.wake();
-               },
-               std::move(report_failure))
-      .detach();
+  spawn_detached_worker("folder-check",
+                        [folders = std::move(unknown), sender = core.event_sender, notice = core.notice] {
+                          for (const std::string& dir : folders) {
+                            if (!sender.send(FolderChecked{dir, platform::is_directory(dir), false})) return;
+                            notice.wake();
+                          }
+                          if (sender.send(FolderChecked{{}, false, true})) notice.wake();
+                        },
+                        std::move(report_failure));
 }
 
 void handle_folder_checked(AppCore& core, const FolderChecked& checked) {

@@ -193,13 +193,13 @@ std::optional<FolderScan> scan_folder_bounded(const std::string& folder, std::ch
     run->done = true;
     run->finished.notify_all();
   };
-  spawn_worker("scan-folder", [run, folder] {
+  spawn_detached_worker("scan-folder", [run, folder] {
     FolderScan scan = scan_folder(folder, &run->steps);
     std::lock_guard<std::mutex> lock(run->mutex);
     run->result = std::move(scan);
     run->done = true;
     run->finished.notify_all();
-  }, report_failure).detach();
+  }, report_failure);
 
   std::unique_lock<std::mutex> lock(run->mutex);
   std::uint64_t seen = 0;

@@ -2,6 +2,10 @@
 // and a confirmed exit still ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +73,46 @@ TEST(NamedWorkers, EachKnowsItsNameAndEndsWithoutTouchingFreedMemory) {
   std::string unnamed;
   std::thread([&unnamed] { unnamed = thread_name(); }).join();
   EXPECT_EQ(unnamed, "unnamed");
+}
+
+// Workers nobody joins, short enough to end before their spawner gets to
+// detach them (every other spawner is held up between the two). On
+// Windows, detaching a thread that had ended let the threads library hand
+// its record to the next thread while the first was still ending with it:
+// the program crashed, or a thread spun for good and froze the window's
+// start. So a detached worker's body waits for its detach; each must still
+// run, under its own name, while the spawner goes on.
+TEST(NamedWorkers, DetachedWorkersRunUnderTheirNamesWhileTheSpawnerGoesOn) {
+  constexpr int kWorkers = 1500;
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::string> names;
+  };
+  auto seen = std::make_shared<Seen>();
+  for (int n = 0; n < kWorkers; ++n) {
+    if (n % 2) {
+      platform::arm_delay("thread-detach", std::chrono::microseconds(200));
+    } else {
+      platform::disarm_faults();
+    }
+    spawn_detached_worker("detached " + std::to_string(n), [seen] {
+      std::lock_guard lock(seen->mutex);
+      seen->names.push_back(thread_name());
+    });
+  }
+  platform::disarm_faults();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::vector<std::string> names;
+  while (names.size() < kWorkers && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard lock(seen->mutex);
+    names = seen->names;
+  }
+  ASSERT_EQ(names.size(), kWorkers);
+  std::sort(names.begin(), names.end());
+  for (int n = 0; n < kWorkers; ++n) {
+    EXPECT_TRUE(std::binary_search(names.begin(), names.end(), "detached " + std::to_string(n))) << n;
+  }
 }
 
 TEST_F(WorkerFailure, AFailedScanEndsTheScanAndKeepsTheLastResults) {

@@ -851,7 +851,7 @@ TEST_F(Ui, ReleasingTheWindowWhileWorkersRunLeavesThemNothingToTouchAndTheyEnd) 
   testing_support::set_env("VORN_SIM_MODE", "rounds");
   start_options_watch(OptionsWatch{platform::join_path(folder, "options.json"), sender, w->notice,
                                    std::chrono::milliseconds(50)});
-  spawn_worker("heartbeat", [sender, notice = w->notice] { run_heartbeat(sender, notice); }).detach();
+  spawn_detached_worker("heartbeat", [sender, notice = w->notice] { run_heartbeat(sender, notice); });
   sender = EventSender();
   testing_support::pump_until([] { return false; }, std::chrono::milliseconds(300));
   w->unbind_events();

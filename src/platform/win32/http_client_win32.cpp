@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/detached_thread.h"
 #include "platform/fault_points.h"
 #include "platform/http_client.h"
 #include "platform/os_error.h"
@@ -242,13 +243,13 @@ HttpResponse http_send(const HttpRequest& request) {
   const auto deadline = Clock::now() + limit;
   auto outcome = std::make_shared<Outcome>();
   try {
-    std::thread([request, limit, deadline, outcome] {
+    start_detached_thread([request, limit, deadline, outcome] {
       HttpResponse result = send_now(request, limit, deadline);
       std::lock_guard lock(outcome->mutex);
       outcome->response = std::move(result);
       outcome->done = true;
       outcome->done_changed.notify_all();
-    }).detach();
+    });
   } catch (const std::system_error&) {
     response.error = "request failed: no thread to send it";
     return response;

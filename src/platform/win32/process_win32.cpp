@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/os_error.h"
+#include "platform/detached_thread.h"
 #include "platform/fault_points.h"
 #include "platform/process.h"
 #include "platform/win32/handle_list.h"
@@ -163,7 +164,7 @@ class PipeDrain {
  public:
   explicit PipeDrain(OwnedHandle pipe) : state_(std::make_shared<State>()) {
     state_->pipe = std::move(pipe);
-    std::thread([state = state_] {
+    start_detached_thread([state = state_] {
       char buffer[4096];
       std::string text;
       DWORD got = 0;
@@ -172,7 +173,7 @@ class PipeDrain {
       state->text = std::move(text);
       state->done = true;
       state->ended.notify_all();
-    }).detach();
+    });
   }
   bool wait_until(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(state_->mutex);
