@@ -533,7 +533,7 @@ int e2e(std::wstring folder) {
     make_active(window);  // a menu closes when its window loses the activation
     PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
     PostMessageW(list, WM_RBUTTONUP, 0, at);
-    wait_until([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr; }, std::chrono::seconds(5));
+    wait_until([&] { return (menu = find_top_window(L"#32768", nullptr)) != nullptr; }, std::chrono::seconds(5));
   }
   check(menu != nullptr, "context menu shown");
   if (menu) {
@@ -564,9 +564,7 @@ int e2e(std::wstring folder) {
   return finish();
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+int run_scenario(int argc, wchar_t** argv) {
   if (driver::mark_if_planted()) return 1;
   if (argc == 4 && std::wstring(argv[1]) == L"soak") return driver::soak(driver::wine_path(argv[2]), _wtoi(argv[3]));
   if (argc >= 3 && std::wstring(argv[1]) == L"fault") {
@@ -583,4 +581,14 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wstring(argv[1]) == L"tray") return driver::tray(argv[2]);
   std::printf("usage: driver smoke <exe> | e2e <folder>\n");
   return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const int status = run_scenario(argc, argv);
+  // A scenario that failed half-way may leave its program running, and the
+  // next scenario in the same Wine session would meet it.
+  driver::end_started_program();
+  return status;
 }

@@ -28,8 +28,35 @@ bool wait_until(F done, std::chrono::milliseconds limit) {
   return done();
 }
 
-inline HWND find_top_window(const wchar_t* class_name, const wchar_t* caption) {
-  return FindWindowW(class_name, caption);
+// The program this driver started last. Its windows are looked for in its
+// process only, so that a program an earlier scenario left running is never
+// driven in its place; and whatever way the driver ends, the program ends
+// with it.
+inline HANDLE started_program = nullptr;
+inline DWORD started_program_id = 0;
+
+// A top-level window of the started program (of any process before one is
+// started), visible or not as asked.
+inline HWND find_top_window(const wchar_t* class_name, const wchar_t* caption, bool visible_only = false) {
+  for (HWND h = FindWindowExW(nullptr, nullptr, class_name, caption); h != nullptr;
+       h = FindWindowExW(nullptr, h, class_name, caption)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (started_program_id != 0 && pid != started_program_id) continue;
+    if (!visible_only || IsWindowVisible(h)) return h;
+  }
+  return nullptr;
+}
+
+// Ends the started program if it still runs (its job ends the miner).
+inline void end_started_program() {
+  if (started_program == nullptr) return;
+  if (WaitForSingleObject(started_program, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(started_program, 1);
+    WaitForSingleObject(started_program, 10000);
+  }
+  CloseHandle(started_program);
+  started_program = nullptr;
 }
 
 // A failure that ends the scenario early; flushed at once, as the script
@@ -67,6 +94,7 @@ inline LRESULT send_to(HWND h, UINT message, WPARAM w = 0, LPARAM l = 0) {
               message, static_cast<unsigned long>(kAnswerBoundMs / 1000), static_cast<unsigned long>(error));
   std::printf("%d failure(s)\n", failures + 1);
   std::fflush(stdout);
+  end_started_program();
   ExitProcess(3);
 }
 
@@ -84,6 +112,10 @@ inline HWND start_program(const std::wstring& exe, const wchar_t* folder, HANDLE
   }
   CloseHandle(pi.hThread);
   *process = pi.hProcess;
+  if (started_program != nullptr) CloseHandle(started_program);
+  DuplicateHandle(GetCurrentProcess(), pi.hProcess, GetCurrentProcess(), &started_program, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  started_program_id = pi.dwProcessId;
   HWND window = nullptr;
   if (!wait_until([&] { return (window = find_top_window(L"NativeWindowsGuiWindow", kCaption)) != nullptr; },
                   window_wait)) {
