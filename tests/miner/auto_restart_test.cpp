@@ -117,6 +117,19 @@ TEST_F(AutoRestart, TheUsersCommandsCancelAPendingRestart) {
     EXPECT_FALSE(core.auto_restart.due) << name;
     EXPECT_EQ(core.log_lines.size(), lines) << name << ": something started after all";
   }
+  // The same while the automatic start's own refresh runs: when that
+  // refresh then fails, the failure is the user's, and nothing more starts.
+  core.settings.miner_exe_path = testing_support::sim_miner_path();
+  for (const auto& [name, takeover] : takeovers) {
+    core.auto_restart = {};
+    end(t0);
+    check_auto_restart(core, t0 + 10s);
+    ASSERT_TRUE(core.config_refresh_in_progress) << name;
+    takeover(core);
+    handle_config_refreshed(core, ConfigRefreshed{RefreshPurpose::start_miner(), {}, false, "timed out after 30 s"});
+    EXPECT_EQ(last_line(), "Miner configuration refresh failed: timed out after 30 s") << name;
+    EXPECT_FALSE(core.auto_restart.due) << name;
+  }
   // Once the exit is confirmed (the window cancels what is pending), an end
   // schedules nothing at all.
   core.auto_restart = {};

@@ -727,11 +727,29 @@ TEST_F(MinerProcess, AMinerThatEndsByItselfIsStartedAgainAfterAGrowingPause) {
     EXPECT_EQ(counted.unexpected_exits, 3u);
     EXPECT_EQ(counted.restarts, (std::array<std::uint64_t, kRestartReasons>{2, 0, 0, 0})) << "two launches after a crash";
   }
-  stop_miner(*w->core.borrow(), false);  // the user's Stop Mining cancels the fourth
-  beat_until([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_FALSE(w->core.borrow()->auto_restart.due);
+  // The fourth and fifth starts fail (the miner is gone meanwhile): the
+  // restart gives up, and the user's own start afterwards is no restart.
+  set_env("VORN_SIM_MODE", "rounds");
   set_env("VORN_SIM_DELAY_MS", "0");
   set_env("VORN_SIM_EXIT_CODE", "0");
+  w->core.borrow()->settings.miner_exe_path = "/definitely/not/here/vorn_miner.exe";
+  for (std::size_t failed = 1; failed <= 2; ++failed) {
+    w->core.borrow()->auto_restart.due = Clock::now();
+    beat_until([&] { return lines_starting(*w->core.borrow(), "Automatic restart could not start the miner").size() == failed; },
+               std::chrono::seconds(10));
+  }
+  ASSERT_TRUE(has_line("Miner ended unexpectedly 5 times within 30 minutes; automatic restart stopped. "
+                       "Use Start Mining to try again."))
+      << untagged_log(*w->core.borrow()).back();
+  w->core.borrow()->settings.miner_exe_path = testing_support::sim_miner_path();
+  start_miner(*w->core.borrow());
+  beat_until([&] { return w->core.borrow()->miner_state == MinerState::Running; }, std::chrono::seconds(30));
+  ASSERT_EQ(w->core.borrow()->miner_state, MinerState::Running) << untagged_log(*w->core.borrow()).back();
+  EXPECT_EQ(w->core.borrow()->counters.restarts, (std::array<std::uint64_t, kRestartReasons>{2, 0, 0, 0}))
+      << "the user's start after the restart gave up counted as a restart";
+  stop_miner(*w->core.borrow(), false);
+  beat_until([&] { return !w->core.borrow()->stop_in_progress; }, std::chrono::seconds(10));
+  EXPECT_EQ(w->core.borrow()->miner_state, MinerState::Stopped);
 }
 
 TEST_F(MinerProcess, NoMinerIsStartedOnceTheExitIsConfirmed) {
