@@ -28,6 +28,8 @@ TEST(ResidualCleanup, ReportsEveryLine) {
       "+7\tvorn_miner.exe --config other.yaml\n"
       "19\tx\n"
       "4294967296\tx\n"
+      "4294967295\tx\n"
+      "+\tvorn_miner.exe --config miner_config.mainnet.gui.yaml\n"
       "   \n";
   Result<std::vector<std::string>> r = clean_listed_miners(listing, false, recording_kill(killed), still_a_miner);
   ASSERT_TRUE(r.ok());
@@ -38,7 +40,9 @@ TEST(ResidualCleanup, ReportsEveryLine) {
                            "skipped vorn_miner.exe process with unreadable pid: abc",
                            "skipped pid=7, command line does not match GUI config",
                            "skipped pid=19, command line does not match GUI config",
-                           "skipped vorn_miner.exe process with unreadable pid: 4294967296"}));
+                           "skipped vorn_miner.exe process with unreadable pid: 4294967296",
+                           "skipped pid=4294967295, command line does not match GUI config",
+                           "skipped vorn_miner.exe process with unreadable pid: +"}));
   EXPECT_EQ(killed, std::vector<std::uint32_t>{101});
 }
 
@@ -72,6 +76,20 @@ TEST(ResidualCleanup, AProcessThatIsNoLongerAMinerIsSkippedEvenWhenStrict) {
   EXPECT_EQ(r.value().back(), "killed pid=6");
   EXPECT_EQ(killed, std::vector<std::uint32_t>{6});
   EXPECT_EQ(held, (std::vector<std::uint32_t>{5, 6}));
+}
+
+// Pid 0 is never a process anyone may open, on either system: the refusal is
+// told apart from a process that ended in the meantime.
+TEST(ResidualCleanup, AListedPidThatCannotBeOpenedIsSkippedWithTheReason) {
+  std::vector<std::uint32_t> killed;
+  Result<std::vector<std::string>> r =
+      clean_listed_miners("0\tvorn_miner.exe --config miner_config.mainnet.gui.yaml\n", true, recording_kill(killed));
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r.value().size(), 2u);
+  const std::string prefix = "skipped pid=0, process cannot be opened: ";
+  EXPECT_EQ(r.value()[1].substr(0, prefix.size()), prefix);
+  EXPECT_GT(r.value()[1].size(), prefix.size() + std::string("; not killed").size());
+  EXPECT_TRUE(killed.empty());
 }
 
 TEST(ResidualCleanup, NothingRunningIsSuccessWithoutLines) {
