@@ -269,6 +269,7 @@ std::string HeldProcess::image_name() const { return impl_ ? impl_->image : std:
 // Linux does not hold a pid back while a pidfd is open, but the name is read
 // after the pidfd names the process, and an ended process fails here.
 Result<HeldProcess> hold_process(std::uint32_t pid) {
+  if (take_fault("process-hold")) return Result<HeldProcess>::failure("injected failure at process-hold");
   auto impl = std::make_unique<HeldProcess::Impl>();
   impl->pidfd.reset(pidfd_open(static_cast<pid_t>(pid)));
   if (!impl->pidfd.valid()) {

@@ -460,6 +460,7 @@ std::string HeldProcess::image_name() const { return impl_ ? impl_->image : std:
 
 Result<HeldProcess> hold_process(std::uint32_t pid) {
   using R = Result<HeldProcess>;
+  if (take_fault("process-hold")) return R::failure("injected failure at process-hold");
   auto impl = std::make_unique<HeldProcess::Impl>();
   impl->process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
   if (!impl->process.valid()) {
