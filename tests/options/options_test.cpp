@@ -216,24 +216,43 @@ TEST(OptionsParse, NumbersOutOfRangeNameTheRange) {
   EXPECT_EQ(read_ok(one_key("heartbeat_interval_secs", "86400")).heartbeat_interval_secs, 86400u);
   EXPECT_EQ(read_ok(one_key("stall_minutes", "0")).stall_minutes, 0u);
   EXPECT_EQ(read_ok(one_key("stall_minutes", "1440")).stall_minutes, 1440u);
+  EXPECT_EQ(read_ok(one_key("stall_minutes", "-0")).stall_minutes, 0u);  // JSON's negative zero is zero
 }
 
 TEST(OptionsParse, TheListenAddressTakesThreeHostForms) {
   for (const char* good : {"[::1]:9100", "127.0.0.1:9100", "localhost:1", "0.0.0.0:65535", "[::]:9100",
                            "[fe80::1:2]:80", "[2001:db8:0:0:0:0:0:1]:443", "[::ffff:192.0.2.1]:9100",
                            "LocalHost:9100", "255.255.255.255:9100", "[1:2:3:4:5:6::7]:80", "[1:2:3:4:5:6:7::]:80",
-                           "[::2:3:4:5:6:7:8]:80", "[1:2:3:4:5:6:1.2.3.4]:80", "[ABCD:ef01::]:1"}) {
+                           "[::2:3:4:5:6:7:8]:80", "[1:2:3:4:5:6:1.2.3.4]:80", "[ABCD:ef01::]:1", "[a:F::9]:80"}) {
     EXPECT_EQ(read_ok(one_key("metrics_listen", "\"" + std::string(good) + "\"")).metrics_listen, good);
   }
   for (const char* bad : {"256.1.1.1:1", "host:0", "::1:9100", "example.com:80", "127.0.0.1", "127.0.0.1:65536",
                           "localhost:0", "127.0.0.1:", ":9100", "[::1]", "[::1]9100", "[::1:9100", "[1:2:3]:80",
                           "[::1::2]:80", "[1:2:3:4:5:6:7::8]:80", "[1:2:3:4:5:6:7]:80", "[1:2:3:4:5:6:7:1.2.3.4]:80",
                           "[1.2.3.4::]:80", "[:1::]:80", "[1::2:]:80", "[12345::1]:80", "[::1%eth0]:80",
-                          "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80",
+                          "[1:2:3:4:5:6:7:8:9]:80", "1.2.3:80", "[::g]:80", "[fe8G::1]:80", "[::ffff:1.2.3]:80",
+                          "[::ffff:1.2.3.256]:80", "1a.2.3.4:80", "1.2..3:80",
                           "1.2.3.4.5:80", "01.2.3.4:80", "127.0.0.1:+80", "127.0.0.1:09100", " 127.0.0.1:80",
                           "localhost:80 ", "[127.0.0.1]:80"}) {
     EXPECT_EQ(error_of(one_key("metrics_listen", "\"" + std::string(bad) + "\"")),
               R"(bad value for key "metrics_listen" at line 2: expected host:port)")
+        << bad;
+  }
+}
+
+TEST(OptionsParse, TheChatIdTakesANumberOrAnAtName) {
+  const auto telegram = [](std::string_view chat) {
+    return one_key("alerts", "[{\"kind\": \"telegram\", \"url\": \"https://a.example/x\", \"chat_id\": \"" +
+                                 std::string(chat) + "\"}]");
+  };
+  for (const char* good : {"5", "-1", "-1001234", "@a", "@z", "@AZ", "@a_09", "@my_rigs09"}) {
+    const Options o = read_ok(telegram(good));
+    ASSERT_EQ(o.alerts.size(), 1u) << good;
+    EXPECT_EQ(o.alerts[0].chat_id, good);
+  }
+  for (const char* bad : {"", "-", "@", "+5", "1a", "--1", "@rig-1", "@.ab", "@a b", "@ab!", "@r\\u00e9"}) {
+    EXPECT_EQ(error_of(telegram(bad)),
+              R"(bad value for key "alerts[0].chat_id" at line 2: expected a chat id: a number or an @name)")
         << bad;
   }
 }
@@ -247,6 +266,8 @@ TEST(OptionsParse, BadValuesNameTheKeyAndWhatItTakes) {
       {one_key("metrics_token", "\"two words\""),
        R"(bad value for key "metrics_token" at line 2: expected visible ASCII characters without spaces)"},
       {one_key("metrics_token", "\"t\\u00f6ken\""),
+       R"(bad value for key "metrics_token" at line 2: expected visible ASCII characters without spaces)"},
+      {one_key("metrics_token", "\"tok\\u007fen\""),
        R"(bad value for key "metrics_token" at line 2: expected visible ASCII characters without spaces)"},
       {one_key("metrics_textfile", "\"metrics.txt\""),
        R"(bad value for key "metrics_textfile" at line 2: expected a file path ending in .prom)"},
@@ -267,7 +288,8 @@ TEST(OptionsParse, BadValuesNameTheKeyAndWhatItTakes) {
       {one_key("alerts", "[{\"kind\": \"telegram\", \"url\": \"https://a.example/x\", \"chat_id\": \"12 34\"}]"),
        R"(bad value for key "alerts[0].chat_id" at line 2: expected a chat id: a number or an @name)"},
   });
-  EXPECT_EQ(read_ok(one_key("metrics_textfile", "\"metrics.PROM\"")).metrics_textfile, "metrics.PROM");
+  // The shortest path taken: one character before the suffix, in any case.
+  EXPECT_EQ(read_ok(one_key("metrics_textfile", "\"a.PROM\"")).metrics_textfile, "a.PROM");
   EXPECT_EQ(read_ok(one_key("metrics_textfile", R"("C:\\Program Files\\exporter\\vorn.prom")")).metrics_textfile,
             "C:\\Program Files\\exporter\\vorn.prom");
   EXPECT_EQ(read_ok(one_key("rig_name", "\"Rig \\u00c4 7\"")).rig_name, "Rig \xC3\x84 7");
@@ -305,6 +327,7 @@ TEST(OptionsParse, ChannelsNeedTheirKeys) {
        "  {\n    \"url\": \"https://a.example/y\"\n  }\n]}",
        R"(missing key "kind" in alerts[1] at line 3)"},
       {"{\"alerts\": [\n\n  {\"kind\": \"ntfy\"}]}", R"(missing key "url" in alerts[0] at line 3)"},
+      {"{\"alerts\": [\n{\"kind\": \"ntfy\"}]}", R"(missing key "url" in alerts[0] at line 2)"},
       {"{\"alerts\": [{}]}", R"(missing key "kind" in alerts[0] at line 1)"},
       {"{\"alerts\": [\n  {\"kind\": \"telegram\", \"url\": \"https://api.telegram.org/botX/sendMessage\"}]}",
        R"(missing key "chat_id" in alerts[0] at line 2)"},
@@ -329,6 +352,8 @@ TEST(OptionsParse, TheFileAsAWhole) {
       {" \r\n\t", "the options file is empty"},
       {"\xEF\xBB\xBF", "the options file is empty"},
       {"{\n  \"tray_icon\": true,\n}", "invalid JSON at line 3: unexpected '}'; expected string literal"},
+      {"\n{\"tray_icon\": 1}\n", R"(wrong type for key "tray_icon" at line 2: expected true or false)"},
+      {"\n\n{\"tray_icon\": true,}", "invalid JSON at line 3: unexpected '}'; expected string literal"},
       {"{\n  \"tray_icon\": true\n  \"stall_minutes\": 5\n}",
        "invalid JSON at line 3: unexpected string literal; expected '}'"},
       {"{\n  \"tray_icon\": tru\n}", "invalid JSON at line 2: invalid literal"},
