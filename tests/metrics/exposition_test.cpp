@@ -171,6 +171,7 @@ TEST(MetricsExposition, ReportsTheStateCountersFoldersAndAlertKindsInUse) {
   EXPECT_EQ(s.at("vorn_plot_files{folder=\"F:\\\\quiet\"}"), "2");
   EXPECT_EQ(s.at("vorn_folder_up{folder=\"G:\\\\new\"}"), "0");  // not scanned yet
   EXPECT_EQ(s.at("vorn_plot_files{folder=\"G:\\\\new\"}"), "0");
+  EXPECT_EQ(s.at("vorn_plot_capacity_bytes{folder=\"G:\\\\new\"}"), "0");
   EXPECT_EQ(s.count("vorn_folder_free_bytes{folder=\"F:\\\\quiet\"}"), 0u);  // unknown: no series
   EXPECT_EQ(s.count("vorn_folder_free_bytes{folder=\"G:\\\\new\"}"), 0u);
 
