@@ -199,6 +199,9 @@ TEST(MetricsExposition, MinerLinesAreCountedWhereTheyAreRead) {
   EXPECT_EQ(s.at("vorn_miner_error_lines_total"), "2");  // a line counts once
   EXPECT_EQ(s.at("vorn_block_height"), "120002");
   EXPECT_EQ(s.at("vorn_round_progress_ratio"), "0.75");
+  // A round of one unit, read to its end.
+  for (const char* line : {"#TOTAL:1", "#SCAN_PROGRESS:1"}) interpret_miner_line(core, line);
+  EXPECT_EQ(samples(exposition(core)).at("vorn_round_progress_ratio"), "1");
   const double changed = std::stod(s.at("vorn_block_height_change_timestamp_seconds"));
   EXPECT_GE(changed, before);
   EXPECT_LE(changed, unix_time_now());
