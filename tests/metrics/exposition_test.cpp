@@ -35,14 +35,15 @@ std::map<std::string, std::string> families(const std::string& text) {
   return types;
 }
 
-// The sample lines, "name{labels}" -> value text.
+// The sample lines, "name{labels}" -> value text; fails on a series given
+// twice, which Prometheus refuses the whole scrape for.
 std::map<std::string, std::string> samples(const std::string& text) {
   std::map<std::string, std::string> out;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     const std::size_t space = line.rfind(' ');
-    out[line.substr(0, space)] = line.substr(space + 1);
+    EXPECT_TRUE(out.emplace(line.substr(0, space), line.substr(space + 1)).second) << line;
   }
   return out;
 }
@@ -133,7 +134,8 @@ TEST(MetricsExposition, ReportsTheStateCountersFoldersAndAlertKindsInUse) {
   core.counters.alerts_failed["slack"] = 7;  // a kind not in use: not shown
   core.options.alerts = {channel(ChannelKind::Telegram, "https://t/x"), channel(ChannelKind::Json, "https://j/"),
                          channel(ChannelKind::Json, "https://k/")};
-  core.settings.plot_dirs = {"D:\\plots", "E:\\missing", "F:\\quiet", "G:\\new"};
+  // A folder listed twice still gives one series of each family.
+  core.settings.plot_dirs = {"D:\\plots", "E:\\missing", "F:\\quiet", "G:\\new", "D:\\plots"};
   core.folder_reports["D:\\plots"] = report("D:\\plots", FolderStatus::Normal, 3, 3000, 9000);
   core.folder_reports["E:\\missing"] = report("E:\\missing", FolderStatus::Missing);
   core.folder_reports["F:\\quiet"] = report("F:\\quiet", FolderStatus::NotResponding, 2, 2000);
