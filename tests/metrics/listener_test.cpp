@@ -74,21 +74,38 @@ TEST(MetricsListener, AnswersTheMetricsThePageAndNothingElse) {
   EXPECT_NE(head.head.find("Content-Length: " + std::to_string(sizeof kText - 1)), std::string::npos);
   const Answer page = fetch(port, "GET", "/");
   EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.head.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
   EXPECT_NE(page.body.find("href=\"/metrics\""), std::string::npos);
 
   EXPECT_EQ(fetch(port, "GET", "/metrics/").status, 404);
-  EXPECT_EQ(fetch(port, "GET", "/favicon.ico").status, 404);
-  EXPECT_EQ(fetch(port, "POST", "/metrics", "Content-Length: 0\r\n").status, 405);
+  const Answer missing = fetch(port, "GET", "/favicon.ico");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.body, "Not Found\n");
+  EXPECT_NE(missing.head.find("Content-Type: text/plain; charset=utf-8"), std::string::npos);
+  const Answer post = fetch(port, "POST", "/metrics", "Content-Length: 0\r\n");
+  EXPECT_EQ(post.status, 405);
+  EXPECT_NE(post.head.find("Allow: GET, HEAD"), std::string::npos);
+  EXPECT_EQ(post.body, "Method Not Allowed\n");
   EXPECT_EQ(fetch(port, "DELETE", "/").status, 405);
   EXPECT_EQ(fetch(port, "TRACE", "/metrics").status, 405);
+
+  // Before the first snapshot: a scrape fails, and says why.
+  auto empty = listen(std::make_shared<SnapshotBox>());
+  const Answer early = fetch(empty->port(), "GET", "/metrics");
+  EXPECT_EQ(early.status, 503);
+  EXPECT_EQ(early.body, "No metrics yet\n");
+  EXPECT_EQ(fetch(empty->port(), "GET", "/").status, 200);
 }
 
 TEST(MetricsListener, WithATokenEveryRequestNeedsIt) {
   auto listener = listen(box_with(kText), "s3cret-token");
   const std::uint16_t port = listener->port();
+  // Wrong at the first or the last byte only, as well.
   for (const std::string& header : {std::string(), std::string("Authorization: Bearer wrong\r\n"),
                                     std::string("Authorization: s3cret-token\r\n"),
-                                    std::string("Authorization: Bearer s3cret-token2\r\n")}) {
+                                    std::string("Authorization: Bearer s3cret-token2\r\n"),
+                                    std::string("Authorization: Cearer s3cret-token\r\n"),
+                                    std::string("Authorization: Bearer s3cret-tokeN\r\n")}) {
     const Answer a = fetch(port, "GET", "/metrics", header);
     EXPECT_EQ(a.status, 401) << header;
     EXPECT_NE(a.head.find("WWW-Authenticate: Bearer"), std::string::npos);
@@ -96,7 +113,7 @@ TEST(MetricsListener, WithATokenEveryRequestNeedsIt) {
     EXPECT_EQ(a.body.find("s3cret"), std::string::npos);
   }
   EXPECT_EQ(fetch(port, "GET", "/nowhere").status, 401);  // nothing is told without it
-  const Answer ok = fetch(port, "GET", "/metrics", "Authorization: Bearer s3cret-token\r\n");
+  const Answer ok = fetch(port, "GET", "/metrics", "Accept: */*\r\nAuthorization: Bearer s3cret-token\r\n");
   EXPECT_EQ(ok.status, 200);
   EXPECT_EQ(ok.body, kText);
 
@@ -193,6 +210,21 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   EXPECT_EQ(fetch(core.metrics->listener->port(), "GET", "/metrics", "Authorization: Bearer tok-8c1f\r\n").status, 200);
   EXPECT_FALSE(RawClient::connect(first).ok());
 
+  // The token alone changes: the same listener takes the new one at once,
+  // also when it is taken away and given again.
+  const std::uint16_t moved = core.metrics->listener->port();
+  for (const std::string& token : {std::string(), std::string("tok-2"), std::string("tok-8c1f")}) {
+    options.metrics_token = token;
+    set_options(core, options);
+    ASSERT_TRUE(core.metrics->listener);
+    EXPECT_EQ(core.metrics->listener->port(), moved);
+    const std::string with = token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n";
+    EXPECT_EQ(fetch(moved, "GET", "/metrics", with).status, 200) << token;
+    EXPECT_EQ(fetch(moved, "GET", "/metrics", token.empty() ? "Authorization: Bearer tok-8c1f\r\n" : "").status,
+              token.empty() ? 200 : 401) << token;
+  }
+  EXPECT_EQ(fetch(moved, "GET", "/metrics", "Authorization: Bearer tok-2\r\n").status, 401);
+
   // A port already taken: the line, and the program goes on; the next
   // change of the options tries again.
   auto taken = MetricsListener::start({"127.0.0.1", 0}, "", std::make_shared<SnapshotBox>());
@@ -211,26 +243,86 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   ASSERT_TRUE(core.metrics->listener);
   EXPECT_EQ(fetch(core.metrics->listener->port(), "GET", "/", "Authorization: Bearer tok-8c1f\r\n").status, 200);
 
+  // Every host: the warning, once, not again at a change of other options.
+  options.metrics_listen = "0.0.0.0:" + std::to_string(free_port());
+  set_options(core, options);
+  EXPECT_TRUE(testing_support::log_contains(core, "Metrics are served to every host that can reach " + options.metrics_listen));
+  options.rig_name = "third";
+  set_options(core, options);
+  EXPECT_EQ(testing_support::lines_starting(core, "Metrics are served").size(), 1u);
+
+  // The file, where the options say. Moved while its writer is in a write
+  // that is slow to finish: the window does not wait, and the old file goes.
+  const std::string folder = scratch_folder("metrics_options_file");
+  const std::string first_file = platform::join_path(folder, "a.prom"), second_file = platform::join_path(folder, "b.prom");
+  platform::arm_delay("file-replace", milliseconds(2500));
+  options.metrics_textfile = first_file;
+  set_options(core, options);
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(first_file + ".tmp"); }, seconds(5)));
+  options.metrics_textfile = second_file;
+  const auto moved_at = SteadyClock::now();
+  set_options(core, options);
+  EXPECT_LT(SteadyClock::now() - moved_at, milliseconds(1000));
+  platform::disarm_faults();
+  EXPECT_TRUE(testing_support::pump_until([&] {
+    return platform::path_exists(second_file) && !platform::path_exists(first_file) &&
+           !platform::path_exists(first_file + ".tmp");
+  }, seconds(10)));
+  // Other options change: the same writer goes on, its file stays (a new
+  // writer would delete it and be slow to write it again).
+  platform::arm_delay("file-replace", milliseconds(2500));
+  options.rig_name = "fourth";
+  set_options(core, options);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_TRUE(platform::path_exists(second_file));
+  platform::disarm_faults();
+  // Off while the listener goes on: no writer stays, the file goes.
+  options.metrics_textfile.clear();
+  set_options(core, options);
+  EXPECT_FALSE(core.metrics->textfile);
+  EXPECT_TRUE(testing_support::pump_until([&] { return !platform::path_exists(second_file); }, seconds(5)));
+
+  // Off altogether while a write is slow to finish: the window does not
+  // wait; the listener stops and the file goes. The token was never shown.
+  platform::arm_delay("file-replace", milliseconds(2500));
+  options.metrics_textfile = first_file;
+  set_options(core, options);
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(first_file + ".tmp"); }, seconds(5)));
+  const std::uint16_t last = core.metrics->listener->port();
+  const auto off_at = SteadyClock::now();
+  set_options(core, Options{});
+  EXPECT_LT(SteadyClock::now() - off_at, milliseconds(1000));
+  platform::disarm_faults();
+  EXPECT_FALSE(core.metrics);
+  EXPECT_FALSE(RawClient::connect(last).ok());
+  EXPECT_TRUE(testing_support::pump_until(
+      [&] { return !platform::path_exists(first_file) && !platform::path_exists(first_file + ".tmp"); }, seconds(10)));
+  for (const std::string& line : core.log_lines) EXPECT_EQ(line.find("tok-8c1f"), std::string::npos) << line;
+}
+
+TEST(MetricsAddress, HostAndPortAreSplitAndLoopbackHostsKnown) {
+  const auto split = [](std::string_view listen) {
+    const std::optional<ListenAddress> a = split_listen(listen);
+    return a ? a->host + " " + std::to_string(a->port) : std::string("refused");
+  };
+  EXPECT_EQ(split("127.0.0.1:9100"), "127.0.0.1 9100");
+  EXPECT_EQ(split("[::1]:9100"), "[::1] 9100");
+  EXPECT_EQ(split("a:1"), "a 1");
+  EXPECT_EQ(split("rig:65535"), "rig 65535");
+  EXPECT_EQ(split("rig:09100"), "rig 9100");
+  for (const char* refused : {"9100", ":9100", "rig:", "rig:0", "rig:65536", "rig:99999", "rig:009100", "rig:1x",
+                              "rig:/1", "rig:-1", "::1:80", "[::1:80", "::1]:80"}) {
+    EXPECT_EQ(split(refused), "refused") << refused;
+  }
+
   for (const char* loopback : {"localhost", "LocalHost", "127.0.0.1", "127.8.9.10", "[::1]", "[0:0:0:0:0:0:0:1]", "[::0001]",
                                "[0::1]", "[0:0::0:1]"}) {
     EXPECT_TRUE(is_loopback_host(loopback)) << loopback;
   }
   for (const char* other : {"0.0.0.0", "192.168.1.20", "10.127.0.1", "[::]", "[::2]", "[1::1]", "[::10]", "[0:0:0:0:0:0:1]",
-                            "[1:0:0:0:0:0:0:1]", "[::1:0]", "localhost.example"}) {
+                            "[1:0:0:0:0:0:0:1]", "[::1:0]", "localhost.example", "::1]", "[::1", "[]", "[1]"}) {
     EXPECT_FALSE(is_loopback_host(other)) << other;
   }
-  // Every host: the warning.
-  options.metrics_listen = "0.0.0.0:" + std::to_string(free_port());
-  set_options(core, options);
-  EXPECT_TRUE(testing_support::log_contains(core, "Metrics are served to every host that can reach " + options.metrics_listen));
-  EXPECT_EQ(testing_support::lines_starting(core, "Metrics are served").size(), 1u);
-
-  // Off: the listener stops. The token was never shown.
-  const std::uint16_t last = core.metrics->listener->port();
-  set_options(core, Options{});
-  EXPECT_FALSE(core.metrics);
-  EXPECT_FALSE(RawClient::connect(last).ok());
-  for (const std::string& line : core.log_lines) EXPECT_EQ(line.find("tok-8c1f"), std::string::npos) << line;
 }
 
 // --- the snapshot ----------------------------------------------------------
@@ -259,6 +351,8 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   const Instant start = Clock::now();
   update_metrics(core, start);
   ASSERT_TRUE(core.metrics);
+  EXPECT_FALSE(core.metrics->listener);  // the file alone: no listener, and no line about one
+  EXPECT_TRUE(testing_support::lines_starting(core, "Metrics listener").empty());
   const auto text = [&] { return *core.metrics->box->get(); };
   const double cpu0 = series_value(text(), "process_cpu_seconds_total");
   ASSERT_GE(cpu0, 0);
@@ -304,6 +398,29 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   update_metrics(core, at);
   EXPECT_EQ(series_value(text(), "vorn_miner_memory_bytes"), 0);
   EXPECT_EQ(series_value(text(), "vorn_miner_cpu_seconds_total"), 0);
+
+  // A miner that has ended but is not collected yet shows no memory: the
+  // figures are read again at every snapshot, not kept for the period.
+  testing_support::set_env("VORN_SIM_MODE", "exit");
+  child = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(child.ok()) << child.error();
+  core.miner_child = std::move(child).value();
+  const auto no_memory = [&] {
+    const std::optional<platform::ProcessStats> s = core.miner_child->stats();
+    return !s || s->resident_bytes == 0;
+  };
+  ASSERT_TRUE(testing_support::pump_until(no_memory, seconds(10)));
+  at += seconds(1);
+  update_metrics(core, at);
+  const double cpu_ended = series_value(text(), "process_cpu_seconds_total");
+  burn_cpu(milliseconds(150));
+  at += seconds(1);
+  update_metrics(core, at);
+  EXPECT_GE(series_value(text(), "process_cpu_seconds_total"), cpu_ended + 0.1);
+  EXPECT_TRUE(core.miner_child->wait_for(seconds(10)).ok());
+  core.miner_child.reset();
+
   core.options = Options{};
   ++core.options_generation;
   update_metrics(core, at);
@@ -316,9 +433,14 @@ TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
   const std::string path = platform::join_path(folder, "vorn.prom");
   auto box = std::make_shared<SnapshotBox>();
   const auto text_of = [](int n) { return "# TYPE a gauge\na " + std::to_string(n) + "\n" + std::string(20000, '#') + "\n"; };
-  box->set(text_of(0));
   auto [sender, receiver] = Channel<WorkerEvent>::create();
   auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(5));
+  // No snapshot yet: nothing is written until there is one.
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_FALSE(platform::path_exists(path));
+  EXPECT_FALSE(platform::path_exists(path + ".tmp"));
+  box->set(text_of(0));
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(path); }, seconds(5)));
 
   // A reader polls it while it is rewritten: always a whole file. (A reader
   // on Windows holds the file while it reads, and the replacement waits.)
@@ -335,7 +457,9 @@ TEST(MetricsTextfile, ReplacedWholeEveryPeriodAndDeletedAtTheEnd) {
   }
   EXPECT_EQ(read, 1000);
   EXPECT_EQ(whole, read);
+  const auto end_at = SteadyClock::now();
   file.reset();
+  EXPECT_LT(SteadyClock::now() - end_at, milliseconds(1000));  // the writer says at once that it ended
   EXPECT_FALSE(platform::path_exists(path));
   EXPECT_FALSE(platform::path_exists(path + ".tmp"));
   EXPECT_FALSE(receiver.try_recv());  // no failure
@@ -361,6 +485,10 @@ TEST(MetricsTextfile, WrittenAtOnceWhenAskedAndTheEndWaitsForASlowWrite) {
   box->set("a 2\n");
   file->write_now();
   EXPECT_TRUE(testing_support::pump_until([&] { return testing_support::read_file(path) == "a 2\n"; }, seconds(2)));
+  // Asked once, written once: the next snapshot waits for the period.
+  box->set("a 9\n");
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(testing_support::read_file(path), "a 2\n");
 
   platform::arm_delay("file-replace", milliseconds(1400));
   box->set("a 3\n");
@@ -407,6 +535,20 @@ TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
   file.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
   platform::disarm_faults();
+
+  // A file that cannot be replaced (a folder with a file in it stands at its
+  // path): the failure after the retries, and the end leaves no .tmp behind.
+  const std::string blocked = platform::join_path(folder, "blocked.prom");
+  ASSERT_FALSE(platform::create_directories(blocked));
+  testing_support::write_file(platform::join_path(blocked, "x"), "x");
+  file = std::make_unique<MetricsTextfile>(blocked, box, sender, platform::gui::NoticeTarget{}, seconds(15));
+  std::optional<WorkerEvent> refused;
+  ASSERT_TRUE(testing_support::pump_until([&] { return (refused = receiver.try_recv()).has_value(); }, seconds(5)));
+  EXPECT_FALSE(std::get<MetricsFileFailed>(*refused).error.empty());
+  EXPECT_TRUE(platform::path_exists(blocked + ".tmp"));
+  file.reset();
+  EXPECT_FALSE(platform::path_exists(blocked + ".tmp"));
+  EXPECT_TRUE(platform::path_exists(platform::join_path(blocked, "x")));
 }
 
 }  // namespace
