@@ -500,6 +500,37 @@ TEST(MetricsTextfile, WrittenAtOnceWhenAskedAndTheEndWaitsForASlowWrite) {
   EXPECT_FALSE(platform::path_exists(path + ".tmp"));
   platform::disarm_faults();
   EXPECT_FALSE(receiver.try_recv());
+
+  const auto new_writer = [&] {
+    file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, seconds(15));
+    return testing_support::pump_until([&] { return platform::path_exists(path); }, seconds(5));
+  };
+  // A writer waiting for its period ends at once, at the end and when asked
+  // to end without being waited for.
+  ASSERT_TRUE(new_writer());
+  auto end_at = SteadyClock::now();
+  file.reset();
+  EXPECT_LT(SteadyClock::now() - end_at, milliseconds(1000));
+  EXPECT_FALSE(platform::path_exists(path));
+  ASSERT_TRUE(new_writer());
+  file->end_without_waiting();
+  EXPECT_TRUE(testing_support::pump_until([&] { return !platform::path_exists(path); }, seconds(2)));
+  file.reset();
+  // A write slower than the end's bound is waited for 2 s, no longer; the
+  // writer still removes its file once the write is over.
+  ASSERT_TRUE(new_writer());
+  platform::arm_delay("file-replace", milliseconds(3000));
+  file->write_now();
+  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(path + ".tmp"); }, seconds(2)));
+  end_at = SteadyClock::now();
+  file.reset();
+  const auto waited = SteadyClock::now() - end_at;
+  EXPECT_GE(waited, milliseconds(1500));
+  EXPECT_LT(waited, milliseconds(2600));
+  platform::disarm_faults();
+  EXPECT_TRUE(testing_support::pump_until(
+      [&] { return !platform::path_exists(path) && !platform::path_exists(path + ".tmp"); }, seconds(5)));
+  EXPECT_FALSE(receiver.try_recv());
 }
 
 TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
@@ -508,12 +539,16 @@ TEST(MetricsTextfile, AFailureIsReportedOnceUntilAWriteWorks) {
   const std::string path = platform::join_path(missing, "vorn.prom");
   auto box = box_with(kText);
   auto [sender, receiver] = Channel<WorkerEvent>::create();
-  auto file = std::make_unique<MetricsTextfile>(path, box, sender, platform::gui::NoticeTarget{}, milliseconds(20));
+  auto window = testing_support::TestWindow::create(folder);
+  int notices = 0;
+  window->notice_handler = [&] { ++notices; };
+  auto file = std::make_unique<MetricsTextfile>(path, box, sender, window->notice, milliseconds(20));
   std::this_thread::sleep_for(milliseconds(300));  // about fifteen failed writes
   std::vector<std::string> failures;
   while (auto e = receiver.try_recv()) failures.push_back(std::get<MetricsFileFailed>(*e).error);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_FALSE(failures[0].empty());
+  EXPECT_TRUE(testing_support::pump_until([&] { return notices == 1; }, seconds(2)));  // the window is woken
 
   ASSERT_FALSE(platform::create_directories(missing));
   for (int i = 0; i < 200 && !platform::path_exists(path); ++i) std::this_thread::sleep_for(milliseconds(10));

@@ -171,6 +171,46 @@ TEST_F(OptionsWatcher, SizeOrModificationTimeAloneIsAChangeAndNothingElseIs) {
   EXPECT_EQ(read->options->stall_minutes, 42u);
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(receiver.try_recv());
+
+  // A file with an error is reported once and not read again while it is
+  // the same (a read now would take the armed fault).
+  write_file(path, "{\"stall_minutes\": }");
+  read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->kind, Kind::Failed);
+  platform::arm_fault("options-read");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(platform::fault_armed("options-read"));
+  EXPECT_FALSE(receiver.try_recv());
+}
+
+TEST_F(OptionsWatcher, AFileThatGoesIsReportedGoneOnce) {
+  write_file(path, "{\"stall_minutes\": 3}");
+  start(50ms);
+  std::optional<OptionsRead> read = next_read(2000ms);
+  ASSERT_TRUE(read && read->kind == Kind::Loaded);
+  ASSERT_FALSE(platform::remove_file(path));
+  read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->kind, Kind::Absent);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(receiver.try_recv());
+
+  // Back, then removed between a look and the read of it (the storage is
+  // slow to answer): gone, once, though the next look finds it gone too.
+  write_file(path, "{\"stall_minutes\": 4}");
+  read = next_read(2000ms);
+  ASSERT_TRUE(read && read->kind == Kind::Loaded);
+  platform::arm_delay("file-read", 600ms);
+  write_file(path, "{\"stall_minutes\": 44}");
+  std::this_thread::sleep_for(250ms);  // a look has seen the change; its read waits
+  ASSERT_FALSE(platform::remove_file(path));
+  read = next_read(2000ms);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->kind, Kind::Absent);
+  platform::disarm_faults();
+  std::this_thread::sleep_for(400ms);
+  EXPECT_FALSE(receiver.try_recv());
 }
 
 TEST_F(OptionsWatcher, AFileThatCouldNotBeReadIsReadAgainAtTheNextLook) {
@@ -221,11 +261,14 @@ TEST_F(OptionsWatcher, AFileOverTheLimitIsRefusedWithoutReadingItWhole) {
   std::string big = "{}";
   big.resize(kOptionsFileLimit + 1, ' ');
   write_file(path, big);
+  platform::arm_fault("file-read");  // taken by any read of the file
   start(kOptionsCheckPeriod);
   std::optional<OptionsRead> read = next_read(2000ms);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->kind, Kind::Failed);
   EXPECT_EQ(read->error, "the options file is larger than 1 MiB");
+  EXPECT_TRUE(platform::fault_armed("file-read"));  // refused by its size alone
+  platform::disarm_faults();
 
   // A file that grew after its size was taken is read only up to the limit.
   big.resize(3 * kOptionsFileLimit, ' ');

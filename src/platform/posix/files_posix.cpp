@@ -56,6 +56,7 @@ Result<std::string> read_file(const std::string& path) { return read_file_start(
 
 Result<std::string> read_file_start(const std::string& path, std::uint64_t limit) {
   if (take_fault("file-read")) return Result<std::string>::failure("injected failure at file-read");
+  delay_point("file-read");  // storage slow to answer
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Result<std::string>::failure(last_os_error_text());
   std::string data;

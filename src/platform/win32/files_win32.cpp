@@ -43,6 +43,7 @@ Result<std::string> read_file(const std::string& path) { return read_file_start(
 
 Result<std::string> read_file_start(const std::string& path, std::uint64_t limit) {
   if (take_fault("file-read")) return Result<std::string>::failure("injected failure at file-read");
+  delay_point("file-read");  // storage slow to answer
   OwnedHandle h(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
