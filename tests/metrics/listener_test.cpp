@@ -406,6 +406,13 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   testing_support::set_env("VORN_SIM_MODE", "");
   ASSERT_TRUE(child.ok()) << child.error();
   core.miner_child = std::move(child).value();
+  // Its output read to the end: it has exited (not only not started yet).
+  std::optional<platform::PipeReader> output = core.miner_child->take_stdout();
+  ASSERT_TRUE(output);
+  char buffer[256];
+  for (Result<std::size_t> n = output->read(buffer, sizeof buffer); n.ok() && n.value() > 0;) {
+    n = output->read(buffer, sizeof buffer);
+  }
   const auto no_memory = [&] {
     const std::optional<platform::ProcessStats> s = core.miner_child->stats();
     return !s || s->resident_bytes == 0;
