@@ -297,6 +297,13 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   EXPECT_FALSE(RawClient::connect(last).ok());
   EXPECT_TRUE(testing_support::pump_until(
       [&] { return !platform::path_exists(first_file) && !platform::path_exists(first_file + ".tmp"); }, seconds(10)));
+  // And off when the listener alone was on.
+  Options listener_only;
+  listener_only.metrics_listen = "127.0.0.1:" + std::to_string(free_port());
+  set_options(core, listener_only);
+  ASSERT_TRUE(core.metrics && core.metrics->listener && !core.metrics->textfile);
+  set_options(core, Options{});
+  EXPECT_FALSE(core.metrics);
   for (const std::string& line : core.log_lines) EXPECT_EQ(line.find("tok-8c1f"), std::string::npos) << line;
 }
 
