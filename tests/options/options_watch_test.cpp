@@ -25,6 +25,16 @@ using testing_support::untagged_log;
 using testing_support::write_file;
 
 using Kind = OptionsRead::Kind;
+
+// Puts the bytes in place whole, with their modification time when one is
+// given: a watcher's look never finds the file half written (written in
+// place, a look between the truncation and the write reads an empty file).
+void put_whole(const std::string& path, std::string_view bytes,
+               std::optional<std::filesystem::file_time_type> modified = std::nullopt) {
+  write_file(path + ".new", bytes);
+  if (modified) std::filesystem::last_write_time(std::filesystem::u8path(path + ".new"), *modified);
+  ASSERT_FALSE(platform::replace_file(path + ".new", path));
+}
 using Receiver = Channel<WorkerEvent>::Receiver;
 
 class OptionsWatcher : public ::testing::Test {
@@ -105,7 +115,7 @@ TEST_F(OptionsWatcher, EveryChangeIsPickedUpWithinFiveSeconds) {
   // Each step changes the size, so the step is seen on any clock.
   auto step = [&](const char* bytes) -> std::optional<OptionsRead> {
     if (bytes) {
-      write_file(path, bytes);
+      put_whole(path, bytes);
     } else {
       EXPECT_FALSE(platform::remove_file(path));
     }
@@ -164,8 +174,7 @@ TEST_F(OptionsWatcher, SizeOrModificationTimeAloneIsAChangeAndNothingElseIs) {
   EXPECT_EQ(read->kind, Kind::Loaded);
 
   // New bytes of another size with the old time.
-  write_file(path, "{\"stall_minutes\": 42}");
-  fs::last_write_time(fs::u8path(path), written + 1h);
+  put_whole(path, "{\"stall_minutes\": 42}", written + 1h);
   read = next_read(2000ms);
   ASSERT_TRUE(read && read->options);
   EXPECT_EQ(read->options->stall_minutes, 42u);
@@ -174,7 +183,7 @@ TEST_F(OptionsWatcher, SizeOrModificationTimeAloneIsAChangeAndNothingElseIs) {
 
   // A file with an error is reported once and not read again while it is
   // the same (a read now would take the armed fault).
-  write_file(path, "{\"stall_minutes\": }");
+  put_whole(path, "{\"stall_minutes\": }");
   read = next_read(2000ms);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->kind, Kind::Failed);
@@ -198,11 +207,11 @@ TEST_F(OptionsWatcher, AFileThatGoesIsReportedGoneOnce) {
 
   // Back, then removed between a look and the read of it (the storage is
   // slow to answer): gone, once, though the next look finds it gone too.
-  write_file(path, "{\"stall_minutes\": 4}");
+  put_whole(path, "{\"stall_minutes\": 4}");
   read = next_read(2000ms);
   ASSERT_TRUE(read && read->kind == Kind::Loaded);
   platform::arm_delay("file-read", 600ms);
-  write_file(path, "{\"stall_minutes\": 44}");
+  put_whole(path, "{\"stall_minutes\": 44}");
   std::this_thread::sleep_for(250ms);  // a look has seen the change; its read waits
   ASSERT_FALSE(platform::remove_file(path));
   read = next_read(2000ms);
