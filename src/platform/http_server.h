@@ -18,7 +18,7 @@ struct HttpServerRequest {
   std::string method;                                        // "GET", "HEAD", "POST", ...
   std::string path;                                          // without the query
   std::string query;                                         // after '?', as sent; empty without one
-  std::vector<std::pair<std::string, std::string>> headers;  // names in lower case, in the order sent
+  std::vector<std::pair<std::string, std::string>> headers;  // names in lower case, sorted by name
   std::string body;
 };
 
