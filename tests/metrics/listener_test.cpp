@@ -52,6 +52,12 @@ std::unique_ptr<MetricsListener> listen(std::shared_ptr<SnapshotBox> box, const 
   return started.ok() ? std::move(started).value() : nullptr;
 }
 
+// Waits (at most `limit`) until a textfile and its temporary are gone.
+bool textfile_gone(const std::string& path, std::chrono::milliseconds limit) {
+  return testing_support::pump_until(
+      [&] { return !platform::path_exists(path) && !platform::path_exists(path + ".tmp"); }, limit);
+}
+
 std::shared_ptr<SnapshotBox> box_with(const std::string& text) {
   auto box = std::make_shared<SnapshotBox>();
   box->set(text);
@@ -255,19 +261,21 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   // that is slow to finish: the window does not wait, and the old file goes.
   const std::string folder = scratch_folder("metrics_options_file");
   const std::string first_file = platform::join_path(folder, "a.prom"), second_file = platform::join_path(folder, "b.prom");
-  platform::arm_delay("file-replace", milliseconds(2500));
-  options.metrics_textfile = first_file;
-  set_options(core, options);
-  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(first_file + ".tmp"); }, seconds(5)));
+  // The file on at first_file, its writer inside a replacement 2.5 s slow.
+  const auto start_slow_write = [&] {
+    platform::arm_delay("file-replace", milliseconds(2500));
+    options.metrics_textfile = first_file;
+    set_options(core, options);
+    return testing_support::pump_until([&] { return platform::path_exists(first_file + ".tmp"); }, seconds(5));
+  };
+  ASSERT_TRUE(start_slow_write());
   options.metrics_textfile = second_file;
   const auto moved_at = SteadyClock::now();
   set_options(core, options);
   EXPECT_LT(SteadyClock::now() - moved_at, milliseconds(1000));
   platform::disarm_faults();
-  EXPECT_TRUE(testing_support::pump_until([&] {
-    return platform::path_exists(second_file) && !platform::path_exists(first_file) &&
-           !platform::path_exists(first_file + ".tmp");
-  }, seconds(10)));
+  EXPECT_TRUE(textfile_gone(first_file, seconds(10)));
+  EXPECT_TRUE(testing_support::pump_until([&] { return platform::path_exists(second_file); }, seconds(5)));
   // Other options change: the same writer goes on, its file stays (a new
   // writer would delete it and be slow to write it again).
   platform::arm_delay("file-replace", milliseconds(2500));
@@ -284,10 +292,7 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
 
   // Off altogether while a write is slow to finish: the window does not
   // wait; the listener stops and the file goes. The token was never shown.
-  platform::arm_delay("file-replace", milliseconds(2500));
-  options.metrics_textfile = first_file;
-  set_options(core, options);
-  ASSERT_TRUE(testing_support::pump_until([&] { return platform::path_exists(first_file + ".tmp"); }, seconds(5)));
+  ASSERT_TRUE(start_slow_write());
   const std::uint16_t last = core.metrics->listener->port();
   const auto off_at = SteadyClock::now();
   set_options(core, Options{});
@@ -295,8 +300,7 @@ TEST(MetricsOptions, TheListenerFollowsTheOptionsAndItsFailuresAreLogged) {
   platform::disarm_faults();
   EXPECT_FALSE(core.metrics);
   EXPECT_FALSE(RawClient::connect(last).ok());
-  EXPECT_TRUE(testing_support::pump_until(
-      [&] { return !platform::path_exists(first_file) && !platform::path_exists(first_file + ".tmp"); }, seconds(10)));
+  EXPECT_TRUE(textfile_gone(first_file, seconds(10)));
   // And off when the listener alone was on.
   Options listener_only;
   listener_only.metrics_listen = "127.0.0.1:" + std::to_string(free_port());
@@ -417,9 +421,8 @@ TEST(MetricsSnapshot, ProcessFiguresAreReadEveryFiveSecondsAndAtOnceForANewMiner
   std::optional<platform::PipeReader> output = core.miner_child->take_stdout();
   ASSERT_TRUE(output);
   char buffer[256];
-  for (Result<std::size_t> n = output->read(buffer, sizeof buffer); n.ok() && n.value() > 0;) {
-    n = output->read(buffer, sizeof buffer);
-  }
+  Result<std::size_t> n = output->read(buffer, sizeof buffer);
+  while (n.ok() && n.value() > 0) n = output->read(buffer, sizeof buffer);
   const auto no_memory = [&] {
     const std::optional<platform::ProcessStats> s = core.miner_child->stats();
     return !s || s->resident_bytes == 0;
@@ -542,8 +545,7 @@ TEST(MetricsTextfile, WrittenAtOnceWhenAskedAndTheEndWaitsForASlowWrite) {
   EXPECT_GE(waited, milliseconds(1500));
   EXPECT_LT(waited, milliseconds(2600));
   platform::disarm_faults();
-  EXPECT_TRUE(testing_support::pump_until(
-      [&] { return !platform::path_exists(path) && !platform::path_exists(path + ".tmp"); }, seconds(5)));
+  EXPECT_TRUE(textfile_gone(path, seconds(5)));
   EXPECT_FALSE(receiver.try_recv());
 }
 

@@ -25,6 +25,7 @@ using testing_support::untagged_log;
 using testing_support::write_file;
 
 using Kind = OptionsRead::Kind;
+using Receiver = Channel<WorkerEvent>::Receiver;
 
 // Puts the bytes in place whole, with their modification time when one is
 // given: a watcher's look never finds the file half written (written in
@@ -35,7 +36,6 @@ void put_whole(const std::string& path, std::string_view bytes,
   if (modified) std::filesystem::last_write_time(std::filesystem::u8path(path + ".new"), *modified);
   ASSERT_FALSE(platform::replace_file(path + ".new", path));
 }
-using Receiver = Channel<WorkerEvent>::Receiver;
 
 class OptionsWatcher : public ::testing::Test {
  protected:
