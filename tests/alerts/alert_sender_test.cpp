@@ -9,6 +9,7 @@
 #include "alerts/alert_sender.h"
 #include "alerts/alert_test_support.h"
 #include "platform/fault_points.h"
+#include "platform/process.h"
 
 namespace vorn {
 namespace {
@@ -111,13 +112,17 @@ TEST_F(SenderFixture, EachKindGetsItsBodyAndHeadersByteForByte) {
   EXPECT_EQ(more[7].body, R"({"chat_id": "-1001234", "text": "[INFO] i", "disable_notification": true})");
 }
 
-TEST(AlertRequest, DiscordGetsAtMost2000CharactersAndControlCharactersAreEscaped) {
+TEST(AlertRequest, DiscordGetsAtMost2000CharactersAndControlCharactersAreEscapedOrBlanked) {
   std::string text;
   for (int i = 0; i < 2100; ++i) text += "\xC3\xA9";  // two bytes, one character
   const auto request = alert_request(channel(ChannelKind::Discord, "https://d/x"), alert(AlertEvent::MinerExited, text));
   const std::string content = request.body.substr(13, request.body.size() - 15);  // {"content": "…"}
   EXPECT_EQ(content, "[WARNING] " + text.substr(0, (2000 - 10) * 2));
-  EXPECT_EQ(json_string(std::string("a\x01\x1f\t\x7f", 5)), R"("a\u0001\u001f\t\u007f")");
+  EXPECT_EQ(json_string(std::string("a\x01\x1f\t\r\x7f", 6)), R"("a\u0001\u001f\t\r\u007f")");
+  // A header is one line: ntfy's title has blanks where the rig's name has control characters.
+  const auto ntfy = alert_request(channel(ChannelKind::Ntfy, "https://n/t"),
+                                  alert(AlertEvent::MinerExited, "x", std::string("a\tb\r\nc\x1f\x7f d\x01", 11)));
+  EXPECT_EQ(ntfy.headers.at(1), (std::pair<std::string, std::string>{"Title", "Qubo-VORN a b  c   d "}));
   for (const auto& [seconds, text] : std::vector<std::pair<std::int64_t, std::string>>{
            {0, "1970-01-01T00:00:00Z"},
            {951868799, "2000-02-29T23:59:59Z"},
@@ -139,6 +144,7 @@ TEST(AlertRequest, RetryAfterIsWholeSecondsOrAnHttpDateCountedFromNow) {
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:26:00 GMT", now), 0s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:00 GMT", now), 0s);
   EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:01 GMT", now - 500ms), 2s);  // rounded up
+  EXPECT_EQ(parse_retry_after("Wed, 21 Oct 2026 07:27:60 GMT", now), 60s);  // a leap second
   for (const char* wrong : {"soon", "-5", "", "Wed, 21 Oct 2026 07:28:00 UTC", "Wed, 21 Okt 2026 07:28:00 GMT",
                             "Wed, 32 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 24:00:00 GMT", "Wed 21 Oct 2026 07:28:00 GMT",
                             "Wed, 21 Oct 2026 07:28:0x GMT", "Wed; 21 Oct 2026 07:28:00 GMT", "Wed, 21-Oct 2026 07:28:00 GMT",
@@ -181,23 +187,65 @@ TEST_F(SenderFixture, FailuresAreRetriedAfter10And60And300SecondsThenGivenUp) {
   clock->advance(1h);
   expect_still(*recorder, 4);
   EXPECT_EQ(sender->alerts_waiting(), 0u);
+
+  // No answer at all is retried too, and the reason is the error.
+  sender->send(alert(AlertEvent::MinerStalled, "unsent"), {channel(ChannelKind::Slack, "ftp://127.0.0.1/s")});
+  for (const std::chrono::seconds pause : {10s, 60s, 300s}) {
+    ASSERT_TRUE(clock->sender_settled());
+    EXPECT_EQ(reports.wait_for(1).size(), 1u) << "given up before the " << pause.count() << " s pause";
+    clock->advance(pause);
+  }
+  ASSERT_EQ(reports.wait_for(2).size(), 2u);
+  EXPECT_EQ(reports.wait_for(2)[1].kind, Kind::NotDelivered);
+  EXPECT_EQ(reports.wait_for(2)[1].error, "not a valid http or https URL");
+
+  // A channel waiting for its retry does not hold up another channel of the same alert.
+  sender->send(alert(AlertEvent::MinerStalled, "two"),
+               {channel(ChannelKind::Slack, "ftp://127.0.0.1/s"), channel(ChannelKind::Slack, recorder->url("/other"))});
+  ASSERT_TRUE(recorder->wait_for_requests(5)) << "the second channel waited for the first one's retry";
+  EXPECT_EQ(recorder->requests().back().path, "/other");
+
+  // The exit does not wait for a retry that is not due yet.
+  ASSERT_TRUE(clock->sender_settled());
+  const auto exit_begin = std::chrono::steady_clock::now();
+  sender.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - exit_begin, 1s);
 }
 
-TEST_F(SenderFixture, TooManyRequestsWaitsAsRetryAfterSaysAtMost300SecondsAndOtherClientErrorsEndAtOnce) {
-  START_RECORDER(recorder, "429:30,429:900,429,200,404");
+// On the real clock, a sender with nothing to do sleeps until it is given
+// something, spending no processor time meanwhile; the exit wakes it.
+TEST(AlertSender, AnIdleSenderSleepsAndEndsAtOnce) {
+  Reports reports;
+  auto sender = std::make_unique<AlertSender>(AlertSenderSetup{reports.sender, {}, steady_alert_clock()});
+  const double cpu_before = platform::own_process_stats().cpu_seconds;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(platform::own_process_stats().cpu_seconds - cpu_before, 0.1);
+  const auto exit_begin = std::chrono::steady_clock::now();
+  sender.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - exit_begin, 1s);
+}
+
+TEST_F(SenderFixture, TooManyRequestsWaitsAsRetryAfterSaysAtMost300SecondsAndOtherAnswersEndAtOnce) {
+  START_RECORDER(recorder, "429:30,429:900,429,299,404,300,499");
   auto sender = make_sender();
   sender->send(alert(AlertEvent::MinerStalled, "x"), {channel(ChannelKind::Json, recorder->url("/j"))});
   ASSERT_TRUE(recorder->wait_for_requests(1));
-  // 30 s as said, 300 s instead of 900, and the schedule's 300 s (third retry) without a Retry-After.
+  // 30 s as said, 300 s instead of 900, and the schedule's 300 s (third retry) without a
+  // Retry-After; then any 2xx status is a delivery.
   ASSERT_NO_FATAL_FAILURE(expect_attempts_after(*recorder, {30s, 300s, 300s}));
   ASSERT_EQ(reports.wait_for(1).size(), 1u);
   EXPECT_EQ(reports.count(Kind::Sent), 1u);
 
-  sender->send(alert(AlertEvent::MinerStalled, "y"), {channel(ChannelKind::Json, recorder->url("/j"))});
-  ASSERT_EQ(reports.wait_for(2).size(), 2u);
-  EXPECT_EQ(reports.count(Kind::NotDelivered, "HTTP status 404"), 1u);
+  // Client errors and a redirection (a webhook that moved is not delivered to).
+  for (const char* text : {"y", "z", "w"}) {
+    sender->send(alert(AlertEvent::MinerStalled, text), {channel(ChannelKind::Json, recorder->url("/j"))});
+  }
+  ASSERT_EQ(reports.wait_for(4).size(), 4u);
+  for (const char* error : {"HTTP status 404", "HTTP status 300", "HTTP status 499"}) {
+    EXPECT_EQ(reports.count(Kind::NotDelivered, error), 1u) << error;
+  }
   clock->advance(1h);
-  expect_still(*recorder, 5);
+  expect_still(*recorder, 7);
 }
 
 TEST_F(SenderFixture, EachChannelGetsTheLevelsAtOrAboveItsMinLevel) {
@@ -213,36 +261,43 @@ TEST_F(SenderFixture, EachChannelGetsTheLevelsAtOrAboveItsMinLevel) {
   std::vector<std::string> got;
   for (const auto& r : recorder->requests()) got.push_back(r.path + " " + r.body);
   EXPECT_EQ(got, (std::vector<std::string>{"/info i", "/info w", "/warn w", "/info c", "/warn c", "/crit c"}));
+  // An alert no channel wants is not kept either.
+  sender->send(alert(AlertEvent::MinerExited, "w"), {channels[2]});
+  EXPECT_EQ(sender->alerts_waiting(), 0u);
 }
 
 // A server that takes the request and never answers: the attempt ends after
-// 10 s and is retried; meanwhile the queue keeps the newest 100 alerts; the
-// exit waits at most 2 s for a request that hangs.
+// 10 s and is retried; meanwhile the queue keeps the newest 100 alerts (the
+// oldest goes first, unless it is the one being sent); the exit waits at most
+// 2 s for a request that hangs.
 TEST_F(SenderFixture, ASilentServerCostsTenSecondsAndTheQueueKeepsTheNewest100) {
-  START_RECORDER(recorder, "hang,200");
+  START_RECORDER(recorder, "500,hang,200");
   auto sender = make_sender();
   const AlertChannel json = channel(ChannelKind::Json, recorder->url("/j"));
+  sender->send(alert(AlertEvent::MinerExited, "alert 0"), {json});  // waits for its retry
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  ASSERT_TRUE(clock->sender_settled());
   const auto begin = std::chrono::steady_clock::now();
   sender->send(alert(AlertEvent::MinerExited, "alert 1"), {json});
-  ASSERT_TRUE(recorder->wait_for_requests(1));
+  ASSERT_TRUE(recorder->wait_for_requests(2));
   for (int i = 2; i <= 105; ++i) sender->send(alert(AlertEvent::MinerExited, "alert " + std::to_string(i)), {json});
   EXPECT_EQ(sender->alerts_waiting(), 100u);
-  ASSERT_TRUE(recorder->wait_for_requests(2, 15s));
+  ASSERT_TRUE(recorder->wait_for_requests(3, 15s));
   const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   EXPECT_GE(waited, 9.5);
   EXPECT_LT(waited, 12.0);
-  ASSERT_EQ(reports.wait_for(104, 20s).size(), 104u);  // 5 dropped, alerts 7 to 105 sent
-  EXPECT_EQ(reports.count(Kind::NotDelivered, "dropped: more than 100 alerts were waiting"), 5u);
+  ASSERT_EQ(reports.wait_for(105, 20s).size(), 105u);  // 6 dropped, alerts 7 to 105 sent
+  EXPECT_EQ(reports.count(Kind::NotDelivered, "dropped: more than 100 alerts were waiting"), 6u);
   const auto got = recorder->requests();
-  EXPECT_NE(got[1].body.find("\"alert 7\""), std::string::npos) << got[1].body;  // 2 to 6 were dropped
-  clock->advance(10s);  // alert 1's retry
-  ASSERT_EQ(reports.wait_for(105).size(), 105u);
+  EXPECT_NE(got[2].body.find("\"alert 7\""), std::string::npos) << got[2].body;  // 0 and 2 to 6 were dropped
+  clock->advance(10s);  // alert 1's retry; alert 0 is gone
+  ASSERT_EQ(reports.wait_for(106).size(), 106u);
   EXPECT_EQ(reports.count(Kind::Sent), 100u);
   EXPECT_NE(recorder->requests().back().body.find("\"alert 1\""), std::string::npos);
 
   ASSERT_FALSE(recorder->set_answers("hang"));
   sender->send(alert(AlertEvent::MinerExited, "at the exit"), {json});
-  ASSERT_TRUE(recorder->wait_for_requests(102));  // 1 twice, 7 to 105, and this one
+  ASSERT_TRUE(recorder->wait_for_requests(103));  // 0, 1 twice, 7 to 105, and this one
   const auto exit_begin = std::chrono::steady_clock::now();
   sender.reset();
   const double exit_took = std::chrono::duration<double>(std::chrono::steady_clock::now() - exit_begin).count();
@@ -271,25 +326,35 @@ TEST_F(SenderFixture, OnceItsThreadFailedEveryDeliveryAndPingIsReportedAsFailed)
   EXPECT_EQ(done[2].channel_kind, "ntfy");
   EXPECT_EQ(done[3].kind, Kind::PingFailed);
   for (const AlertReport& r : done) EXPECT_EQ(r.error, stopped);
+  // Each is reported once: a later alert does not report the ping again.
+  sender->send(alert(AlertEvent::MinerExited, "later"), {slack});
+  EXPECT_EQ(reports.wait_for(6, 200ms).size(), 5u);
+  EXPECT_EQ(reports.count(Kind::PingFailed), 1u);
   EXPECT_EQ(sender->alerts_waiting(), 0u);
   EXPECT_TRUE(recorder->requests().empty());
   platform::disarm_faults();
 }
 
 TEST_F(SenderFixture, HeartbeatPingsAreGetsAndSayWhetherTheyWorked) {
-  START_RECORDER(recorder, "200,503,close");
+  START_RECORDER(recorder, "299,503,close,300");  // any 2xx status is a ping that worked
   auto sender = make_sender();
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     sender->ping(recorder->url("/ping/uuid-secret"));
     ASSERT_EQ(reports.wait_for(i + 1).size(), static_cast<std::size_t>(i + 1));
   }
   const auto got = recorder->requests();
-  ASSERT_EQ(got.size(), 3u);
+  ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].method, "GET");
   EXPECT_EQ(got[0].path, "/ping/uuid-secret");
-  EXPECT_EQ(reports.count(Kind::PingWorked), 1u);
-  EXPECT_EQ(reports.count(Kind::PingFailed, "HTTP status 503"), 1u);
-  EXPECT_EQ(reports.count(Kind::PingFailed), 2u);  // and a connection closed without an answer
+  const auto& done = reports.wait_for(4);
+  EXPECT_EQ(done[0].kind, Kind::PingWorked);
+  EXPECT_EQ(done[0].error, "");
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(done[i].kind, Kind::PingFailed) << i;
+  EXPECT_EQ(done[1].error, "HTTP status 503");
+  // A connection closed without an answer: the client's own reason.
+  EXPECT_NE(done[2].error, "");
+  EXPECT_EQ(done[2].error.find("HTTP status"), std::string::npos) << done[2].error;
+  EXPECT_EQ(done[3].error, "HTTP status 300");
 }
 
 }  // namespace
