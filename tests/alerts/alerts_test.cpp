@@ -242,6 +242,45 @@ TEST_F(AlertsFixture, HeartbeatFailureAndRecoveryAreLoggedOnceEach) {
             (std::vector<std::string>{"Heartbeat ping failed: timed out after 10 s", "Heartbeat ping works again"}));
 }
 
+// A ping says mining is healthy: none goes out while the miner is being
+// stopped or is not running yet, or while it is stalled, whatever the
+// interval says; the next new height brings them back.
+TEST_F(AlertsFixture, HeartbeatPingsOnlyWhileTheMinerRunsAndIsNotStalled) {
+  START_RECORDER(recorder, "200");
+  Options o;
+  o.stall_minutes = 5;
+  o.restart_on_stall = false;
+  o.heartbeat_url = recorder->url("/hb");
+  o.heartbeat_interval_secs = 60;
+  use_options(o);
+  testing_support::set_env("VORN_SIM_MODE", "ignore");
+  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+  testing_support::set_env("VORN_SIM_MODE", "");
+  ASSERT_TRUE(miner.ok()) << miner.error();
+  core.miner_child = std::move(miner).value();
+  core.miner_state = MinerState::Running;
+  alerts_note_launch(core, t0);
+  alerts_note_height(core, 100, true, t0);
+  ASSERT_TRUE(recorder->wait_for_requests(1));
+  const auto no_ping_at = [&](Instant at, const char* why) {
+    check_alerts(core, at);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(recorder->requests().size(), 1u) << why;
+  };
+  core.stop_in_progress = true;
+  no_ping_at(t0 + 60s, "a miner being stopped");
+  core.stop_in_progress = false;
+  core.miner_state = MinerState::Starting;
+  no_ping_at(t0 + 61s, "a miner starting");
+  core.miner_state = MinerState::Running;
+  no_ping_at(t0 + 5min, "a stalled miner");
+  EXPECT_EQ(lines_starting(core, "No new block height").size(), 1u);
+  alerts_note_height(core, 101, true, t0 + 6min);
+  ASSERT_TRUE(recorder->wait_for_requests(2)) << "no ping after the stall ended";
+  EXPECT_FALSE(core.miner_child->terminate(1));
+  EXPECT_TRUE(core.miner_child->wait_for(5s).ok());
+}
+
 FolderReport folder(const std::string& path, FolderStatus status, std::uint64_t files, std::uint64_t bytes) {
   FolderReport r;
   r.path = path;
