@@ -46,6 +46,17 @@ struct AlertsFixture : ::testing::Test {
     core.options = std::move(o);
     ++core.options_generation;
   }
+  // A real simulated miner that ignores a stop request, launched at t0 as
+  // the core's running miner (what it prints is not read here).
+  void launch_silent_miner() {
+    testing_support::set_env("VORN_SIM_MODE", "ignore");
+    Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
+    testing_support::set_env("VORN_SIM_MODE", "");
+    ASSERT_TRUE(miner.ok()) << miner.error();
+    core.miner_child = std::move(miner).value();
+    core.miner_state = MinerState::Running;
+    alerts_note_launch(core, t0);
+  }
 
   AppCore core = testing_support::make_core(testing_support::scratch_folder("alerts"));
   EventReceiver events;
@@ -132,13 +143,7 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   o.heartbeat_url = recorder->url("/hb/secret-uuid");
   o.heartbeat_interval_secs = 86400;
   use_options(o);
-  testing_support::set_env("VORN_SIM_MODE", "ignore");
-  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
-  testing_support::set_env("VORN_SIM_MODE", "");
-  ASSERT_TRUE(miner.ok()) << miner.error();
-  core.miner_child = std::move(miner).value();
-  core.miner_state = MinerState::Running;
-  alerts_note_launch(core, t0);
+  ASSERT_NO_FATAL_FAILURE(launch_silent_miner());
   alerts_note_height(core, 100, true, t0 + 1s);  // the first ping
   ASSERT_TRUE(recorder->wait_for_requests(1));
   check_alerts(core, t0 + 1s);  // the options applied after it: no change, no second ping
@@ -253,13 +258,7 @@ TEST_F(AlertsFixture, HeartbeatPingsOnlyWhileTheMinerRunsAndIsNotStalled) {
   o.heartbeat_url = recorder->url("/hb");
   o.heartbeat_interval_secs = 60;
   use_options(o);
-  testing_support::set_env("VORN_SIM_MODE", "ignore");
-  Result<platform::ChildProcess> miner = platform::spawn_with_output_pipes({testing_support::sim_miner_path(), {}, ""});
-  testing_support::set_env("VORN_SIM_MODE", "");
-  ASSERT_TRUE(miner.ok()) << miner.error();
-  core.miner_child = std::move(miner).value();
-  core.miner_state = MinerState::Running;
-  alerts_note_launch(core, t0);
+  ASSERT_NO_FATAL_FAILURE(launch_silent_miner());
   alerts_note_height(core, 100, true, t0);
   ASSERT_TRUE(recorder->wait_for_requests(1));
   const auto no_ping_at = [&](Instant at, const char* why) {
