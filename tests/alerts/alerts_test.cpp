@@ -224,6 +224,10 @@ TEST_F(AlertsFixture, ChannelsAnnounceThemselvesAndReportsAreCountedWithoutSecre
   EXPECT_EQ(lines_starting(core, "Alert not delivered to ").size(), 2u);
   EXPECT_EQ(lines_starting(core, "Alert not delivered to telegram ")[0],
             "Alert not delivered to telegram " + where + ": HTTP status 404");
+  // Alerts turned off: nothing announces that.
+  use_options(Options{});
+  check_alerts(core, t0 + 3s);
+  EXPECT_EQ(alert_lines().size(), 2u);
   for (const std::string& line : core.log_lines) {
     EXPECT_EQ(line.find("T0KEN"), std::string::npos) << line;
     EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
