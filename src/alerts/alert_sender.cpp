@@ -158,7 +158,6 @@ struct AlertSender::Shared {
         break;
       }
     }
-    send_reports(lock);
     finished = true;
     changed.notify_all();
   }
