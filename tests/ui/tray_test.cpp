@@ -256,6 +256,18 @@ TEST_F(Tray, WarningAndCriticalAlertsBecomeNotificationsUnlessOffOrQuiet) {
             (std::vector<std::string>{"warning|Qubo-VORN MAINNET|miner stalled for 10 min",
                                       "error|Qubo-VORN MAINNET|miner exited",
                                       "error|Qubo-VORN MAINNET|Mining stopped on rig"}));
+  // A burst between two refreshes shows its newest notices, as many as the
+  // tray keeps; the older ones of the burst are dropped.
+  for (int i = 1; i <= 7; ++i) {
+    raise_alert(*w->core.borrow(), AlertEvent::MinerGaveUp, "burst " + std::to_string(i));
+  }
+  w->refresh_display();
+  std::vector<std::string> burst = headless::tray_notifications();
+  ASSERT_EQ(burst.size(), 3 + kTrayNoticeLimit);
+  burst.erase(burst.begin(), burst.begin() + 3);
+  EXPECT_EQ(burst, (std::vector<std::string>{"error|Qubo-VORN MAINNET|burst 3", "error|Qubo-VORN MAINNET|burst 4",
+                                             "error|Qubo-VORN MAINNET|burst 5", "error|Qubo-VORN MAINNET|burst 6",
+                                             "error|Qubo-VORN MAINNET|burst 7"}));
   // A worker's notice handled while the shell shows a notification asks for
   // a refresh inside the running one: it waits for that one to end, so the
   // notifications keep their order and none is lost.
