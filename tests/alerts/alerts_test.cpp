@@ -65,7 +65,7 @@ struct AlertsFixture : ::testing::Test {
 
 TEST_F(AlertsFixture, CrashesAlertAtMostOncePerTenMinutesAndTheFifthGivesUp) {
   on_unexpected_end(core, t0, "exit code: 3");
-  on_unexpected_end(core, t0 + 1min, "exit code: 0xc0000005");
+  on_unexpected_end(core, t0, "exit code: 0xc0000005");  // at the same instant: held as well
   on_unexpected_end(core, t0 + 9min, "exit code: 1");
   EXPECT_EQ(alert_lines(), std::vector<std::string>{
                                "Alert: Miner ended unexpectedly on rig-7 (exit code: 3); starting it again in 10 s"});
@@ -88,6 +88,14 @@ TEST_F(AlertsFixture, CrashesAlertAtMostOncePerTenMinutesAndTheFifthGivesUp) {
   // The 10 minutes count from the last one sent; a start that failed has its own text.
   on_unexpected_end(core, t0 + 20min, kStartFailedText);
   EXPECT_EQ(alert_lines().back(), "Alert: Miner ended unexpectedly on rig-7 (it could not be started); starting it again in 10 s");
+  on_unexpected_end(core, t0 + 45min, "exit code: 4");
+  on_unexpected_end(core, t0 + 50min, "exit code: 5");
+  on_unexpected_end(core, t0 + 56min, "exit code: 6");
+  EXPECT_EQ(alert_lines().back(),
+            "Alert: Miner ended unexpectedly on rig-7 (exit code: 6); starting it again in 40 s "
+            "(1 more since the last alert)");
+  EXPECT_EQ(alert_lines().size(), 7u);
+  EXPECT_FALSE(core.alerts.sender) << "with no alert channel nothing is started to send them";
 }
 
 TEST_F(AlertsFixture, TheRigIsRigNameElseTheMinerNameElseTheComputersName) {
@@ -155,6 +163,7 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   check_alerts(core, t0 + 1s);
   ASSERT_TRUE(recorder->wait_for_requests(2));
   alerts_note_round_started(core, t0 + 30s);
+  alerts_note_height(core, 100, false, t0 + 45s);  // the same height again is no sign of mining
   check_alerts(core, t0 + 60s);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(recorder->requests().size(), 2u) << "the interval is not over";
@@ -170,7 +179,7 @@ TEST_F(AlertsFixture, AStalledMinerIsLoggedAlertedAndRestartedForTheStall) {
   check_alerts(core, t0 + 90s - 1ms);
   EXPECT_TRUE(lines_starting(core, "No new block height").empty());
   check_alerts(core, t0 + 90s);
-  EXPECT_EQ(lines_starting(core, "No new block height").size(), 1u);
+  ASSERT_EQ(lines_starting(core, "No new block height").size(), 1u);
   EXPECT_EQ(lines_starting(core, "No new block height")[0], "No new block height for 1 minutes");
   EXPECT_EQ(alert_lines(), std::vector<std::string>{"Alert: No new block height on rig-7 for 1 minutes; restarting the miner"});
   EXPECT_TRUE(core.stop_in_progress);
@@ -266,9 +275,10 @@ TEST_F(AlertsFixture, HeartbeatPingsOnlyWhileTheMinerRunsAndIsNotStalled) {
   alerts_note_height(core, 100, true, t0);
   ASSERT_TRUE(recorder->wait_for_requests(1));
   const auto no_ping_at = [&](Instant at, const char* why) {
+    const std::size_t before = recorder->requests().size();
     check_alerts(core, at);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(recorder->requests().size(), 1u) << why;
+    EXPECT_EQ(recorder->requests().size(), before) << why;
   };
   core.stop_in_progress = true;
   no_ping_at(t0 + 60s, "a miner being stopped");
@@ -280,6 +290,12 @@ TEST_F(AlertsFixture, HeartbeatPingsOnlyWhileTheMinerRunsAndIsNotStalled) {
   EXPECT_EQ(lines_starting(core, "No new block height").size(), 1u);
   alerts_note_height(core, 101, true, t0 + 6min);
   ASSERT_TRUE(recorder->wait_for_requests(2)) << "no ping after the stall ended";
+  // A new launch: no ping before its first height, then one at once, even
+  // a height seen before and the interval not over.
+  alerts_note_launch(core, t0 + 6min + 10s);
+  no_ping_at(t0 + 6min + 20s, "a relaunched miner with no height yet");
+  alerts_note_height(core, 101, false, t0 + 6min + 30s);
+  ASSERT_TRUE(recorder->wait_for_requests(3)) << "no ping at the relaunched miner's first height";
   EXPECT_FALSE(core.miner_child->terminate(1));
   EXPECT_TRUE(core.miner_child->wait_for(5s).ok());
 }
@@ -327,6 +343,13 @@ TEST_F(AlertsFixture, PlotsDropWhenAScanFindsFewerOrAFolderStopsAnswering) {
   scan(folder("/a", FolderStatus::Normal, 4, 400 * kGiB), folder("/b", FolderStatus::NotResponding, 0, 0));
   EXPECT_EQ(alert_lines().back(), "Alert: Plots dropped on rig-7: 4 -> 4 plot files (400GB -> 400GB)");
   EXPECT_EQ(alert_lines().size(), 3u);
+  // A folder just added has no report yet and counts nothing; the sums are
+  // exact to the byte (one byte more would be 1.00T).
+  core.settings.plot_dirs = {"/a", "/b", "/c"};
+  scan(folder("/a", FolderStatus::Normal, 4, 2 * kGiB * 1024), folder("/b", FolderStatus::NotResponding, 0, 0));
+  scan(folder("/a", FolderStatus::Normal, 3, kGiB * 1024 - 1), folder("/b", FolderStatus::NotResponding, 0, 0));
+  EXPECT_EQ(alert_lines().back(), "Alert: Plots dropped on rig-7: 4 -> 3 plot files (2.00T -> 1024GB)");
+  EXPECT_EQ(alert_lines().size(), 4u);
 }
 
 }  // namespace
